@@ -1,0 +1,550 @@
+// The serial port of the stand-in: a terminal device opened exclusively,
+// DCB and COMMTIMEOUTS over termios, WaitCommEvent over poll, and an input
+// queue that is filled in large pieces, as a Windows driver queues what arrives.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "standin_faults.h"
+#include "standin_internal.h"
+
+namespace standin {
+namespace {
+
+constexpr DWORD kQueueMax = 65536;
+constexpr int kWriteStallMs = 5000;  // a write that makes no progress this long ends short
+
+struct Port {
+  ObjectHeader header;
+  int fd;
+  int wake[2];  // SetCommMask ends a wait in progress through this pipe
+  std::atomic<DWORD> mask;
+  std::atomic<uint32_t> generation;
+  std::atomic<bool> hungUp;
+  pthread_mutex_t lock;  // guards the queue, the DCB and the time-outs
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+  bool dtr;
+  DWORD queueSize;
+  DWORD head;
+  DWORD count;
+  char queue[kQueueMax];
+};
+
+Port Ports[2];
+pthread_mutex_t PortsLock = PTHREAD_MUTEX_INITIALIZER;
+
+std::atomic<bool> RefuseSettings{false};
+std::atomic<int> FailedWrites{0};
+std::atomic<bool> CommMaskFails{false};
+
+std::atomic<bool> Tracing{false};
+pthread_mutex_t TraceLock = PTHREAD_MUTEX_INITIALIZER;
+char TraceBuffer[4096];
+size_t TraceLength = 0;
+
+struct RateEntry {
+  DWORD baud;
+  speed_t speed;
+};
+constexpr RateEntry kRates[] = {
+    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},     {2400, B2400},
+    {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+bool SpeedOf(DWORD baud, speed_t* speed) {
+  for (const RateEntry& entry : kRates) {
+    if (entry.baud == baud) {
+      *speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD BaudOf(speed_t speed) {
+  for (const RateEntry& entry : kRates) {
+    if (entry.speed == speed) return entry.baud;
+  }
+  return 9600;
+}
+
+Port* AsPort(HANDLE handle) {
+  return KindOf(handle) == Kind::Port ? static_cast<Port*>(handle) : nullptr;
+}
+
+Port* PortOrFail(HANDLE handle) {
+  Port* port = AsPort(handle);
+  if (port == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+  return port;
+}
+
+// Moves what the terminal holds into the queue, as far as it has room. A read
+// of 0 bytes or EIO is how a pseudo-terminal reports that its other side is gone.
+void FillQueue(Port* port) {
+  while (port->count < port->queueSize) {
+    const DWORD tail = (port->head + port->count) % port->queueSize;
+    DWORD room = port->queueSize - port->count;
+    if (tail + room > port->queueSize) room = port->queueSize - tail;
+    const ssize_t got = read(port->fd, port->queue + tail, room);
+    if (got > 0) {
+      port->count += static_cast<DWORD>(got);
+      continue;
+    }
+    if (got == 0 || (errno != EAGAIN && errno != EINTR)) port->hungUp.store(true);
+    if (got < 0 && errno == EINTR) continue;
+    return;
+  }
+}
+
+void DrainWake(Port* port) {
+  char scratch[64];
+  while (read(port->wake[0], scratch, sizeof scratch) > 0) {
+  }
+}
+
+// Derives the DCB that Windows would report from the terminal's settings.
+void DcbFromTermios(const termios& tio, DCB* dcb) {
+  memset(dcb, 0, sizeof *dcb);
+  dcb->DCBlength = sizeof(DCB);
+  dcb->BaudRate = BaudOf(cfgetospeed(&tio));
+  dcb->fBinary = 1;
+  switch (tio.c_cflag & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+  }
+  dcb->Parity = (tio.c_cflag & PARENB) == 0 ? NOPARITY : (tio.c_cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
+  dcb->StopBits = (tio.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+  dcb->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+  dcb->fRtsControl = dcb->fOutxCtsFlow ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  dcb->fDtrControl = DTR_CONTROL_ENABLE;
+  dcb->fOutX = (tio.c_iflag & IXON) != 0;
+  dcb->fInX = (tio.c_iflag & IXOFF) != 0;
+  dcb->XonChar = 17;
+  dcb->XoffChar = 19;
+  dcb->XonLim = 2048;
+  dcb->XoffLim = 512;
+}
+
+bool TermiosFromDcb(const DCB& dcb, termios* tio) {
+  speed_t speed = B0;
+  if (!SpeedOf(dcb.BaudRate, &speed)) return false;
+  if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
+  if (dcb.Parity > SPACEPARITY) return false;
+  if (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) return false;
+  cfmakeraw(tio);
+  tio->c_cflag |= CLOCAL | CREAD;
+  tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  tio->c_cflag |= kSizes[dcb.ByteSize - 5];
+  if (dcb.Parity != NOPARITY) tio->c_cflag |= PARENB;
+  if (dcb.Parity == ODDPARITY || dcb.Parity == MARKPARITY) tio->c_cflag |= PARODD;
+  if (dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) tio->c_cflag |= CMSPAR;
+  if (dcb.StopBits == TWOSTOPBITS) tio->c_cflag |= CSTOPB;
+  if (dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) tio->c_cflag |= CRTSCTS;
+  tio->c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  if (dcb.fOutX != 0) tio->c_iflag |= IXON;
+  if (dcb.fInX != 0) tio->c_iflag |= IXOFF;
+  tio->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  tio->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  tio->c_cc[VMIN] = 0;
+  tio->c_cc[VTIME] = 0;
+  cfsetispeed(tio, speed);
+  cfsetospeed(tio, speed);
+  return true;
+}
+
+void SetModemLine(Port* port, int line, bool raised) {
+  // Pseudo-terminals have no modem lines and refuse the request; the state is kept all the same.
+  int bits = line;
+  (void)ioctl(port->fd, raised ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+// The device for "COMn" or "\\.\COMn": $TARVELIN_COM<n> when set, else /dev/ttyS<n-1>.
+bool DevicePath(LPCSTR name, char* path, size_t size) {
+  if (name == nullptr) return false;
+  if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+  if (strncasecmp(name, "COM", 3) != 0) return false;
+  const char* digits = name + 3;
+  if (*digits < '1' || *digits > '9') return false;
+  long number = 0;
+  for (const char* p = digits; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || p - digits > 6) return false;
+    number = number * 10 + (*p - '0');
+  }
+  char variable[32];
+  snprintf(variable, sizeof variable, "TARVELIN_COM%ld", number);
+  const char* mapped = getenv(variable);
+  const int written = mapped != nullptr && mapped[0] != '\0' ? snprintf(path, size, "%s", mapped)
+                                                              : snprintf(path, size, "/dev/ttyS%ld", number - 1);
+  return written > 0 && static_cast<size_t>(written) < size;
+}
+
+}  // namespace
+
+void Trace(const char* call) {
+  if (!Tracing.load()) return;
+  pthread_mutex_lock(&TraceLock);
+  const int written = snprintf(TraceBuffer + TraceLength, sizeof TraceBuffer - TraceLength, "%s%s",
+                               TraceLength == 0 ? "" : " ", call);
+  if (written > 0 && TraceLength + static_cast<size_t>(written) < sizeof TraceBuffer) {
+    TraceLength += static_cast<size_t>(written);
+  }
+  pthread_mutex_unlock(&TraceLock);
+}
+
+bool ClosePort(HANDLE handle) {
+  Port* port = AsPort(handle);
+  Trace("CloseHandle");
+  close(port->fd);  // also gives up the exclusive lock
+  close(port->wake[0]);
+  close(port->wake[1]);
+  pthread_mutex_destroy(&port->lock);
+  pthread_mutex_lock(&PortsLock);
+  port->header.kind = Kind::Free;
+  pthread_mutex_unlock(&PortsLock);
+  return true;
+}
+
+void RefuseLineSettings(bool refuse) { RefuseSettings.store(refuse); }
+void FailNextWrites(int count) { FailedWrites.store(count); }
+void FailCommMask(bool fail) { CommMaskFails.store(fail); }
+
+void StartTrace() {
+  pthread_mutex_lock(&TraceLock);
+  TraceLength = 0;
+  TraceBuffer[0] = '\0';
+  pthread_mutex_unlock(&TraceLock);
+  Tracing.store(true);
+}
+
+const char* TraceText() { return TraceBuffer; }
+
+bool PortDtr(HANDLE handle) {
+  Port* port = AsPort(handle);
+  return port != nullptr && port->dtr;
+}
+
+void ResetFaults() {
+  RefuseSettings.store(false);
+  FailedWrites.store(0);
+  CommMaskFails.store(false);
+  RefuseThreadPriorities(0);
+  Tracing.store(false);
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE) {
+  Trace("CreateFileA");
+  char path[512];
+  if (!DevicePath(name, path, sizeof path)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(errno == EACCES || errno == EBUSY ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  termios tio{};
+  if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
+    close(fd);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A COM port is not shared. TIOCEXCL alone does not stop root, the lock does.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  int wake[2];
+  if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  pthread_mutex_lock(&PortsLock);
+  Port* port = nullptr;
+  for (Port& candidate : Ports) {
+    if (candidate.header.kind == Kind::Free) {
+      port = &candidate;
+      break;
+    }
+  }
+  if (port == nullptr) {
+    pthread_mutex_unlock(&PortsLock);
+    close(fd);
+    close(wake[0]);
+    close(wake[1]);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  port->header.kind = Kind::Port;
+  pthread_mutex_unlock(&PortsLock);
+  port->fd = fd;
+  port->wake[0] = wake[0];
+  port->wake[1] = wake[1];
+  port->mask.store(0);
+  port->generation.store(0);
+  port->hungUp.store(false);
+  pthread_mutex_init(&port->lock, nullptr);
+  DcbFromTermios(tio, &port->dcb);
+  port->timeouts = COMMTIMEOUTS{};
+  port->dtr = false;
+  port->queueSize = 4096;
+  port->head = 0;
+  port->count = 0;
+  return port;
+}
+
+BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
+  Trace("SetupComm");
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  pthread_mutex_lock(&port->lock);
+  // Resizing keeps nothing that is queued, as the driver does.
+  port->queueSize = inQueue < 16 ? 16 : inQueue > kQueueMax ? kQueueMax : inQueue;
+  port->head = 0;
+  port->count = 0;
+  pthread_mutex_unlock(&port->lock);
+  return TRUE;
+}
+
+BOOL PurgeComm(HANDLE handle, DWORD flags) {
+  Trace("PurgeComm");
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  pthread_mutex_lock(&port->lock);
+  if ((flags & PURGE_RXCLEAR) != 0) {
+    tcflush(port->fd, TCIFLUSH);
+    port->head = 0;
+    port->count = 0;
+  }
+  if ((flags & PURGE_TXCLEAR) != 0) tcflush(port->fd, TCOFLUSH);
+  pthread_mutex_unlock(&port->lock);
+  return TRUE;
+}
+
+BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || timeouts == nullptr) return FALSE;
+  pthread_mutex_lock(&port->lock);
+  *timeouts = port->timeouts;
+  pthread_mutex_unlock(&port->lock);
+  return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  Trace("SetCommTimeouts");
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || timeouts == nullptr) return FALSE;
+  // Reads only ever take what is queued, so the record is kept for GetCommTimeouts.
+  pthread_mutex_lock(&port->lock);
+  port->timeouts = *timeouts;
+  pthread_mutex_unlock(&port->lock);
+  return TRUE;
+}
+
+BOOL GetCommState(HANDLE handle, DCB* dcb) {
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || dcb == nullptr) return FALSE;
+  pthread_mutex_lock(&port->lock);
+  *dcb = port->dcb;
+  pthread_mutex_unlock(&port->lock);
+  return TRUE;
+}
+
+BOOL SetCommState(HANDLE handle, DCB* dcb) {
+  Trace("SetCommState");
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || dcb == nullptr) return FALSE;
+  termios tio{};
+  if (RefuseSettings.load() || tcgetattr(port->fd, &tio) != 0 || !TermiosFromDcb(*dcb, &tio) ||
+      tcsetattr(port->fd, TCSANOW, &tio) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  pthread_mutex_lock(&port->lock);
+  port->dcb = *dcb;
+  port->dcb.DCBlength = sizeof(DCB);
+  pthread_mutex_unlock(&port->lock);
+  if (dcb->fDtrControl == DTR_CONTROL_ENABLE || dcb->fDtrControl == DTR_CONTROL_HANDSHAKE) {
+    port->dtr = true;
+    SetModemLine(port, TIOCM_DTR, true);
+  }
+  if (dcb->fRtsControl == RTS_CONTROL_ENABLE) SetModemLine(port, TIOCM_RTS, true);
+  return TRUE;
+}
+
+BOOL SetCommMask(HANDLE handle, DWORD mask) {
+  Trace("SetCommMask");
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  if (mask != 0 && CommMaskFails.load()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  port->mask.store(mask);
+  port->generation.fetch_add(1);
+  const char token = 1;
+  (void)write(port->wake[1], &token, 1);  // a full pipe already wakes the waiter
+  return TRUE;
+}
+
+BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED*) {
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || mask == nullptr) return FALSE;
+  *mask = 0;
+  // Only a change of the mask after the wait began ends it; earlier changes are history.
+  const uint32_t generation = port->generation.load();
+  const DWORD selected = port->mask.load();
+  if (selected == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  for (;;) {
+    pthread_mutex_lock(&port->lock);
+    FillQueue(port);
+    const bool queued = port->count > 0;
+    const bool room = port->count < port->queueSize;
+    pthread_mutex_unlock(&port->lock);
+    if (queued && (selected & EV_RXCHAR) != 0) {
+      *mask = EV_RXCHAR;
+      return TRUE;
+    }
+    if (port->hungUp.load()) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    pollfd fds[2] = {{port->wake[0], POLLIN, 0}, {port->fd, static_cast<short>(room ? POLLIN : 0), 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+      SetLastError(ERROR_GEN_FAILURE);
+      return FALSE;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      DrainWake(port);
+      if (port->generation.load() != generation) return TRUE;
+    }
+    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
+      port->hungUp.store(true);
+    }
+  }
+}
+
+BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  pthread_mutex_lock(&port->lock);
+  FillQueue(port);
+  if (errors != nullptr) *errors = 0;
+  if (status != nullptr) {
+    int pending = 0;
+    if (ioctl(port->fd, TIOCOUTQ, &pending) != 0) pending = 0;
+    *status = COMSTAT{0, port->count, static_cast<DWORD>(pending)};
+  }
+  pthread_mutex_unlock(&port->lock);
+  return TRUE;
+}
+
+BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
+  Trace(function == CLRDTR ? "EscapeCommFunction(CLRDTR)" : "EscapeCommFunction(SETDTR)");
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  if (function != SETDTR && function != CLRDTR) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  port->dtr = function == SETDTR;
+  SetModemLine(port, TIOCM_DTR, port->dtr);
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped) {
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || buffer == nullptr) return FALSE;
+  // Reads take only what is queued, which is what a read time-out of 1 ms gives.
+  pthread_mutex_lock(&port->lock);
+  FillQueue(port);
+  const DWORD take = length < port->count ? length : port->count;
+  auto* out = static_cast<char*>(buffer);
+  for (DWORD done = 0; done < take;) {
+    DWORD piece = port->queueSize - port->head;
+    if (piece > take - done) piece = take - done;
+    memcpy(out + done, port->queue + port->head, piece);
+    port->head = (port->head + piece) % port->queueSize;
+    done += piece;
+  }
+  port->count -= take;
+  pthread_mutex_unlock(&port->lock);
+  if (read != nullptr) *read = take;
+  if (overlapped != nullptr) {
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = take;
+    if (overlapped->hEvent != nullptr) SignalEvent(overlapped->hEvent);
+  }
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, OVERLAPPED* overlapped) {
+  Port* port = PortOrFail(handle);
+  if (port == nullptr || buffer == nullptr) return FALSE;
+  int refused = FailedWrites.load();
+  while (refused > 0 && !FailedWrites.compare_exchange_weak(refused, refused - 1)) {
+  }
+  if (refused > 0) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+  }
+  const auto* data = static_cast<const char*>(buffer);
+  DWORD done = 0;
+  while (done < length) {
+    const ssize_t put = write(port->fd, data + done, length - done);
+    if (put > 0) {
+      done += static_cast<DWORD>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno != EAGAIN) {
+      SetLastError(ERROR_GEN_FAILURE);
+      return FALSE;
+    }
+    pollfd out{port->fd, POLLOUT, 0};
+    if (poll(&out, 1, kWriteStallMs) <= 0 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+  }
+  if (written != nullptr) *written = done;
+  if (overlapped != nullptr) {
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = done;
+    if (overlapped->hEvent != nullptr) SignalEvent(overlapped->hEvent);
+  }
+  // A write that stalled ends the way an overlapped one does: pending, then short.
+  if (done < length && overlapped != nullptr) {
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, BOOL) {
+  if (PortOrFail(handle) == nullptr || overlapped == nullptr) return FALSE;
+  // Transfers complete before ReadFile and WriteFile return, so the record is final.
+  if (transferred != nullptr) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  return TRUE;
+}

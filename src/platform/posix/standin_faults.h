@@ -1,0 +1,32 @@
+// Test-only controls of the POSIX stand-in: refuse what a real driver may
+// refuse, and observe what the library asked of the platform. Production code
+// never calls these.
+#pragma once
+
+#include "win32_standin.h"
+
+namespace standin {
+
+void RefuseLineSettings(bool refuse);   // SetCommState fails
+void RefuseThreadPriorities(int count); // the next `count` SetThreadPriority calls fail
+void FailNextWrites(int count);         // the next `count` WriteFile calls are refused at once
+void FailCommMask(bool fail);           // SetCommMask with a nonzero mask fails
+
+// Message boxes shown so far, and the caption of the last one.
+int MessageBoxCount();
+const char* LastMessageBoxCaption();
+
+// Debugger output captured while capture is on (independent of the environment).
+void CaptureDebugOutput(bool on);
+const char* CapturedDebugOutput();  // everything captured since it was switched on
+
+// The port calls made since StartTrace, as names separated by blanks.
+void StartTrace();
+const char* TraceText();
+
+// The line state of an open port as the stand-in holds it.
+bool PortDtr(HANDLE port);
+
+void ResetFaults();
+
+}  // namespace standin

@@ -1,0 +1,24 @@
+// Shared by the stand-in's files only.
+#pragma once
+
+#include "win32_standin.h"
+
+namespace standin {
+
+enum class Kind : uint32_t { Free = 0, Port, Event, Thread };
+
+// Every object a HANDLE designates starts with its kind, so a handle can be checked.
+struct ObjectHeader {
+  Kind kind;
+};
+
+Kind KindOf(HANDLE handle);
+void Trace(const char* call);
+bool ClosePort(HANDLE handle);
+bool CloseEvent(HANDLE handle);
+bool CloseThread(HANDLE handle);
+bool SignalEvent(HANDLE handle);
+DWORD WaitThread(HANDLE handle, DWORD milliseconds);
+DWORD WaitEvent(HANDLE handle, DWORD milliseconds);
+
+}  // namespace standin

@@ -1,0 +1,204 @@
+// A small stand-in for the Win32 calls the library makes, over termios, poll
+// and pthreads. Only what the layers above call, with the semantics they rely on.
+#pragma once
+
+#include <cstdint>
+
+using BOOL = int;
+using BYTE = uint8_t;
+using WORD = uint16_t;
+using DWORD = uint32_t;
+using LONG = int32_t;
+using UINT = unsigned int;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using HANDLE = void*;
+using HWND = void*;
+using LPVOID = void*;
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using ULONG_PTR = uintptr_t;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define INFINITE 0xFFFFFFFFu
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_BAD_COMMAND = 22;
+constexpr DWORD ERROR_WRITE_FAULT = 29;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_IO_PENDING = 997;
+
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+constexpr DWORD PURGE_TXABORT = 0x1;
+constexpr DWORD PURGE_RXABORT = 0x2;
+constexpr DWORD PURGE_TXCLEAR = 0x4;
+constexpr DWORD PURGE_RXCLEAR = 0x8;
+
+constexpr DWORD EV_RXCHAR = 0x1;
+constexpr DWORD EV_BREAK = 0x40;
+
+constexpr DWORD SETDTR = 5;
+constexpr DWORD CLRDTR = 6;
+
+constexpr DWORD DTR_CONTROL_DISABLE = 0;
+constexpr DWORD DTR_CONTROL_ENABLE = 1;
+constexpr DWORD DTR_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_DISABLE = 0;
+constexpr DWORD RTS_CONTROL_ENABLE = 1;
+constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
+
+constexpr BYTE NOPARITY = 0;
+constexpr BYTE ODDPARITY = 1;
+constexpr BYTE EVENPARITY = 2;
+constexpr BYTE MARKPARITY = 3;
+constexpr BYTE SPACEPARITY = 4;
+constexpr BYTE ONESTOPBIT = 0;
+constexpr BYTE ONE5STOPBITS = 1;
+constexpr BYTE TWOSTOPBITS = 2;
+
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+
+constexpr UINT MB_OK = 0;
+constexpr UINT MB_ICONERROR = 0x10;
+constexpr int IDOK = 1;
+constexpr UINT PM_REMOVE = 1;
+
+constexpr DWORD DLL_PROCESS_DETACH = 0;
+constexpr DWORD DLL_PROCESS_ATTACH = 1;
+
+// Same member order and bit fields as the Win32 record, 28 bytes.
+struct DCB {
+  DWORD DCBlength;
+  DWORD BaudRate;
+  DWORD fBinary : 1;
+  DWORD fParity : 1;
+  DWORD fOutxCtsFlow : 1;
+  DWORD fOutxDsrFlow : 1;
+  DWORD fDtrControl : 2;
+  DWORD fDsrSensitivity : 1;
+  DWORD fTXContinueOnXoff : 1;
+  DWORD fOutX : 1;
+  DWORD fInX : 1;
+  DWORD fErrorChar : 1;
+  DWORD fNull : 1;
+  DWORD fRtsControl : 2;
+  DWORD fAbortOnError : 1;
+  DWORD fDummy2 : 17;
+  WORD wReserved;
+  WORD XonLim;
+  WORD XoffLim;
+  BYTE ByteSize;
+  BYTE Parity;
+  BYTE StopBits;
+  char XonChar;
+  char XoffChar;
+  char ErrorChar;
+  char EofChar;
+  char EvtChar;
+  WORD wReserved1;
+};
+static_assert(sizeof(DCB) == 28, "DCB must keep the Win32 layout");
+
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout;
+  DWORD ReadTotalTimeoutMultiplier;
+  DWORD ReadTotalTimeoutConstant;
+  DWORD WriteTotalTimeoutMultiplier;
+  DWORD WriteTotalTimeoutConstant;
+};
+
+struct COMSTAT {
+  DWORD fFlags;
+  DWORD cbInQue;
+  DWORD cbOutQue;
+};
+
+struct OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+};
+
+struct CRITICAL_SECTION {
+  alignas(8) unsigned char Opaque[64];  // holds a pthread mutex
+};
+
+struct SECURITY_ATTRIBUTES;
+struct POINT {
+  LONG x;
+  LONG y;
+};
+struct MSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+};
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+
+// Files and the serial port
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                   DWORD creation, DWORD flags, HANDLE templateFile);
+BOOL CloseHandle(HANDLE handle);
+BOOL SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
+BOOL PurgeComm(HANDLE port, DWORD flags);
+BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts);
+BOOL SetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts);
+BOOL GetCommState(HANDLE port, DCB* dcb);
+BOOL SetCommState(HANDLE port, DCB* dcb);
+BOOL SetCommMask(HANDLE port, DWORD mask);
+BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped);
+BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* status);
+BOOL EscapeCommFunction(HANDLE port, DWORD function);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written,
+               OVERLAPPED* overlapped);
+BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// Events, the critical section, threads
+HANDLE CreateEventA(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+HANDLE CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, DWORD* threadId);
+BOOL SetThreadPriority(HANDLE thread, int priority);
+
+// Time, diagnostics, the user interface
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+void OutputDebugStringA(LPCSTR text);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+BOOL PeekMessageA(MSG* message, HWND window, UINT first, UINT last, UINT remove);
+BOOL TranslateMessage(const MSG* message);
+LPARAM DispatchMessageA(const MSG* message);

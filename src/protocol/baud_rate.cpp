@@ -1,0 +1,43 @@
+#include "protocol/baud_rate.h"
+
+#include "protocol/result_state.h"
+
+int32_t PortNumber = 1;
+int32_t BaudRate = 9600;
+int32_t PortBaudRate = 9600;
+
+namespace {
+
+struct BaudEntry {
+  int32_t hundreds;
+  int32_t lineRate;
+};
+constexpr BaudEntry kBaudTable[] = {
+    {3, 300},       {12, 1200},     {24, 2400},     {48, 4800},      {96, 9600},
+    {192, 19200},   {384, 38400},   {576, 57600},   {1152, 115200},
+};
+
+DCB WorkingDcb;
+
+}  // namespace
+
+int32_t LineRateFor(int32_t requestedRate) {
+  const int32_t hundreds = requestedRate / 100;
+  for (const BaudEntry& entry : kBaudTable) {
+    if (entry.hundreds == hundreds) return entry.lineRate;
+  }
+  return 0;
+}
+
+void SelectPortBaudRate(int32_t requestedRate) {
+  const int32_t lineRate = LineRateFor(requestedRate);
+  if (lineRate != 0) PortBaudRate = lineRate;
+}
+
+void ApplyPortBaudRate() {
+  if (!PortIsOpen()) return;
+  WorkingDcb.DCBlength = sizeof(DCB);
+  GetCommState(ConnectionHandle, &WorkingDcb);
+  WorkingDcb.BaudRate = static_cast<DWORD>(PortBaudRate);
+  SetCommState(ConnectionHandle, &WorkingDcb);
+}

@@ -1,0 +1,15 @@
+// Requested rates and the line rates of the port.
+#pragma once
+
+#include <cstdint>
+
+extern int32_t PortNumber;
+extern int32_t BaudRate;
+extern int32_t PortBaudRate;
+
+// The line rate a requested rate selects (by its hundreds), or 0 for none.
+int32_t LineRateFor(int32_t requestedRate);
+// Sets PortBaudRate to the rate the request selects; nothing when it selects none.
+void SelectPortBaudRate(int32_t requestedRate);
+// Programs PortBaudRate into the open port.
+void ApplyPortBaudRate();

@@ -1,0 +1,105 @@
+// Opening, closing and re-rating the connection, and the version.
+#include <cstring>
+
+#include "protocol/baud_rate.h"
+#include "protocol/result_state.h"
+#include "protocol/transaction.h"
+#include "serial/answer_text.h"
+#include "serial/comm_channel.h"
+#include "tarvelin.h"
+
+namespace {
+
+constexpr char kVersionText[] = " Dorvik DLL version 3.51";
+static_assert(sizeof kVersionText == 25);
+char VersionCopy[256];
+
+constexpr DWORD kSettleMs = 300;
+constexpr DWORD kResyncPauseMs = 100;
+
+int32_t OpenAt(int32_t port, int32_t rate) {
+  PortInitialized = 1;
+  BaudRate = rate;
+  PortNumber = port;
+  SelectPortBaudRate(rate);
+  CloseComm();
+  ConnectionHandle = INVALID_HANDLE_VALUE;
+  SetCommSettings(BaudRate, static_cast<uint32_t>(PortBaudRate), 8, 0, 0, 0, 0, 0, &AnswerReady, AnswerBuffer,
+                  kAnswerCapacity);
+  ClearErrorMessage();
+  ConnectionHandle = OpenComm(PortNumber);
+  if (ConnectionHandle == INVALID_HANDLE_VALUE) {
+    RecordError(LibraryErrorId::UnableToOpen);
+    return -1;
+  }
+  Sleep(kSettleMs);
+  return 1;
+}
+
+void SendLoneReturns(int count) {
+  for (int i = 0; i < count; ++i) WriteComm(1, "\r");
+}
+
+}  // namespace
+
+int32_t TARVELIN_CALL PortOpen(int32_t port) { return OpenAt(port, 9600); }
+
+int32_t TARVELIN_CALL PortConfigure(int32_t port, int32_t baudRate) { return OpenAt(port, baudRate); }
+
+int32_t TARVELIN_CALL PortClose() {
+  if (ConnectionHandle == INVALID_HANDLE_VALUE) {
+    RecordError(LibraryErrorId::PortNotOpen);
+    return -1;
+  }
+  Sleep(kSettleMs);
+  CloseComm();
+  ConnectionHandle = INVALID_HANDLE_VALUE;
+  return 1;
+}
+
+int32_t TARVELIN_CALL GetPort() { return PortNumber; }
+
+int32_t TARVELIN_CALL GetBaudRate() { return BaudRate; }
+
+int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
+  if (PortInitialized == 0) {
+    RecordError(LibraryErrorId::NoPortOpen);
+    return -1;
+  }
+  ResetError();
+  if (baudRate == BaudRate) return 1;
+
+  char command[16];
+  snprintf(command, sizeof command, "B%d", static_cast<int>(baudRate));
+  // The board answers at the old rate, then listens at the new one.
+  if (QelCommand(command) != 1) {
+    RecordError(LibraryErrorId::BaudNotAccepted);
+    return -1;
+  }
+  BaudRate = baudRate;
+  SelectPortBaudRate(baudRate);
+  ApplyPortBaudRate();
+
+  Sleep(kResyncPauseMs);
+  SendLoneReturns(2);
+  Sleep(kResyncPauseMs);
+  SendLoneReturns(2);
+
+  ResetError();
+  if (QelCommand("PRB") != 1) {
+    RecordError(LibraryErrorId::BaudNoCommunication);
+    return -1;
+  }
+  return 1;
+}
+
+const char* TARVELIN_CALL GetDLLVersion() {
+  memcpy(VersionCopy, kVersionText, sizeof kVersionText);
+  return VersionCopy;
+}
+
+int32_t TARVELIN_CALL GetDLLVersionVb(char* buffer) {
+  if (buffer == nullptr) return -1;
+  memcpy(buffer, kVersionText, sizeof kVersionText);
+  return 1;
+}

@@ -1,0 +1,52 @@
+#include "protocol/error_texts.h"
+
+namespace {
+
+constexpr LibraryError kLibraryErrors[] = {
+    {25, TextKind::Fixed, "Commands cannot be sent before a COM port is open"},
+    {26, TextKind::Formatted, " Error Command: COM port timed out (command = %s)"},
+    {27, TextKind::Fixed, "Command text is missing or longer than 62 characters"},
+    {35, TextKind::Fixed, "COM port is NOT open"},
+    {36, TextKind::Copied, "Unable to open COM port"},
+    {77, TextKind::Copied, "Command for changing Baud Rate was not accepted"},
+    {77, TextKind::Copied, "After changing Baud Rate, communication is not possible"},
+};
+static_assert(sizeof kLibraryErrors / sizeof kLibraryErrors[0] == static_cast<int>(LibraryErrorId::Count));
+
+constexpr DeviceError kDeviceErrors[] = {
+    {'1', 1, "Command Error: Syntax error (command = %s)", " Syntax error", nullptr},
+    {'2', 2, " Command Error: Port must be configured or enabled first! (command = %s)",
+     " Port must be configured or enabled first!", nullptr},
+    {'3', 3, " Command Error: Command not allowed in current configuration (command = %s)",
+     "Command not allowed in current configuration !", nullptr},
+    {'4', 4, " Command Error: No such port (command = %s)", "No such port", nullptr},
+    {'5', 5, " Command Error: Value out of range or syntax error (command = %s)",
+     "Value out of range or syntax error!", nullptr},
+    {'6', 6, " Command Error: Pin configured as an output (command = %s)", "Pin configured as an output", nullptr},
+    {'7', 7, " Command Error: Time out error (command = %s)", "Time out error", nullptr},
+    {'8', 8, " Command Error: Frequency too high for required duty cycle (command = %s)",
+     "Frequency too high for required duty cycle", nullptr},
+    {'9', 9, " Command Error: Baud rate not supported (command = %s)", "Baud rate not supported", nullptr},
+    {'A', 10, " Command Error: Stepper enabled, do disable first (command = %s)", " Stepper enabled, do disable first",
+     nullptr},
+    {'B', 11, " Command Error: SPI requires pin PD3/PS_SS always high, change and try again (command = %s)",
+     "SPI requires pin PD3/PS_SS always high, change and try again", nullptr},
+    {'C', 12, " Command Error: Timer not available! (command = %s)", "Timer not available!", nullptr},
+    {'D', 13, " Command Error: Stepper Motor not enable (command = %s)", "Stepper Motor not enabled!",
+     "Stepper Motor not enable!"},
+    {'E', 14, " Command Error: Stepper running, do stop first! (command = %s)", "Stepper running, do stop first!",
+     nullptr},
+    {'F', 15, " Command Error: Too many chs or speed too high! (command = %s)", "Too many chs or speed too high!",
+     nullptr},
+};
+
+}  // namespace
+
+const LibraryError& LibraryErrorOf(LibraryErrorId id) { return kLibraryErrors[static_cast<int>(id)]; }
+
+const DeviceError* FindDeviceError(char digit) {
+  for (const DeviceError& error : kDeviceErrors) {
+    if (error.digit == digit) return &error;
+  }
+  return nullptr;
+}

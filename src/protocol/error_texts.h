@@ -1,0 +1,39 @@
+// The library-wide error codes and their texts, in one table each.
+#pragma once
+
+#include <cstdint>
+
+// Errors the library records itself. The same code may carry different texts in
+// different families; the text tells them apart.
+enum class LibraryErrorId {
+  NoPortOpen,       // 25
+  Timeout,          // 26, formatted with the command
+  BadCommandText,   // 27
+  PortNotOpen,      // 35
+  UnableToOpen,     // 36
+  BaudNotAccepted,  // 77
+  BaudNoCommunication,  // 77
+  Count
+};
+
+enum class TextKind { Fixed, Copied, Formatted };
+
+struct LibraryError {
+  int32_t code;
+  TextKind kind;
+  const char* text;
+};
+
+const LibraryError& LibraryErrorOf(LibraryErrorId id);
+
+// The board's errors: "?" and one hexadecimal digit 1..F.
+struct DeviceError {
+  char digit;
+  int32_t code;
+  const char* transactionFormat;  // %s: the command text
+  const char* blockText;
+  const char* blockTextVb;        // the safe-array variant's text where it differs
+};
+
+// Null when the character is not a digit of the table (upper case only).
+const DeviceError* FindDeviceError(char digit);

@@ -1,0 +1,68 @@
+#include "protocol/result_state.h"
+
+#include <cstdio>
+
+int32_t LastValue = 0;
+int32_t ErrorCode = 0;
+char ErrorText[512] = "";
+const char* ErrorMessage = ErrorText;
+
+int32_t PortInitialized = 0;
+HANDLE ConnectionHandle = INVALID_HANDLE_VALUE;
+int32_t Io485Mode = 0;
+int32_t AdcConfigured = 0;
+
+namespace {
+
+const char kEmptyText[] = "";
+
+// The texts that carry the command are formats from the error tables, never from outside.
+void FormatErrorText(const char* format, const char* command) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#endif
+  snprintf(ErrorText, sizeof ErrorText, format, command != nullptr ? command : "");
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+  ErrorMessage = ErrorText;
+}
+
+}  // namespace
+
+void ResetError() {
+  ErrorCode = -1;
+  ErrorMessage = kEmptyText;
+}
+
+void ClearErrorMessage() { ErrorMessage = kEmptyText; }
+
+void RecordFixedError(int32_t code, const char* text) {
+  ErrorCode = code;
+  ErrorMessage = text;
+}
+
+void RecordError(LibraryErrorId id, const char* command) {
+  const LibraryError& error = LibraryErrorOf(id);
+  ErrorCode = error.code;
+  switch (error.kind) {
+    case TextKind::Fixed:
+      ErrorMessage = error.text;
+      return;
+    case TextKind::Copied:
+      snprintf(ErrorText, sizeof ErrorText, "%s", error.text);
+      ErrorMessage = ErrorText;
+      return;
+    case TextKind::Formatted:
+      FormatErrorText(error.text, command);
+      return;
+  }
+}
+
+void RecordDeviceError(const DeviceError& error, const char* command) {
+  ErrorCode = error.code;
+  FormatErrorText(error.transactionFormat, command);
+}
+
+bool PortIsOpen() { return PortInitialized != 0 && ConnectionHandle != INVALID_HANDLE_VALUE; }

@@ -1,0 +1,31 @@
+// The outcome of the last exchange and the connection state shared by every family.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "protocol/error_texts.h"
+
+extern int32_t LastValue;
+extern int32_t ErrorCode;
+extern const char* ErrorMessage;
+extern char ErrorText[512];
+
+extern int32_t PortInitialized;
+extern HANDLE ConnectionHandle;
+extern int32_t Io485Mode;
+extern int32_t AdcConfigured;
+
+// ErrorCode -1 and an empty text: what every transaction starts from.
+void ResetError();
+// Makes the error message read as empty; ErrorCode stays.
+void ClearErrorMessage();
+// Records a library error; formatted texts take the command text in place of %s.
+void RecordError(LibraryErrorId id, const char* command = nullptr);
+// Records a board error with the text the transaction gives it.
+void RecordDeviceError(const DeviceError& error, const char* command);
+// Records a code with a fixed text that the caller owns for the life of the library.
+void RecordFixedError(int32_t code, const char* text);
+
+bool PortIsOpen();

@@ -1,0 +1,56 @@
+// The one serial channel of the process: the COM port, its reader thread, the
+// line settings and the binding to the answer text that the reader fills.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+struct CommChannelRecord {
+  HANDLE PortHandle;
+  HANDLE ThreadHandle;
+  std::atomic<uint32_t> ThreadId;
+  std::atomic<int32_t> Running;
+  uint32_t LineBaudRate;
+  uint32_t DsrFlowControl;
+  uint32_t CtsFlowControl;
+  uint32_t XonXoffControl;
+  uint8_t LineParity;
+  uint8_t LineStopBits;
+  uint8_t LineByteSize;
+  int32_t NominalBaudRate;
+  std::atomic<int32_t>* AnswerReadyFlag;
+  char* AnswerText;
+  int32_t AnswerCapacity;
+};
+
+extern CommChannelRecord CommChannel;
+
+// Set to 1 by the reader only; cleared by their getters.
+extern std::atomic<int32_t> LimitEvent;
+extern std::atomic<int32_t> PwmFinished;
+
+// How CloseComm may wait for the reader. At process exit Windows has already
+// ended the other threads, and while the loader lock is held a thread cannot
+// finish leaving, so the library's unload asks for less than PortClose does.
+enum class CloseWait { Full, ReaderDone, None };
+
+void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
+                     uint8_t stopBits, uint32_t ctsFlow, uint32_t dsrFlow, uint32_t xonXoff,
+                     std::atomic<int32_t>* answerReadyFlag, char* answerText, int32_t capacity);
+HANDLE OpenComm(int32_t portNumber);
+int32_t CloseComm(CloseWait wait = CloseWait::Full);
+BOOL SetupCommState(CommChannelRecord* channel);
+DWORD WINAPI CommWatchThread(LPVOID channel);
+uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength);
+int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);
+int32_t WriteComm(int32_t byteCount, const char* data);
+void PumpMessages(HWND window);
+
+// Formats a debugger-output line and sends it.
+void DebugLine(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
