@@ -3,7 +3,9 @@
 
 #ifdef _WIN32
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH) {
     // At process exit (reserved set) the system has already ended the reader;
     // under FreeLibrary the loader lock keeps it from finishing, though it can

@@ -251,7 +251,9 @@ void ResetFaults() {
 using namespace standin;
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE) {
-  Trace("CreateFileA");
+  char call[64];
+  snprintf(call, sizeof call, "CreateFileA(%.40s)", name != nullptr ? name : "");
+  Trace(call);
   char path[512];
   if (!DevicePath(name, path, sizeof path)) {
     SetLastError(ERROR_FILE_NOT_FOUND);

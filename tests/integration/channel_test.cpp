@@ -1,0 +1,209 @@
+// The serial channel's lifecycle, line settings, writes and the reader's
+// behaviour when the device goes away.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/posix/standin_faults.h"
+#include "protocol/result_state.h"
+#include "serial/answer_text.h"
+#include "serial/comm_channel.h"
+#include "support/board_fixture.h"
+#include "tarvelin.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class ChannelTest : public test::BoardTest {
+ protected:
+  void Bind(uint32_t cts, uint32_t dsr, uint32_t xonXoff) {
+    SetCommSettings(9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &AnswerReady, AnswerBuffer, kAnswerCapacity);
+  }
+  DCB State() {
+    DCB dcb{};
+    GetCommState(CommChannel.PortHandle, &dcb);
+    return dcb;
+  }
+};
+
+TEST_F(ChannelTest, OpenAppliesTheLineSettings) {
+  Bind(0, 0, 0);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  const DCB dcb = State();
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.Parity, NOPARITY);
+  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  EXPECT_EQ(dcb.fBinary, 1u);
+  EXPECT_EQ(dcb.fParity, 1u);
+  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
+  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
+  EXPECT_EQ(dcb.fOutxCtsFlow + dcb.fOutxDsrFlow + dcb.fOutX + dcb.fInX, 0u);
+  EXPECT_EQ(dcb.XonChar, 17);
+  EXPECT_EQ(dcb.XoffChar, 19);
+  EXPECT_EQ(dcb.XonLim, 100);
+  EXPECT_EQ(dcb.XoffLim, 100);
+  COMMTIMEOUTS timeouts{};
+  GetCommTimeouts(CommChannel.PortHandle, &timeouts);
+  EXPECT_EQ(timeouts.ReadIntervalTimeout, 1u);
+  EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier + timeouts.ReadTotalTimeoutConstant +
+                timeouts.WriteTotalTimeoutMultiplier + timeouts.WriteTotalTimeoutConstant,
+            0u);
+  EXPECT_TRUE(standin::PortDtr(CommChannel.PortHandle));
+  EXPECT_NE(CommChannel.ThreadId.load(), 0u);
+}
+
+TEST_F(ChannelTest, FlowControlFlags) {
+  Bind(1, 0, 0);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  DCB dcb = State();
+  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
+  EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+  ASSERT_EQ(CloseComm(), 1);
+
+  Bind(0, 1, 1);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  dcb = State();
+  EXPECT_EQ(dcb.fOutxDsrFlow, 1u);
+  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_HANDSHAKE);
+  EXPECT_EQ(dcb.fOutX, 1u);
+  EXPECT_EQ(dcb.fInX, 1u);
+}
+
+TEST_F(ChannelTest, Lifecycle) {
+  Bind(0, 0, 0);
+  standin::StartTrace();
+  EXPECT_EQ(CloseComm(), 0);
+  EXPECT_STREQ(standin::TraceText(), "");  // closing a closed channel touches nothing
+
+  const HANDLE port = OpenComm(test::kBoardPort);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CommChannel.PortHandle, port);  // the open channel is untouched
+
+  standin::StartTrace();
+  EXPECT_EQ(CloseComm(), 1);
+  EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
+  EXPECT_EQ(CommChannel.PortHandle, INVALID_HANDLE_VALUE);
+  // DTR drops after the reader is woken, before the purge and the close of the port.
+  const std::string trace = standin::TraceText();
+  const std::string tail = "SetCommMask SetCommMask SetCommMask EscapeCommFunction(CLRDTR) PurgeComm CloseHandle";
+  ASSERT_GE(trace.size(), tail.size());
+  EXPECT_EQ(trace.substr(trace.size() - tail.size()), tail);
+
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CloseComm(), 1);
+}
+
+TEST_F(ChannelTest, DeviceNameUsesTheDeviceNamespace) {
+  setenv("TARVELIN_COM12", board_.SlavePath().c_str(), 1);
+  standin::StartTrace();
+  EXPECT_EQ(PortOpen(12), 1);
+  EXPECT_EQ(std::string(standin::TraceText()).rfind("CreateFileA(\\\\.\\COM12)", 0), 0u);
+  EXPECT_EQ(GetPort(), 12);
+  unsetenv("TARVELIN_COM12");
+}
+
+TEST_F(ChannelTest, PortHeldElsewhereCannotBeOpened) {
+  const int fd = open(board_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(PortOpen(test::kBoardPort), -1);
+  EXPECT_EQ(GetError(), 36);
+  EXPECT_STREQ(GetErrorMessage(), "Unable to open COM port");
+  close(fd);
+  EXPECT_EQ(PortOpen(test::kBoardPort), 1);
+}
+
+TEST_F(ChannelTest, RefusedSettingsLeaveTheChannelClosed) {
+  Bind(0, 0, 0);
+  standin::RefuseLineSettings(true);
+  EXPECT_EQ(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CommChannel.PortHandle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
+  EXPECT_EQ(WriteComm(4, "PRB\r"), 0);
+  standin::RefuseLineSettings(false);
+  // The port was given back and nothing was left half made: the next open works.
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(WriteComm(4, "PRB\r"), 1);
+  EXPECT_TRUE(board_.WaitForReceived(4, 1000));
+}
+
+TEST_F(ChannelTest, ReaderThatCannotSelectItsEventStillCloses) {
+  Bind(0, 0, 0);
+  standin::FailCommMask(true);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (CommChannel.ThreadId.load() != 0 && Clock::now() < deadline) std::this_thread::yield();
+  standin::FailCommMask(false);
+  EXPECT_EQ(CloseComm(), 1);
+}
+
+TEST_F(ChannelTest, RefusedPrioritiesShowBoxesAndStillOpen) {
+  Bind(0, 0, 0);
+  const int boxes = standin::MessageBoxCount();
+  standin::RefuseThreadPriorities(1);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(standin::MessageBoxCount(), boxes + 1);
+  EXPECT_STREQ(standin::LastMessageBoxCaption(),
+               "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL");
+  EXPECT_TRUE(standin::PortDtr(CommChannel.PortHandle));
+  ASSERT_EQ(CloseComm(), 1);
+
+  standin::RefuseThreadPriorities(2);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(standin::MessageBoxCount(), boxes + 3);
+  EXPECT_STREQ(standin::LastMessageBoxCaption(),
+               "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST");
+}
+
+TEST_F(ChannelTest, WritesRetryOnce) {
+  Bind(0, 0, 0);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  standin::CaptureDebugOutput(true);
+  EXPECT_EQ(WriteCommBlock(&CommChannel, "x", 0), 0);
+  EXPECT_STREQ(standin::CapturedDebugOutput(), "KORIMAX: WriteCommBlock --> Byte count is zero\n");
+
+  standin::CaptureDebugOutput(true);
+  standin::FailNextWrites(1);
+  EXPECT_EQ(WriteComm(2, "A\r"), 1);
+  EXPECT_STREQ(standin::CapturedDebugOutput(),
+               "KORIMAX: WriteCommBlock --> Write failed\nKORIMAXDLL: WriteComm --> second round\n");
+  EXPECT_TRUE(board_.WaitForReceived(2, 1000));
+  EXPECT_EQ(board_.Received(), "A\r");
+
+  standin::FailNextWrites(2);
+  EXPECT_EQ(WriteComm(2, "B\r"), 0);
+  standin::CaptureDebugOutput(false);
+}
+
+double ProcessCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+TEST_F(ChannelTest, HungUpDeviceCostsLittleAndStillCloses) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  board_.HangUp();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const double before = ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const double used = ProcessCpuSeconds() - before;
+  EXPECT_LT(used, 0.25) << "the reader spins on a device that is gone";
+  EXPECT_EQ(WriteCommand("PRB"), -1);
+  const auto start = Clock::now();
+  EXPECT_EQ(PortClose(), 1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Every test lane, in order: native (unit, integration, library), sanitizers
+# (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
+# 64-bit DLL run under wine64 against the virtual board), benchmarks.
+# Installs missing Debian packages first when run as root.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash tools/setup.sh all || exit 1
+
+passed=0
+failed=0
+failures=()
+lane() {
+  local name=$1
+  shift
+  echo
+  echo "=== lane: $name"
+  local start=$SECONDS
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "=== lane $name: ok ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "=== lane $name: FAILED ($((SECONDS - start)) s)"
+  fi
+}
+
+native() {
+  cmake --preset native >/dev/null &&
+    cmake --build build/native -j2 &&
+    ctest --test-dir build/native --output-on-failure -j2
+}
+
+sanitized() {
+  local dir=$1 flags=$2
+  shift 2
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null &&
+    cmake --build "$dir" -j2 --target unit_tests integration_tests &&
+    "$dir/tests/unit_tests" --gtest_brief=1 &&
+    "$dir/tests/integration_tests" --gtest_brief=1
+}
+
+asan() {
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    sanitized build/asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+}
+
+tsan() {
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 sanitized build/tsan "-fsanitize=thread"
+}
+
+fuzz() {
+  cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELIN_FUZZ=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null &&
+    cmake --build build/fuzz -j2 --target answer_fuzz &&
+    mkdir -p build/fuzz/corpus &&
+    build/fuzz/tests/answer_fuzz -max_total_time=20 -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 12 &&
+    test "${PIPESTATUS[0]}" -eq 0
+}
+
+windows() {
+  cmake --preset win32 >/dev/null && cmake --build build/win32 -j2 &&
+    cmake --preset win64 >/dev/null && cmake --build build/win64 -j2 &&
+    bash scripts/check_exports.sh &&
+    bash tests/windows/run_wine.sh
+}
+
+bench() {
+  build/native/tests/spine_bench --benchmark_min_time=0.3
+}
+
+lane native native
+lane asan asan
+lane tsan tsan
+lane fuzz fuzz
+lane windows windows
+lane bench bench
+
+echo
+[ ${#failures[@]} -eq 0 ] || echo "failed lanes: ${failures[*]}"
+echo "lanes: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

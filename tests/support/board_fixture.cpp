@@ -1,0 +1,57 @@
+#include "support/board_fixture.h"
+
+#include <cstdlib>
+
+#include "platform/posix/standin_faults.h"
+#include "protocol/baud_rate.h"
+#include "protocol/result_state.h"
+#include "serial/answer_text.h"
+#include "serial/comm_channel.h"
+#include "tarvelin.h"
+
+namespace test {
+
+void ResetLibraryState() {
+  CloseComm();
+  standin::ResetFaults();
+  ConnectionHandle = INVALID_HANDLE_VALUE;
+  PortInitialized = 0;
+  LastValue = 0;
+  ErrorCode = 0;
+  ErrorText[0] = '\0';
+  ErrorMessage = ErrorText;
+  Io485Mode = 0;
+  AdcConfigured = 0;
+  PortNumber = 1;
+  BaudRate = 9600;
+  PortBaudRate = 9600;
+  AnswerReady.store(0);
+  LimitEvent.store(0);
+  PwmFinished.store(0);
+  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+}
+
+void BoardTest::SetUp() {
+  ResetLibraryState();
+  ASSERT_TRUE(board_.Start()) << board_.Error();
+  setenv(("TARVELIN_COM" + std::to_string(kBoardPort)).c_str(), board_.SlavePath().c_str(), 1);
+}
+
+void BoardTest::TearDown() {
+  ResetLibraryState();
+  board_.Stop();
+}
+
+void OpenBoardTest::SetUp() {
+  BoardTest::SetUp();
+  ASSERT_EQ(PortOpen(kBoardPort), 1) << GetErrorMessage();
+}
+
+void AnswerAlways(tarvelin::board::VirtualBoard& board, const std::string& answer) {
+  board.SetResponder([answer](const std::string& line) -> std::optional<std::string> {
+    if (line.empty()) return std::string();
+    return answer;
+  });
+}
+
+}  // namespace test

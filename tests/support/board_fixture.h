@@ -1,0 +1,36 @@
+// A virtual board on a pseudo-terminal mapped to a COM port number, and the
+// library's process-wide state put back to what loading gives between tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "virtual_board.h"
+
+namespace test {
+
+constexpr int kBoardPort = 5;
+
+// Resets the library's state to what it is right after loading (the port closed).
+void ResetLibraryState();
+
+// A board mapped to COM5, not yet opened by the library.
+class BoardTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  tarvelin::board::VirtualBoard board_;
+};
+
+// As BoardTest, with the port opened by PortOpen.
+class OpenBoardTest : public BoardTest {
+ protected:
+  void SetUp() override;
+};
+
+// Answers every command line with the same text.
+void AnswerAlways(tarvelin::board::VirtualBoard& board, const std::string& answer);
+
+}  // namespace test

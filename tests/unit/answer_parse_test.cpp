@@ -1,0 +1,66 @@
+#include "protocol/answer_parse.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+AnswerOutcome Examine(const std::string& text, bool io485 = false) {
+  return ExamineAnswer(text.data(), static_cast<int32_t>(text.size()), io485);
+}
+
+TEST(AnswerParse, ValueStartsAtTheThirdFilteredCharacter) {
+  const AnswerOutcome outcome = Examine("\r\nA=42\r\n>");
+  EXPECT_EQ(outcome.kind, AnswerKind::Value);
+  EXPECT_EQ(outcome.value, 42);
+  // The same answer in the network's mode is read from its first character: a letter.
+  EXPECT_EQ(Examine("\r\nA=42\r\n>", true).value, 0);
+  // Two characters and the prompt leave nothing from the third on.
+  EXPECT_EQ(Examine("12>").value, 0);
+  EXPECT_EQ(Examine("12>", true).value, 12);
+  EXPECT_EQ(Examine("B=-17junk>").value, -17);
+  EXPECT_EQ(Examine("B=x>").value, 0);
+}
+
+TEST(AnswerParse, IgnoredCharactersAndAcknowledgements) {
+  EXPECT_EQ(Examine(">").kind, AnswerKind::Acknowledge);
+  EXPECT_EQ(Examine("\r\n\a>").kind, AnswerKind::Acknowledge);
+  EXPECT_EQ(Examine("").kind, AnswerKind::Acknowledge);
+  // H and L are stream markers, their lower-case forms are text.
+  EXPECT_EQ(Examine("HLA=5HL>").value, 5);
+  EXPECT_EQ(Examine("hA=5>").value, 0);
+}
+
+TEST(AnswerParse, DeviceErrors) {
+  AnswerOutcome outcome = Examine("\r\n?7\r\n>");
+  EXPECT_EQ(outcome.kind, AnswerKind::DeviceError);
+  EXPECT_EQ(outcome.digit, '7');
+  EXPECT_EQ(Examine("?\nL7>").digit, '7');  // the filter runs before the digit is read
+  EXPECT_EQ(Examine("?F>").digit, 'F');
+  EXPECT_EQ(Examine("?a>").kind, AnswerKind::UnknownError);
+  EXPECT_EQ(Examine("?0>").kind, AnswerKind::UnknownError);
+  EXPECT_EQ(Examine("?>").kind, AnswerKind::UnknownError);
+}
+
+TEST(AnswerParse, LongAnswersKeepTheirFirst99Characters) {
+  // 120 filtered characters: the 99 kept lose their last, so the prompt never matters.
+  std::string answer = "V=" + std::string(96, '1') + "9" + std::string(20, '2') + ">";
+  char filtered[kFilteredMax + 1];
+  EXPECT_EQ(FilterAnswer(answer.data(), static_cast<int32_t>(answer.size()), filtered), kFilteredMax);
+  EXPECT_EQ(filtered[98], '9');
+  EXPECT_EQ(Examine(answer).value, INT32_MAX);
+}
+
+TEST(AnswerParse, DecimalConversionSaturates) {
+  EXPECT_EQ(ParseDecimal("  +12x"), 12);
+  EXPECT_EQ(ParseDecimal("\t-0"), 0);
+  EXPECT_EQ(ParseDecimal("2147483647"), INT32_MAX);
+  EXPECT_EQ(ParseDecimal("2147483648"), INT32_MAX);
+  EXPECT_EQ(ParseDecimal("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseDecimal("-99999999999999999999999"), INT32_MIN);
+  EXPECT_EQ(ParseDecimal("- 5"), 0);
+  EXPECT_EQ(ParseDecimal(""), 0);
+}
+
+}  // namespace

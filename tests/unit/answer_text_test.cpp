@@ -1,0 +1,84 @@
+// The reader's append and flags, driven directly on a bound text.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "serial/answer_text.h"
+#include "serial/comm_channel.h"
+
+namespace {
+
+class AnswerTextTest : public ::testing::Test {
+ protected:
+  void Bind(int32_t capacity) {
+    SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &AnswerReady, text_, capacity);
+    EmptyAnswerText();
+    AnswerReady.store(0);
+    LimitEvent.store(0);
+    PwmFinished.store(0);
+  }
+  void SetUp() override { Bind(sizeof text_); }
+  void TearDown() override { SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0); }
+  void Append(const std::string& chunk) { AppendAnswerChunk(chunk.data(), static_cast<uint32_t>(chunk.size())); }
+
+  char text_[32] = {};
+};
+
+TEST_F(AnswerTextTest, PromptSplitAcrossChunks) {
+  Append("12");
+  EXPECT_STREQ(text_, "12");
+  EXPECT_EQ(AnswerReady.load(), 0);
+  Append(">");
+  EXPECT_STREQ(text_, "12>");
+  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_EQ(AnswerLength(), 3);
+}
+
+TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
+  Append("xLyP>");
+  EXPECT_EQ(LimitEvent.load(), 1);
+  EXPECT_EQ(PwmFinished.load(), 1);
+  AnswerReady.store(0);
+  LimitEvent.store(0);
+  PwmFinished.store(0);
+  Append("z");  // holds none of the three itself
+  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_EQ(LimitEvent.load(), 1);
+  EXPECT_EQ(PwmFinished.load(), 1);
+
+  EmptyAnswerText();
+  AnswerReady.store(0);
+  LimitEvent.store(0);
+  PwmFinished.store(0);
+  Append("lp");  // lower case sets nothing
+  EXPECT_EQ(AnswerReady.load() + LimitEvent.load() + PwmFinished.load(), 0);
+  EXPECT_STREQ(text_, "lp");
+}
+
+TEST_F(AnswerTextTest, ChunkStopsAtNul) {
+  const char chunk[] = {'A', 'B', '\0', 'C', 'D', '>'};
+  AppendAnswerChunk(chunk, sizeof chunk);
+  EXPECT_STREQ(text_, "AB");
+  EXPECT_EQ(AnswerReady.load(), 0);
+}
+
+TEST_F(AnswerTextTest, TextNeverRunsPastItsCapacity) {
+  Bind(8);
+  text_[8] = '#';
+  Append("0123456");
+  Append("789>");  // nothing of this fits: the prompt is not in the text
+  EXPECT_STREQ(text_, "0123456");
+  EXPECT_EQ(text_[8], '#');
+  EXPECT_EQ(AnswerLength(), 7);
+  EXPECT_EQ(AnswerReady.load(), 0);
+}
+
+TEST_F(AnswerTextTest, UnboundTextIsLeftAlone) {
+  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+  Append("12>");
+  EXPECT_EQ(AnswerReady.load(), 0);
+  EXPECT_EQ(text_[0], '\0');
+}
+
+}  // namespace

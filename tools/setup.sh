@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a lane needs when they are missing (as root).
+#   tools/setup.sh native   the Linux library, the board, the tests
+#   tools/setup.sh all      also mingw-w64 and wine64 for the Windows products
+set -euo pipefail
+lane=${1:-all}
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3)
+if [ "$lane" = all ]; then
+  packages+=(clang g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 llvm)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
