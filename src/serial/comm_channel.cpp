@@ -7,6 +7,7 @@
 CommChannelRecord CommChannel = {
     INVALID_HANDLE_VALUE, nullptr, {0}, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
 
+std::atomic<int32_t> ReaderEnded{0};
 std::atomic<int32_t> LimitEvent{0};
 std::atomic<int32_t> PwmFinished{0};
 
@@ -141,12 +142,18 @@ HANDLE OpenComm(int32_t portNumber) {
   if (!CreateWriteObjects()) return FailOpen(false);
 
   CommChannel.Running.store(1);
+  ReaderEnded.store(0);
   DWORD threadId = 0;
   HANDLE thread = CreateThread(nullptr, 0, CommWatchThread, &CommChannel, 0, &threadId);
   if (thread == nullptr) return FailOpen(true);
   ReaderHandle = thread;
   CommChannel.ThreadHandle = thread;
   CommChannel.ThreadId.store(threadId);
+  // A reader that ended at once cleared the record before it was written: clear it again.
+  if (ReaderEnded.load() != 0) {
+    CommChannel.ThreadId.store(0);
+    CommChannel.ThreadHandle = nullptr;
+  }
 
   if (SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL) == 0) {
     MessageBoxA(nullptr, nullptr, kTimeCriticalCaption, MB_ICONERROR);
@@ -166,8 +173,7 @@ int32_t CloseComm(CloseWait wait) {
   SetCommMask(CommChannel.PortHandle, EV_BREAK);
   SetCommMask(CommChannel.PortHandle, 0);
   if (wait != CloseWait::None) {
-    // A reader that started late may have cleared its identifier before OpenComm recorded
-    // it, and one may be gone without clearing it: its handle tells.
+    // A reader may be gone without clearing its identifier (at process exit): its handle tells.
     while (CommChannel.ThreadId.load() != 0 && !ReaderGone()) {
       PumpMessages(nullptr);
       Sleep(0);

@@ -9,7 +9,7 @@
 
 struct CommChannelRecord {
   HANDLE PortHandle;
-  HANDLE ThreadHandle;
+  std::atomic<HANDLE> ThreadHandle;
   std::atomic<uint32_t> ThreadId;
   std::atomic<int32_t> Running;
   uint32_t LineBaudRate;
@@ -26,6 +26,10 @@ struct CommChannelRecord {
 };
 
 extern CommChannelRecord CommChannel;
+
+// Set by the reader as its last act, so that OpenComm can tell a reader that
+// ended before its identifier was recorded.
+extern std::atomic<int32_t> ReaderEnded;
 
 // Set to 1 by the reader only; cleared by their getters.
 extern std::atomic<int32_t> LimitEvent;

@@ -60,6 +60,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
   if (waitEvent != nullptr) CloseHandle(waitEvent);
   channel->ThreadId.store(0);
   channel->ThreadHandle = nullptr;
+  ReaderEnded.store(1);
   return 0;
 }
 

@@ -27,8 +27,10 @@ struct Segment {
 
 class VirtualBoard {
  public:
-  // Answers one command line (the text before its carriage return). Returning
-  // std::nullopt hands the line to the board's own model.
+  // Answers one command line (the text before its carriage return), exactly as
+  // returned; an empty string sends nothing. Returning std::nullopt hands the line
+  // to the board's own model. It also sees empty lines (a lone carriage return),
+  // which the model never answers. It runs on the service thread, without the lock.
   using Responder = std::function<std::optional<std::string>(const std::string& line)>;
 
   VirtualBoard();

@@ -209,6 +209,8 @@ void Trace(const char* call) {
 bool ClosePort(HANDLE handle) {
   Port* port = AsPort(handle);
   Trace("CloseHandle");
+  // The exclusive flag outlives this descriptor while the other side stays open.
+  (void)ioctl(port->fd, TIOCNXCL);
   close(port->fd);  // also gives up the exclusive lock
   close(port->wake[0]);
   close(port->wake[1]);
@@ -231,7 +233,14 @@ void StartTrace() {
   Tracing.store(true);
 }
 
-const char* TraceText() { return TraceBuffer; }
+const char* TraceText() {
+  // A snapshot: the reader may trace while the test reads.
+  static char snapshot[sizeof TraceBuffer];
+  pthread_mutex_lock(&TraceLock);
+  memcpy(snapshot, TraceBuffer, TraceLength + 1);
+  pthread_mutex_unlock(&TraceLock);
+  return snapshot;
+}
 
 bool PortDtr(HANDLE handle) {
   Port* port = AsPort(handle);

@@ -186,7 +186,14 @@ void CaptureDebugOutput(bool on) {
   DebugCapture.store(on);
 }
 
-const char* CapturedDebugOutput() { return DebugBuffer; }
+const char* CapturedDebugOutput() {
+  // A snapshot: the reader may write diagnostics while the test reads.
+  static char snapshot[sizeof DebugBuffer];
+  pthread_mutex_lock(&PoolLock);
+  memcpy(snapshot, DebugBuffer, DebugLength + 1);
+  pthread_mutex_unlock(&PoolLock);
+  return snapshot;
+}
 
 }  // namespace standin
 
