@@ -6,13 +6,37 @@
 // Errors the library records itself. The same code may carry different texts in
 // different families; the text tells them apart.
 enum class LibraryErrorId {
-  NoPortOpen,       // 25
-  Timeout,          // 26, formatted with the command
-  BadCommandText,   // 27
-  PortNotOpen,      // 35
-  UnableToOpen,     // 36
-  BaudNotAccepted,  // 77
+  NoPortOpen,           // 25
+  Timeout,              // 26, formatted with the command
+  BadCommandText,       // 27
+  PortNotOpen,          // 35
+  UnableToOpen,         // 36
+  BaudNotAccepted,      // 77
   BaudNoCommunication,  // 77
+  // Digital ports
+  NoSuchPort,           // 4
+  PortValueRange,       // 80
+  WrongPort,            // 81
+  // PWM
+  PwmFrequency,         // 60
+  PwmDutyCycle,         // 61
+  PwmPulses,            // 62
+  // Analog input
+  AdcResolution,        // 60
+  AdcChannel,           // 61
+  AdcWrongChannel,      // 50
+  AdcValueRange,        // 29
+  SampleCount,          // 60
+  SampleResolution,     // 61
+  SampleTimeout,        // 26
+  SampleArrayMissing,   // 28
+  // I/O-485 network
+  Io485Address,         // 30
+  Io485Selector,        // 31
+  Io485Broadcast,       // 32
+  Io485ResetCommunication,  // 50
+  Io485ResetBaudRate,   // 50
+  Io485InitCommunication,   // 50
   Count
 };
 
