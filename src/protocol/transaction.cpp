@@ -30,9 +30,11 @@ void ApplyModePrefix(const char* command) {
 
 bool WaitForPrompt(uint32_t windowMs) {
   const DWORD start = GetTickCount();
-  // Busy poll without sleeping, so that the answer is noticed the moment it is in.
+  // Busy poll without sleeping, so that the answer is noticed the moment it is in;
+  // each pass gives the processor to a ready thread (the reader) before polling again.
   while (static_cast<DWORD>(GetTickCount() - start) < windowMs) {
     if (AnswerReady.load(std::memory_order_acquire) != 0) return true;
+    Sleep(0);
   }
   return AnswerReady.load(std::memory_order_acquire) != 0;
 }

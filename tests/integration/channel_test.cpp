@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -184,6 +185,45 @@ TEST_F(ChannelTest, WritesRetryOnce) {
   standin::FailNextWrites(2);
   EXPECT_EQ(WriteComm(2, "B\r"), 0);
   standin::CaptureDebugOutput(false);
+}
+
+// The stand-in's wait on a healthy idle line blocks until a character comes, and
+// fails once the other side is gone: an idle line is no hang-up.
+TEST_F(ChannelTest, WaitCommEventTellsIdleFromHungUp) {
+  const std::string name = "COM" + std::to_string(test::kBoardPort);
+  const HANDLE port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  GetCommState(port, &dcb);
+  dcb.BaudRate = 9600;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+
+  std::atomic<int> result{-1};
+  std::atomic<DWORD> mask{0};
+  auto wait = [&] {
+    DWORD got = 0;
+    result = WaitCommEvent(port, &got, nullptr);
+    mask = got;
+  };
+  std::thread waiter(wait);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(result.load(), -1) << "the wait ended on an idle line";
+  board_.SendRaw("x");
+  waiter.join();
+  EXPECT_EQ(result.load(), TRUE);
+  EXPECT_EQ(mask.load(), EV_RXCHAR);
+  char byte = 0;
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(port, &byte, 1, &read, nullptr));
+  EXPECT_EQ(byte, 'x');
+
+  board_.HangUp();
+  std::thread gone(wait);
+  gone.join();
+  EXPECT_EQ(result.load(), FALSE);
+  CloseHandle(port);
 }
 
 double ProcessCpuSeconds() {

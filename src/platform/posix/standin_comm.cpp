@@ -160,7 +160,9 @@ bool TermiosFromDcb(const DCB& dcb, termios* tio) {
   if (dcb.fInX != 0) tio->c_iflag |= IXOFF;
   tio->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
   tio->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-  tio->c_cc[VMIN] = 0;
+  // With VMIN 0 a read of an empty terminal returns 0, which could not be told
+  // from a hang-up; with VMIN 1 and a non-blocking descriptor it fails with EAGAIN.
+  tio->c_cc[VMIN] = 1;
   tio->c_cc[VTIME] = 0;
   cfsetispeed(tio, speed);
   cfsetospeed(tio, speed);

@@ -1,6 +1,7 @@
 // Events, the critical section, threads, time, diagnostics and the user
 // interface of the stand-in, over pthreads and the monotonic clock.
 #include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
 #include <atomic>
@@ -345,6 +346,11 @@ DWORD GetTickCount() {
 }
 
 void Sleep(DWORD milliseconds) {
+  // As on Windows, a zero wait only hands the rest of the time slice to a ready thread.
+  if (milliseconds == 0) {
+    sched_yield();
+    return;
+  }
   timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
