@@ -1,105 +1,28 @@
 // The virtual board seen from the host's end of the pseudo-terminal: the model's
 // answers, the faults, the line-rate rule and the hang-up.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
-#include "virtual_board.h"
+#include "board_host.h"
 
 namespace {
 
-using tarvelin::board::VirtualBoard;
-using Clock = std::chrono::steady_clock;
+using board_test::Clock;
+using board_test::Host;
+using board_test::MsSince;
 
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// The host's side: the slave device opened raw, as the library opens a COM port.
-class Host {
- public:
-  explicit Host(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    if (fd_ >= 0) SetRate(B9600);
-  }
-  ~Host() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
-  bool SetRate(speed_t speed) {
-    termios settings{};
-    if (tcgetattr(fd_, &settings) != 0) return false;
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&settings, speed);
-    cfsetospeed(&settings, speed);
-    return tcsetattr(fd_, TCSANOW, &settings) == 0;
-  }
-
-  bool Send(const std::string& bytes) {
-    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-
-  // What arrives until the prompt (when `untilPrompt`), `enough` bytes, or the time is up.
-  std::string Read(int timeoutMs, bool untilPrompt = true, size_t enough = SIZE_MAX) {
-    std::string text;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!(untilPrompt && text.find('>') != std::string::npos) && text.size() < enough) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      char buffer[256];
-      const ssize_t got = read(fd_, buffer, sizeof buffer);
-      if (got <= 0) break;
-      text.append(buffer, static_cast<size_t>(got));
-    }
-    return text;
-  }
-
-  std::string Exchange(const std::string& command) {
-    if (!Send(command + "\r")) return "(send failed)";
-    return Read(2000);
-  }
-
- private:
-  int fd_;
-};
-
-class VirtualBoardTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(board_.Start()) << board_.Error();
-    host_ = std::make_unique<Host>(board_.SlavePath());
-    ASSERT_TRUE(host_->ok());
-  }
-  void TearDown() override {
-    host_.reset();
-    board_.Stop();
-  }
-
-  VirtualBoard board_;
-  std::unique_ptr<Host> host_;
-};
+class VirtualBoardTest : public board_test::BoardHostTest {};
 
 TEST_F(VirtualBoardTest, ModelAnswersAndRemembersPorts) {
   EXPECT_EQ(host_->Exchange("PRB"), "\r\nB=255\r\n>");
   EXPECT_EQ(host_->Exchange("prs"), "\r\nS=0\r\n>");  // commands are taken in either case
+  EXPECT_EQ(host_->Exchange("PCC255"), "\r\n>");
   EXPECT_EQ(host_->Exchange("PWC17"), "\r\n>");
   EXPECT_EQ(board_.PortRegister('c'), 17);
   EXPECT_EQ(host_->Exchange("PRC"), "\r\nC=17\r\n>");
+  EXPECT_EQ(host_->Exchange("pcd$98"), "\r\n>");
   EXPECT_EQ(host_->Exchange("PWD$80"), "\r\n>");
   EXPECT_EQ(board_.PortRegister('D'), 128);
   board_.SetPortRegister('A', 99);
@@ -107,7 +30,7 @@ TEST_F(VirtualBoardTest, ModelAnswersAndRemembersPorts) {
 
   EXPECT_EQ(host_->Exchange("PWB256"), "\r\n?5\r\n>");
   EXPECT_EQ(host_->Exchange("PWB"), "\r\n?5\r\n>");
-  EXPECT_EQ(host_->Exchange("PWB-1"), "\r\n?5\r\n>");
+  EXPECT_EQ(host_->Exchange("PWB-2"), "\r\n?5\r\n>");
   EXPECT_EQ(host_->Exchange("PWB99999999999999999999"), "\r\n?5\r\n>");
   EXPECT_EQ(host_->Exchange("PWX1"), "\r\n?4\r\n>");
   EXPECT_EQ(host_->Exchange("PRX"), "\r\n?4\r\n>");

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,14 +17,28 @@
 namespace {
 
 constexpr const char kUsage[] =
-    "usage: tarvelin-board [--link PATH] [--silent]\n"
-    "  --link PATH  also reach the board through the symbolic link PATH\n"
-    "  --silent     receive commands but never answer\n";
+    "usage: tarvelin-board [--link PATH] [--silent] [--time-scale F]\n"
+    "  --link PATH       also reach the board through the symbolic link PATH\n"
+    "  --silent          receive commands but never answer\n"
+    "  --time-scale F    run the board's time F times faster than real time (0.001..1000000)\n";
 
 struct Options {
   std::string link;
   bool silent = false;
+  double timeScale = 1.0;
 };
+
+// A number within the model clock's range, or false.
+bool ParseTimeScale(const std::string& text, double& factor) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) return false;
+  if (value < tarvelin::board::ModelClock::kMinScale || value > tarvelin::board::ModelClock::kMaxScale) return false;
+  factor = value;
+  return true;
+}
 
 // False with a message on stderr when the arguments make no sense.
 bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
@@ -32,6 +48,17 @@ bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
       help = true;
     } else if (arg == "--silent") {
       options.silent = true;
+    } else if (arg == "--time-scale" || arg.rfind("--time-scale=", 0) == 0) {
+      std::string value;
+      if (arg == "--time-scale") {
+        if (i + 1 < argc) value = argv[++i];
+      } else {
+        value = arg.substr(13);
+      }
+      if (!ParseTimeScale(value, options.timeScale)) {
+        std::fprintf(stderr, "tarvelin-board: --time-scale needs a number from 0.001 to 1000000\n%s", kUsage);
+        return false;
+      }
     } else if (arg == "--link" || arg.rfind("--link=", 0) == 0) {
       if (arg == "--link") {
         if (i + 1 >= argc) {
@@ -109,6 +136,7 @@ int main(int argc, char** argv) {
 
   tarvelin::board::VirtualBoard board;
   board.SetSilent(options.silent);
+  board.SetTimeScale(options.timeScale);
   if (!board.Start()) {
     std::fprintf(stderr, "tarvelin-board: %s\n", board.Error().c_str());
     return 1;

@@ -8,26 +8,18 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <system_error>
+
+#include "model.h"
 
 namespace tarvelin::board {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 constexpr size_t kReadSize = 4096;
 constexpr size_t kMaxLineLength = 255;       // the board's line buffer; longer lines are refused
 constexpr size_t kRecordLimit = 4u << 20;    // the record keeps the newest bytes beyond this
-constexpr int kMaxDelayMs = 3600 * 1000;     // keeps time arithmetic far from overflow
-constexpr milliseconds kWriteStall{2000};    // output nobody takes this long is lost
 
 // ---- Line rates -------------------------------------------------------------
 
@@ -51,111 +43,11 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
-// ---- The model --------------------------------------------------------------
-//
-// A command family is a prefix and a handler that gets the rest of the (upper-cased)
-// line and the board state. Answers carrying a value put two characters in front of
-// it; those are never 'H', 'L' or 'P' (ignored or taken as events by the host), '?'
-// or '>'.
-
-constexpr char kPortLetters[] = "ABCDS";
-constexpr unsigned kBoardRates[] = {300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-
-struct ModelState {
-  int (&ports)[5];
-  unsigned& baudAfter;  // a rate to move to once the answer is out
-};
-
-std::string Prompt() { return "\r\n>"; }
-
-std::string DeviceError(char digit) { return std::string("\r\n?") + digit + "\r\n>"; }
-
-std::string ValueAnswer(char first, char second, long long value) {
-  return std::string("\r\n") + first + second + std::to_string(value) + "\r\n>";
-}
-
-int PortIndex(char letter) {
-  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-  if (upper == '\0') return -1;
-  const char* found = std::strchr(kPortLetters, upper);
-  return found != nullptr ? static_cast<int>(found - kPortLetters) : -1;
-}
-
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// Signed decimal, or hexadecimal after '$' ("PWD$80"); nothing beyond 32 bits.
-std::optional<long long> ParseNumber(std::string_view text) {
-  size_t at = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (negative) ++at;
-  int base = 10;
-  if (at < text.size() && text[at] == '$') {
-    base = 16;
-    ++at;
-  }
-  if (at == text.size()) return std::nullopt;
-  long long value = 0;
-  for (; at < text.size(); ++at) {
-    const int digit = DigitValue(text[at]);
-    if (digit < 0 || digit >= base) return std::nullopt;
-    value = value * base + digit;
-    if (value > INT32_MAX) return std::nullopt;
-  }
-  return negative ? -value : value;
-}
-
-// "PR<port>": the port's register.
-std::string ReadPort(ModelState& state, std::string_view args) {
-  if (args.empty()) return DeviceError('1');
-  const int index = PortIndex(args[0]);
-  if (index < 0) return DeviceError('4');
-  if (args.size() != 1) return DeviceError('1');
-  return ValueAnswer(args[0], '=', state.ports[index]);
-}
-
-// "PW<port><value>": stores a byte in the port's register.
-std::string WritePort(ModelState& state, std::string_view args) {
-  if (args.empty()) return DeviceError('1');
-  const int index = PortIndex(args[0]);
-  if (index < 0) return DeviceError('4');
-  const auto value = ParseNumber(args.substr(1));
-  if (!value || *value < 0 || *value > 255) return DeviceError('5');
-  state.ports[index] = static_cast<int>(*value);
-  return Prompt();
-}
-
-// "B<rate>": the acknowledgement still goes out at the old rate.
-std::string ChangeRate(ModelState& state, std::string_view args) {
-  const auto value = ParseNumber(args);
-  if (!value || std::find(std::begin(kBoardRates), std::end(kBoardRates), *value) == std::end(kBoardRates)) {
-    return DeviceError('9');
-  }
-  state.baudAfter = static_cast<unsigned>(*value);
-  return Prompt();
-}
-
-using FamilyHandler = std::string (*)(ModelState&, std::string_view);
-struct Family {
-  std::string_view prefix;
-  FamilyHandler handler;
-};
-// Searched in order: a longer prefix goes before a shorter one it starts with.
-constexpr Family kFamilies[] = {
-    {"PR", ReadPort},
-    {"PW", WritePort},
-    {"B", ChangeRate},
-};
-
 }  // namespace
 
 // ---- Lifecycle ----------------------------------------------------------------
 
-VirtualBoard::VirtualBoard() = default;
+VirtualBoard::VirtualBoard() : model_(std::make_unique<model::State>()) {}
 
 VirtualBoard::~VirtualBoard() { Stop(); }
 
@@ -207,8 +99,9 @@ bool VirtualBoard::Start() {
     line_garbled_ = false;
     line_overlong_ = false;
     outgoing_.clear();
-    baud_after_answer_ = 0;
-    board_baud_ = 9600;  // the new line starts at the board's power-on rate
+    events_.clear();
+    blocked_since_.reset();
+    board_baud_ = model::kPowerOnBaud;  // the new line starts at the board's power-on rate
     hang_up_requested_ = false;
     serving_ = true;
   }
@@ -256,6 +149,9 @@ void VirtualBoard::CloseLine() {
   CloseFd(slave_keep_fd_);
   CloseFd(master_fd_);
   outgoing_.clear();
+  events_.clear();
+  blocked_since_.reset();
+  model::EndBlock(*model_);  // its records had nowhere to go
 }
 
 void VirtualBoard::Wake() {
@@ -284,6 +180,7 @@ void VirtualBoard::Serve() {
         changed_.notify_all();
       }
       const auto now = Clock::now();
+      AdvanceModel(now);
       blocked = SendDue(now);
       timeoutMs = PollTimeoutMs(now, blocked);
       master = master_fd_;
@@ -377,12 +274,12 @@ void VirtualBoard::HandleLine(const std::string& line, bool overlong) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (silent_) return;
     if (overlong) {
-      Answer(DeviceError('1'));
+      Answer(model::DeviceError('1'));
       return;
     }
     // A lone carriage return is how the host resynchronises; it is no command.
     if (!line.empty() && error_once_ != 0) {
-      Answer(DeviceError(error_once_));
+      Answer(model::DeviceError(error_once_));
       error_once_ = 0;
       return;
     }
@@ -396,74 +293,25 @@ void VirtualBoard::HandleLine(const std::string& line, bool overlong) {
   if (answer) {
     Answer(*answer);
   } else if (!line.empty()) {
-    std::string text = ModelAnswer(line);
-    const unsigned baudAfter = baud_after_answer_;
-    baud_after_answer_ = 0;
-    Answer(text, baudAfter);
+    ModelAnswer(line);
   }
 }
 
-std::string VirtualBoard::ModelAnswer(const std::string& line) {
-  std::string upper = line;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  ModelState state{ports_, baud_after_answer_};
-  for (const Family& family : kFamilies) {
-    if (std::string_view(upper).substr(0, family.prefix.size()) == family.prefix) {
-      return family.handler(state, std::string_view(upper).substr(family.prefix.size()));
-    }
+// Runs a line through the model and queues its answer (the caller holds the lock).
+void VirtualBoard::ModelAnswer(const std::string& line) {
+  const int64_t nowUs = clock_.NowUs(Clock::now());
+  // An event that falls due as the command is taken follows its answer: in front of
+  // it the host would read the event as part of the answer it waits for.
+  std::string events;
+  model::Advance(*model_, nowUs, events);
+  model::Command command{*model_, nowUs};
+  const std::string text = model::Run(command, line);
+  if (command.block) {
+    events_ += events;  // a block lets events in between its records
+    QueueBlock();
+  } else {
+    Answer(text, command.baudAfter, events);
   }
-  return DeviceError('1');
-}
-
-// Queues an answer behind everything already queued (the caller holds the lock).
-void VirtualBoard::Answer(const std::string& text, unsigned baudAfter) {
-  if (text.empty() && baudAfter == 0) return;
-  const auto due = Clock::now() + milliseconds(delay_ms_);
-  const size_t piece = chunk_bytes_ == 0 ? std::max<size_t>(text.size(), 1) : chunk_bytes_;
-  size_t at = 0;
-  do {
-    Outgoing out;
-    out.bytes = text.substr(at, piece);
-    out.due = due;
-    out.gapMs = at == 0 ? 0 : chunk_gap_ms_;
-    at += piece;
-    if (at >= text.size()) out.baudAfter = baudAfter;
-    outgoing_.push_back(std::move(out));
-  } while (at < text.size());
-}
-
-bool VirtualBoard::SendDue(Clock::time_point now) {
-  while (!outgoing_.empty()) {
-    Outgoing& head = outgoing_.front();
-    if (head.due > now) return false;
-    while (master_fd_ >= 0 && head.written < head.bytes.size()) {
-      const ssize_t put = write(master_fd_, head.bytes.data() + head.written, head.bytes.size() - head.written);
-      if (put > 0) {
-        head.written += static_cast<size_t>(put);
-        continue;
-      }
-      if (put < 0 && errno == EINTR) continue;
-      // The host is not reading: wait for room, but not for ever.
-      if (put < 0 && errno == EAGAIN && now - head.due < kWriteStall) return true;
-      break;  // the rest is lost, as a board's output is when nobody listens
-    }
-    // Under the same lock as the write: whoever has read the answer sees the new rate.
-    if (head.baudAfter != 0) board_baud_ = head.baudAfter;
-    outgoing_.pop_front();
-    if (!outgoing_.empty() && outgoing_.front().gapMs > 0) {
-      Outgoing& next = outgoing_.front();
-      next.due = std::max(next.due, Clock::now() + milliseconds(next.gapMs));
-    }
-  }
-  return false;
-}
-
-int VirtualBoard::PollTimeoutMs(Clock::time_point now, bool blocked) const {
-  if (outgoing_.empty()) return -1;
-  const auto until = blocked ? outgoing_.front().due + kWriteStall : outgoing_.front().due;
-  if (until <= now) return 0;
-  const auto wait = std::chrono::ceil<milliseconds>(until - now).count();
-  return static_cast<int>(std::min<long long>(wait, INT_MAX));
 }
 
 // Keeps the newest bytes; the counts behind the waits run on regardless.
@@ -483,99 +331,6 @@ void VirtualBoard::TrimRecord() {
     }
   }
   segments_.erase(segments_.begin(), segments_.begin() + static_cast<std::ptrdiff_t>(drop));
-}
-
-// ---- What arrived ------------------------------------------------------------------
-
-std::string VirtualBoard::Received() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return received_;
-}
-
-std::vector<Segment> VirtualBoard::ReceivedByRate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return segments_;
-}
-
-void VirtualBoard::ClearReceived() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  received_.clear();
-  segments_.clear();
-  bytes_since_clear_ = 0;
-  lines_since_clear_ = 0;
-}
-
-bool VirtualBoard::WaitForReceived(size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, milliseconds(std::max(timeoutMs, 0)),
-                           [&] { return bytes_since_clear_ >= count; });
-}
-
-bool VirtualBoard::WaitForLines(size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, milliseconds(std::max(timeoutMs, 0)),
-                           [&] { return lines_since_clear_ >= count; });
-}
-
-// ---- Answering and faults ------------------------------------------------------------
-
-void VirtualBoard::SetResponder(Responder responder) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  responder_ = std::move(responder);
-}
-
-void VirtualBoard::SendRaw(const std::string& bytes) {
-  if (bytes.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Outgoing out;
-    out.bytes = bytes;
-    out.due = Clock::now();
-    outgoing_.push_back(std::move(out));
-  }
-  Wake();
-}
-
-void VirtualBoard::SetSilent(bool silent) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  silent_ = silent;
-}
-
-void VirtualBoard::SetAnswerDelayMs(int delayMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  delay_ms_ = std::clamp(delayMs, 0, kMaxDelayMs);
-}
-
-void VirtualBoard::SetChunking(size_t chunkBytes, int gapMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  chunk_bytes_ = chunkBytes;
-  chunk_gap_ms_ = std::clamp(gapMs, 0, kMaxDelayMs);
-}
-
-void VirtualBoard::SetDeviceErrorOnce(char digit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  error_once_ = digit;
-}
-
-// ---- Model state -----------------------------------------------------------------------
-
-unsigned VirtualBoard::BoardBaud() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return board_baud_;
-}
-
-int VirtualBoard::PortRegister(char port) const {
-  const int index = PortIndex(port);
-  if (index < 0) return -1;
-  std::lock_guard<std::mutex> lock(mutex_);
-  return ports_[index];
-}
-
-void VirtualBoard::SetPortRegister(char port, int value) {
-  const int index = PortIndex(port);
-  if (index < 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  ports_[index] = value;
 }
 
 }  // namespace tarvelin::board

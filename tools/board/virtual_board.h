@@ -11,13 +11,20 @@
 #include <deque>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "model_clock.h"
+
 namespace tarvelin::board {
+
+namespace model {
+struct State;
+}
 
 // A run of bytes that arrived while the line ran at one rate (bits per second).
 struct Segment {
@@ -65,10 +72,29 @@ class VirtualBoard {
   void SetDeviceErrorOnce(char digit);           // the next command is answered "?<digit>"
   void HangUp();                                 // closes the master side: the host sees a hang-up
 
+  // Model time runs `factor` times faster than real time (1 = real time; kept within
+  // 0.001..1e6; a factor that is not a positive number is ignored). Faults stay in real time.
+  void SetTimeScale(double factor);
+  double TimeScale() const;
+
   // Model state.
   unsigned BoardBaud() const;  // the rate the board currently speaks at
   int PortRegister(char port) const;          // -1 for a letter other than A, B, C, D, S
   void SetPortRegister(char port, int value);  // other letters are ignored
+  int PortDirection(char port) const;         // bit set = output; -1 for another letter
+  int32_t StepperCounter() const;             // what "SN" would answer now
+  bool StepperRunning() const;
+  bool StepperEnabled() const;
+  int32_t PwmPulses() const;                  // what "WN" would answer now
+  bool PwmRunning() const;
+  bool AdcConfigured() const;                 // "PCD$98" accepted since power-on
+  bool Io485Mode() const;
+  unsigned SelectedModules() const;           // bit m set for each module a write reaches now
+  int ModuleRegister(int module, char port) const;          // ports B and C of modules 0..3, else -1
+  void SetModuleRegister(int module, char port, int value);  // others are ignored
+  // Pins channel 0..14 to a 12-bit value (the other widths follow); a value below 0
+  // releases it. Pins survive RESET.
+  void SetAnalogOverride(int channel, int value);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -80,16 +106,24 @@ class VirtualBoard {
     Clock::time_point due;
     int gapMs = 0;           // least time after the previous piece went out
     unsigned baudAfter = 0;  // the board moves to this rate once the piece is out
+    bool continues = false;  // a later piece of an answer under way: no event goes before it
+    bool stream = false;     // the sampling block: refilled from the model as records fall due
   };
+  enum class Put { kDone, kBlocked, kLost };
 
   void Serve();
   void HandleBytes(const char* data, size_t size, unsigned lineBaud);
   void HandleLine(const std::string& line, bool overlong);
-  std::string ModelAnswer(const std::string& line);
-  void Answer(const std::string& text, unsigned baudAfter = 0);
+  void ModelAnswer(const std::string& line);
+  void Answer(const std::string& text, unsigned baudAfter = 0, const std::string& events = {});
+  void QueueBlock();
   unsigned LineBaud() const;
   void Wake();
-  bool SendDue(Clock::time_point now);  // true while the head piece waits for room
+  void AdvanceModel(Clock::time_point now);
+  bool AtBoundary() const;
+  Put PutOut(const std::string& text, size_t& written, Clock::time_point now);
+  void FinishHead();
+  bool SendDue(Clock::time_point now);  // true while output waits for room
   int PollTimeoutMs(Clock::time_point now, bool blocked) const;
   void CloseLine();
   void TrimRecord();
@@ -114,7 +148,6 @@ class VirtualBoard {
   bool line_garbled_ = false;   // part of the line came at a rate other than the board's
   bool line_overlong_ = false;  // the line outgrew the board's line buffer
   std::deque<Outgoing> outgoing_;
-  unsigned baud_after_answer_ = 0;  // set by the model's rate command
   Responder responder_;
   bool silent_ = false;
   int delay_ms_ = 0;
@@ -122,7 +155,10 @@ class VirtualBoard {
   int chunk_gap_ms_ = 0;
   char error_once_ = 0;
   unsigned board_baud_ = 9600;
-  int ports_[5] = {0, 255, 0, 0, 0};  // A, B, C, D, S
+  std::unique_ptr<model::State> model_;
+  ModelClock clock_;
+  std::string events_;  // unsolicited events that go out at the next boundary between answers
+  std::optional<Clock::time_point> blocked_since_;  // output has found no room since then
 };
 
 }  // namespace tarvelin::board
