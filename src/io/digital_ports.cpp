@@ -1,0 +1,53 @@
+// The digital ports A, B, C, D and S: reading a port and writing a value to it.
+#include <cstdio>
+#include <cstring>
+
+#include "protocol/result_state.h"
+#include "protocol/transaction.h"
+#include "tarvelin.h"
+
+namespace {
+
+constexpr char kPortLetters[] = "ABCDS";
+// The board takes -1 as well as the byte values.
+constexpr int32_t kValueMin = -1;
+constexpr int32_t kValueMax = 255;
+
+// Only the low byte of the argument names the port, and a to z name the same
+// ports as A to Z; the C library's toupper would follow the locale instead.
+char PortLetter(int32_t argument) {
+  const auto letter = static_cast<char>(argument & 0xFF);
+  return letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter;
+}
+
+// strchr would also find the terminator, so NUL is tested apart.
+bool IsPortLetter(char letter) { return letter != '\0' && strchr(kPortLetters, letter) != nullptr; }
+
+}  // namespace
+
+int32_t TARVELIN_CALL IOPortRead(int32_t port) {
+  const char letter = PortLetter(port);
+  if (!IsPortLetter(letter)) {
+    RecordError(LibraryErrorId::NoSuchPort);
+    return -1;
+  }
+  char command[8];
+  snprintf(command, sizeof command, "PR%c", letter);
+  return QelCommand(command) == 1 ? LastValue : -1;
+}
+
+int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value) {
+  const char letter = PortLetter(port);
+  // The value is judged before the letter: a bad value hides a bad letter.
+  if (value < kValueMin || value > kValueMax) {
+    RecordError(LibraryErrorId::PortValueRange);
+    return -1;
+  }
+  if (!IsPortLetter(letter)) {
+    RecordError(LibraryErrorId::WrongPort);
+    return -1;
+  }
+  char command[16];
+  snprintf(command, sizeof command, "PW%c%d", letter, static_cast<int>(value));
+  return QelCommand(command) == 1 ? 1 : -1;
+}
