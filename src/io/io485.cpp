@@ -1,0 +1,103 @@
+// The I/O-485 network behind the board: selecting a remote module by its
+// address byte, initializing the network, and resetting it.
+#include <cstddef>
+#include <cstdio>
+
+#include "protocol/result_state.h"
+#include "protocol/transaction.h"
+#include "serial/comm_channel.h"
+#include "tarvelin.h"
+
+namespace {
+
+// The address byte: bits 0-4 the module, bits 5-6 the IC, bit 7 broadcast.
+constexpr int32_t kAddressMax = 31;
+// Indexed by the IC selector 0..3; each selects its own pair of bits 5-6.
+constexpr int32_t kSelectorBits[] = {0, 32, 64, 96};
+constexpr int32_t kSelectorCount = sizeof kSelectorBits / sizeof kSelectorBits[0];
+constexpr int32_t kBroadcastBit = 128;
+
+// Written raw: the board configures and addresses port A without being waited for.
+constexpr char kPortAOutputs[] = "PCA255\r";
+constexpr char kSelectAllBroadcast[] = "PWA224\r";
+constexpr DWORD kRawPauseMs = 100;
+
+constexpr int32_t kDefaultBaudRate = 9600;
+const char kNoText[] = "";
+
+template <size_t N>
+void WriteRaw(const char (&text)[N]) {
+  WriteComm(static_cast<int32_t>(N - 1), text);
+}
+
+}  // namespace
+
+int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast) {
+  if (PortInitialized == 0) {
+    RecordError(LibraryErrorId::NoPortOpen);
+    return -1;
+  }
+  if (address < 0 || address > kAddressMax) {
+    RecordError(LibraryErrorId::Io485Address);
+    return -1;
+  }
+  if (selector < 0 || selector >= kSelectorCount) {
+    RecordError(LibraryErrorId::Io485Selector);
+    return -1;
+  }
+  if (broadcast != 0 && broadcast != 1) {
+    RecordError(LibraryErrorId::Io485Broadcast);
+    return -1;
+  }
+  const int32_t addressByte = address + kSelectorBits[selector] + (broadcast == 1 ? kBroadcastBit : 0);
+
+  char command[16];
+  snprintf(command, sizeof command, "PWA%d", static_cast<int>(addressByte));
+  // The selection and the read that follows act on the bus alone; what the board
+  // answers to them is left in the result state for the host to inspect.
+  QelCommand(command);
+  WriteRaw("\r");
+  WriteRaw("\r");
+  QelCommand("PRB");
+  return 1;
+}
+
+int32_t TARVELIN_CALL IO485Initialize() {
+  WriteRaw(kPortAOutputs);
+  Sleep(kRawPauseMs);
+  WriteRaw(kSelectAllBroadcast);
+  Sleep(kRawPauseMs);
+  // Two empty command lines; what the board makes of them is not looked at.
+  QelCommand("\r");
+  QelCommand("\r");
+
+  if (QelCommand("PCSA128") != 1 || QelCommand("PCD$98") != 1) {
+    RecordError(LibraryErrorId::Io485InitCommunication);
+    return -1;
+  }
+  AdcConfigured = 1;
+  if (QelCommand("PWD128") != 1) return -1;
+  if (QelCommand("CRAP") != 1) {
+    Io485Mode = 0;
+    return -1;
+  }
+  Io485Mode = 1;
+  return 1;
+}
+
+int32_t TARVELIN_CALL ResetIO485Network() {
+  if (IO485Address(0, 3, 1) == -1) {
+    RecordError(LibraryErrorId::Io485ResetCommunication);
+    return -1;
+  }
+  if (ChangeBaudRate(kDefaultBaudRate) == -1) {
+    RecordError(LibraryErrorId::Io485ResetBaudRate);
+    return -1;
+  }
+  // The reset proper starts from a cleared error: code 0 and no text.
+  RecordFixedError(0, kNoText);
+  // The board comes out of its reset with the analog pins unconfigured.
+  AdcConfigured = 0;
+  QelCommand("RESET");
+  return IO485Initialize();
+}
