@@ -7,6 +7,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// The safe array of the Visual Basic variant (left out by WIN32_LEAN_AND_MEAN).
+#include <oleauto.h>
 #else
 #include "posix/win32_standin.h"
 #endif

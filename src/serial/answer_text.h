@@ -8,8 +8,10 @@
 #include <cstdint>
 
 // The largest answer: a full block of records with its prompt and some line noise.
-constexpr int32_t kAnswerCapacity = 3599999;
-constexpr size_t kAnswerBufferSize = 3600256;
+// A block of 720,896 values at 10 or 12 bits is 3,604,480 characters of records;
+// 64 Ki characters more leave room for the prompt and what the line adds.
+constexpr int32_t kAnswerCapacity = 3604480 + 65536;
+constexpr size_t kAnswerBufferSize = static_cast<size_t>(kAnswerCapacity) + 256;
 static_assert(static_cast<size_t>(kAnswerCapacity) < kAnswerBufferSize);
 
 extern char AnswerBuffer[kAnswerBufferSize];

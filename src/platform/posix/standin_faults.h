@@ -12,9 +12,16 @@ void RefuseThreadPriorities(int count); // the next `count` SetThreadPriority ca
 void FailNextWrites(int count);         // the next `count` WriteFile calls are refused at once
 void FailCommMask(bool fail);           // SetCommMask with a nonzero mask fails
 
-// Message boxes shown so far, and the caption of the last one.
+// Message boxes shown so far, and the caption, text and style of the last one.
 int MessageBoxCount();
 const char* LastMessageBoxCaption();
+const char* LastMessageBoxText();
+UINT LastMessageBoxStyle();
+
+// A one-dimensional safe array over the caller's storage: `count` elements of
+// `elementSize` bytes from index `lowerBound` on.
+SAFEARRAY SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize = 4,
+                        USHORT features = FADF_HAVEVARTYPE);
 
 // Debugger output captured while capture is on (independent of the environment).
 void CaptureDebugOutput(bool on);

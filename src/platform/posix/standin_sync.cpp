@@ -50,6 +50,8 @@ std::atomic<uint32_t> NextThreadId{1};
 std::atomic<int> RefusedPriorities{0};
 std::atomic<int> MessageBoxes{0};
 char LastCaption[256];
+char LastText[256];
+UINT LastStyle = 0;
 std::atomic<bool> DebugCapture{false};
 char DebugBuffer[16384];
 size_t DebugLength = 0;
@@ -178,6 +180,8 @@ bool CloseThread(HANDLE handle) {
 void RefuseThreadPriorities(int count) { RefusedPriorities.store(count); }
 int MessageBoxCount() { return MessageBoxes.load(); }
 const char* LastMessageBoxCaption() { return LastCaption; }
+const char* LastMessageBoxText() { return LastText; }
+UINT LastMessageBoxStyle() { return LastStyle; }
 
 void CaptureDebugOutput(bool on) {
   pthread_mutex_lock(&PoolLock);
@@ -373,8 +377,10 @@ void OutputDebugStringA(LPCSTR text) {
   if (wanted != nullptr && wanted[0] != '\0') fputs(text, stderr);
 }
 
-int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
   snprintf(LastCaption, sizeof LastCaption, "%s", caption != nullptr ? caption : "");
+  snprintf(LastText, sizeof LastText, "%s", text != nullptr ? text : "");
+  LastStyle = type;
   MessageBoxes.fetch_add(1);
   fprintf(stderr, "[%s] %s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
   return IDOK;

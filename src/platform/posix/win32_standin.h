@@ -159,6 +159,34 @@ struct MSG {
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 
+// OLE Automation: the safe array in which Visual Basic passes an array, with
+// the same layout as the real one (one bound record; the stand-in holds
+// one-dimensional arrays).
+using USHORT = uint16_t;
+using ULONG = uint32_t;
+using HRESULT = int32_t;
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+constexpr USHORT FADF_RECORD = 0x20;
+constexpr USHORT FADF_HAVEVARTYPE = 0x80;
+constexpr USHORT FADF_BSTR = 0x100;
+constexpr USHORT FADF_UNKNOWN = 0x200;
+constexpr USHORT FADF_DISPATCH = 0x400;
+constexpr USHORT FADF_VARIANT = 0x800;
+struct SAFEARRAYBOUND {
+  ULONG cElements;
+  LONG lLbound;
+};
+typedef struct tagSAFEARRAY {
+  USHORT cDims;
+  USHORT fFeatures;
+  ULONG cbElements;
+  ULONG cLocks;
+  void* pvData;
+  SAFEARRAYBOUND rgsabound[1];
+} SAFEARRAY;
+
 // Files and the serial port
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                    DWORD creation, DWORD flags, HANDLE templateFile);
@@ -202,3 +230,6 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL PeekMessageA(MSG* message, HWND window, UINT first, UINT last, UINT remove);
 BOOL TranslateMessage(const MSG* message);
 LPARAM DispatchMessageA(const MSG* message);
+
+// OLE Automation
+HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);

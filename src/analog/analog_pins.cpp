@@ -1,0 +1,11 @@
+#include "analog/analog_pins.h"
+
+#include "protocol/result_state.h"
+#include "protocol/transaction.h"
+
+bool ConfigureAnalogPins() {
+  if (AdcConfigured != 0) return true;
+  if (QelCommand(kAnalogPinSetup) != 1) return false;
+  AdcConfigured = 1;
+  return true;
+}

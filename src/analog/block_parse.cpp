@@ -1,0 +1,69 @@
+#include "analog/block_parse.h"
+
+namespace {
+
+// The conversion reads this many characters after a '*', whatever the record's width.
+constexpr int32_t kFieldRead = 4;
+// The board puts two characters in front of its '?'.
+constexpr int32_t kErrorDigitIndex = 3;
+
+struct RecordStep {
+  int32_t resolution;
+  int32_t step;
+};
+constexpr RecordStep kRecordSteps[] = {{8, 4}, {10, 5}, {12, 5}};
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// atoi over text[from, end): white space, a sign, digits up to the first other
+// character; 0 without digits. Four characters cannot overflow.
+int32_t FieldValue(const char* text, int32_t from, int32_t end) {
+  int32_t at = from;
+  while (at < end && IsSpace(text[at])) ++at;
+  bool negative = false;
+  if (at < end && (text[at] == '+' || text[at] == '-')) {
+    negative = text[at] == '-';
+    ++at;
+  }
+  int32_t value = 0;
+  for (; at < end && text[at] >= '0' && text[at] <= '9'; ++at) value = value * 10 + (text[at] - '0');
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+int32_t BlockRecordStep(int32_t resolution) {
+  for (const RecordStep& entry : kRecordSteps) {
+    if (entry.resolution == resolution) return entry.step;
+  }
+  return 0;
+}
+
+BlockOutcome ParseBlock(const char* text, int32_t length, int32_t recordStep, bool deviceErrors,
+                        BlockValueSink sink, void* context) {
+  BlockOutcome outcome{BlockEnd::Complete, 0, '\0'};
+  // A step below 1 would not advance.
+  if (recordStep < 1) recordStep = 1;
+  int32_t at = 0;
+  while (at < length) {
+    const char c = text[at];
+    if (c == '*') {
+      const int32_t fieldEnd = length - at - 1 < kFieldRead ? length : at + 1 + kFieldRead;
+      if (!sink(context, outcome.values, FieldValue(text, at + 1, fieldEnd))) {
+        outcome.end = BlockEnd::StoreFailed;
+        return outcome;
+      }
+      ++outcome.values;
+      // Past the end means done; the remaining length decides, so the position cannot overflow.
+      if (length - at <= recordStep) break;
+      at += recordStep;
+    } else if (c == '?' && deviceErrors) {
+      outcome.end = BlockEnd::DeviceError;
+      outcome.digit = length > kErrorDigitIndex ? text[kErrorDigitIndex] : '\0';
+      return outcome;
+    } else {
+      ++at;
+    }
+  }
+  return outcome;
+}

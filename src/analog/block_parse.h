@@ -1,0 +1,32 @@
+// Reading a block of sampled values: one record per value, '*' followed by a
+// decimal field, anything else between records skipped, and a device error
+// reported as '?' with its digit at index 3 of the answer.
+#pragma once
+
+#include <cstdint>
+
+// Receives value number `index` (0, 1, 2, ...). Returning false ends the parse.
+using BlockValueSink = bool (*)(void* context, int32_t index, int32_t value);
+
+enum class BlockEnd {
+  Complete,     // every character of the text was read
+  DeviceError,  // a '?' while device errors count
+  StoreFailed,  // the sink refused a value
+};
+
+struct BlockOutcome {
+  BlockEnd end;
+  int32_t values;  // values the sink accepted
+  char digit;      // DeviceError: the character at index 3, '\0' when the text is shorter
+};
+
+// Characters from one record's '*' to the next: 4 at 8 bits, 5 at 10 and 12
+// bits; 0 for any other resolution.
+int32_t BlockRecordStep(int32_t resolution);
+
+// One pass over text[0, length) with a fixed skip per record; never reads at or
+// beyond `length`. Each '*' gives the decimal value of the (up to) 4 characters
+// after it, read as atoi does. A '?' is a device error only while
+// `deviceErrors` is set; otherwise it is skipped like any other character.
+BlockOutcome ParseBlock(const char* text, int32_t length, int32_t recordStep, bool deviceErrors,
+                        BlockValueSink sink, void* context);

@@ -1,0 +1,224 @@
+// Timed block sampling: the board samples a set of channels a given number of
+// times and sends every value in one answer of '*' records, which is parsed
+// into the caller's integer array or Visual Basic safe array. The sampling
+// command is written directly and waited for here, with a deadline that grows
+// with the sample count and the rate; port D is framed through the transaction.
+#include "analog/block_sampling.h"
+
+#include <bit>
+#include <cstdio>
+
+#include "analog/analog_pins.h"
+#include "analog/block_parse.h"
+#include "protocol/result_state.h"
+#include "protocol/transaction.h"
+#include "serial/answer_text.h"
+#include "serial/comm_channel.h"
+#include "tarvelin.h"
+
+namespace {
+
+constexpr uint32_t kCountedChannelBits = 0x7FF;  // channels 0 to 10
+// The largest block the integer-array variant takes: 11 channels x 65,536 samples.
+constexpr int64_t kBlockLimit = 720896;
+
+constexpr int32_t kRateFactors[] = {400, 600, 2000, 3000, 9000, 20000, 40000, 100000};
+constexpr int32_t kRateCodeCount = sizeof kRateFactors / sizeof kRateFactors[0];
+constexpr int64_t kAllowanceDivisor = 800;
+constexpr int64_t kAllowanceBaseMs = 5000;
+
+constexpr int32_t kGOption = 1;
+
+struct SamplingHead {
+  int32_t resolution;
+  const char* head;  // followed by the channel mask in decimal
+};
+constexpr SamplingHead kSamplingHeads[] = {{8, "GS8;"}, {10, "GS10;"}, {12, "GS12;"}};
+
+constexpr char kCommandCaption[] = "STring  :";
+constexpr char kStoreFailedText[] = " Not enough memory for requested sampling";
+constexpr char kStoreFailedCaption[] = "ERROR ";
+
+// Safe arrays whose elements the store would take for strings, interfaces,
+// variants or records rather than 32-bit integers.
+constexpr unsigned kReferenceFeatures = FADF_RECORD | FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT;
+
+enum class Variant { IntegerArray, SafeArray };
+
+struct ArrayTarget {
+  int32_t* values;
+  int64_t capacity;  // channel count x sample count, 0 when that is not positive
+};
+
+// Records beyond the room the caller made are dropped.
+bool StoreInArray(void* context, int32_t index, int32_t value) {
+  const auto* target = static_cast<const ArrayTarget*>(context);
+  if (index < target->capacity) target->values[index] = value;
+  return true;
+}
+
+// The index counts from 0 whatever the array's lower bound; the store itself
+// refuses an index outside the array.
+bool StoreInSafeArray(void* context, int32_t index, int32_t value) {
+  LONG at = index;
+  int32_t element = value;
+  return SafeArrayPutElement(static_cast<SAFEARRAY*>(context), &at, &element) == S_OK;
+}
+
+// One dimension of 4-byte plain elements: anything else would have the store
+// read more than the one integer it is given, or take it for a reference.
+bool HoldsIntegers(const SAFEARRAY& array) {
+  return array.cDims == 1 && array.cbElements == sizeof(int32_t) && (array.fFeatures & kReferenceFeatures) == 0;
+}
+
+// Polls without sleeping until the prompt is in or the allowance has run out;
+// the deadline is tested first, so a block that completes late still fails.
+bool WaitForBlock(const SamplingDeadlineMark& deadline, bool dispatchMessages) {
+  DWORD previous = deadline.start;
+  // Unsigned 32-bit differences between successive reads, summed in 64 bits:
+  // right across the tick counter's wrap, and for allowances beyond its range.
+  int64_t elapsed = 0;
+  for (;;) {
+    const DWORD now = GetTickCount();
+    elapsed += static_cast<DWORD>(now - previous);
+    previous = now;
+    if (dispatchMessages) PumpMessages(nullptr);
+    if (elapsed > deadline.allowanceMs) return false;
+    if (AnswerReady.load(std::memory_order_acquire) != 0) return true;
+    // Hands the processor to a ready thread (the reader) without sleeping.
+    Sleep(0);
+  }
+}
+
+struct BlockRequest {
+  int32_t resolution;
+  int32_t channelMask;
+  int32_t rateCode;
+  int32_t sampleCount;
+  int32_t gOption;
+  Variant variant;
+  BlockValueSink sink;
+  void* context;
+};
+
+// Everything after the argument checks: port D preparation, the command, the
+// wait, the parse and port D afterwards.
+int32_t SampleBlock(const BlockRequest& request) {
+  if (!ConfigureAnalogPins()) return -1;
+  if (QelCommand(kPortDBeforeConversion) != 1) return -1;
+
+  char command[kSamplingCommandSize];
+  const int32_t length = FormatSamplingCommand(command, request.resolution, request.channelMask, request.rateCode,
+                                               request.sampleCount, request.gOption);
+  EmptyAnswerText();
+  AnswerReady.store(0, std::memory_order_release);
+  if (length == 0) {
+    RecordError(LibraryErrorId::SampleResolution);
+    return -1;
+  }
+  if (request.variant == Variant::IntegerArray) MessageBoxA(nullptr, command, kCommandCaption, MB_OK);
+
+  // The formatter keeps room for the carriage return.
+  command[length] = '\r';
+  command[length + 1] = '\0';
+  WriteComm(length + 1, command);
+  const SamplingDeadlineMark deadline = SamplingDeadline(request.rateCode, request.sampleCount);
+  if (!WaitForBlock(deadline, request.gOption == kGOption)) {
+    RecordError(LibraryErrorId::SampleTimeout);
+    return -1;
+  }
+
+  const BlockOutcome outcome = ParseBlock(AnswerBuffer, AnswerLength(), BlockRecordStep(request.resolution),
+                                          Io485Mode == 0, request.sink, request.context);
+  switch (outcome.end) {
+    case BlockEnd::Complete:
+      break;
+    case BlockEnd::DeviceError: {
+      // A digit outside the table fails without a code of its own.
+      const DeviceError* error = FindDeviceError(outcome.digit);
+      if (error != nullptr) {
+        const bool vbText = request.variant == Variant::SafeArray && error->blockTextVb != nullptr;
+        RecordFixedError(error->code, vbText ? error->blockTextVb : error->blockText);
+      }
+      return -1;
+    }
+    case BlockEnd::StoreFailed:
+      MessageBoxA(nullptr, kStoreFailedText, kStoreFailedCaption, MB_ICONERROR);
+      return -1;
+  }
+
+  const int32_t accepted = QelCommand(kPortDAfterBlock);
+  if (request.variant == Variant::SafeArray) return 1;
+  return accepted == 1 ? 1 : -1;
+}
+
+}  // namespace
+
+int32_t CountSampledChannels(int32_t channelMask) {
+  return static_cast<int32_t>(std::popcount(static_cast<uint32_t>(channelMask) & kCountedChannelBits));
+}
+
+int32_t SamplingRateFactor(int32_t rateCode) {
+  return rateCode >= 0 && rateCode < kRateCodeCount ? kRateFactors[rateCode] : rateCode;
+}
+
+int64_t SamplingAllowanceMs(int32_t rateCode, int32_t sampleCount) {
+  // Two 32-bit factors: the product fits in 63 bits. Division truncates toward zero.
+  return static_cast<int64_t>(sampleCount) * SamplingRateFactor(rateCode) / kAllowanceDivisor + kAllowanceBaseMs;
+}
+
+SamplingDeadlineMark SamplingDeadline(int32_t rateCode, int32_t sampleCount) {
+  return SamplingDeadlineMark{GetTickCount(), SamplingAllowanceMs(rateCode, sampleCount)};
+}
+
+int32_t FormatSamplingCommand(char (&out)[kSamplingCommandSize], int32_t resolution, int32_t channelMask,
+                              int32_t rateCode, int32_t sampleCount, int32_t gOption) {
+  out[0] = '\0';
+  for (const SamplingHead& entry : kSamplingHeads) {
+    if (entry.resolution != resolution) continue;
+    const int written = snprintf(out, sizeof out, "%s%d;%d;%d%s", entry.head, static_cast<int>(channelMask),
+                                 static_cast<int>(rateCode), static_cast<int>(sampleCount),
+                                 gOption == kGOption ? ";G" : "");
+    // At most 42 characters; the line needs two more bytes for the carriage return and NUL.
+    if (written < 0 || static_cast<size_t>(written) + 2 > sizeof out) {
+      out[0] = '\0';
+      return 0;
+    }
+    return written;
+  }
+  return 0;
+}
+
+int32_t TARVELIN_CALL ADCAnalogSampling(int32_t resolution, int32_t channelMask, int32_t rateCode,
+                                        int32_t sampleCount, int32_t gOption, int32_t* values) {
+  const int64_t expected = static_cast<int64_t>(CountSampledChannels(channelMask)) * sampleCount;
+  if (sampleCount == 0 || expected > kBlockLimit) {
+    RecordError(LibraryErrorId::SampleCount);
+    return -1;
+  }
+  if (values == nullptr) {
+    RecordError(LibraryErrorId::SampleArrayMissing);
+    return -1;
+  }
+  ArrayTarget target{values, expected > 0 ? expected : 0};
+  return SampleBlock(BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption, Variant::IntegerArray,
+                                  StoreInArray, &target});
+}
+
+int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMask, int32_t rateCode,
+                                          int32_t sampleCount, int32_t gOption, struct tagSAFEARRAY** valueArray) {
+  if (sampleCount == 0) {
+    RecordError(LibraryErrorId::SampleCount);
+    return -1;
+  }
+  if (valueArray == nullptr || *valueArray == nullptr) {
+    RecordError(LibraryErrorId::SampleArrayMissing);
+    return -1;
+  }
+  if (!HoldsIntegers(**valueArray)) {
+    RecordError(LibraryErrorId::SampleArrayUnusable);
+    return -1;
+  }
+  return SampleBlock(BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption, Variant::SafeArray,
+                                  StoreInSafeArray, *valueArray});
+}
