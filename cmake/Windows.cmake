@@ -58,6 +58,8 @@ target_compile_options(tarvelin_wintest PRIVATE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wformat=2
   -Wundef -Wstrict-prototypes -Wmissing-prototypes)
 target_link_options(tarvelin_wintest PRIVATE -static)
+# The safe array it hands to the Visual Basic variant.
+target_link_libraries(tarvelin_wintest PRIVATE oleaut32)
 set_target_properties(tarvelin_wintest PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/CMakeFiles/ld-implib)

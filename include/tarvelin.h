@@ -42,6 +42,43 @@ TARVELIN_API const char* TARVELIN_CALL GetErrorMessage(void);
 TARVELIN_API int32_t TARVELIN_CALL GetErrorMessageVb(char* buffer); /* at least 152 bytes */
 TARVELIN_API int32_t TARVELIN_CALL IntStatusL(void);
 
+/* Analog input: single conversions (resolution 8, 10 or 12 bits, channel 0..14)
+ * and block sampling of the channels in bits 0..10 of the mask into an array of
+ * channel count x sample count values, or into a Visual Basic safe array of
+ * 32-bit integers (valueArray points to the SAFEARRAY pointer). */
+struct tagSAFEARRAY;
+TARVELIN_API int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel);
+TARVELIN_API int32_t TARVELIN_CALL ReadADCM2(int32_t mode);
+TARVELIN_API int32_t TARVELIN_CALL ADCAnalogSampling(int32_t resolution, int32_t channelMask, int32_t rateCode,
+                                                     int32_t sampleCount, int32_t gOption, int32_t* values);
+TARVELIN_API int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMask, int32_t rateCode,
+                                                       int32_t sampleCount, int32_t gOption,
+                                                       struct tagSAFEARRAY** valueArray);
+
+/* Digital ports: letter A, B, C, D or S (either case, low byte of the argument), value -1..255 */
+TARVELIN_API int32_t TARVELIN_CALL IOPortRead(int32_t port);
+TARVELIN_API int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value);
+
+/* Stepper motor: MotorGo sends "S", both characters (low bytes) and the four numbers */
+TARVELIN_API int32_t TARVELIN_CALL MotorGo(int32_t first, int32_t second, int32_t number1, int32_t number2,
+                                           int32_t number3, int32_t number4);
+TARVELIN_API int32_t TARVELIN_CALL MotorStop(void);
+TARVELIN_API int32_t TARVELIN_CALL MotorCounterReset(void);
+TARVELIN_API int32_t TARVELIN_CALL GetMotorCounter(void);
+TARVELIN_API int32_t TARVELIN_CALL GetMotorFlag(void);
+TARVELIN_API int32_t TARVELIN_CALL DisableMotor(void);
+
+/* PWM output and period: frequency 15..15000, duty cycle 0..100, pulses 0..16000000 */
+TARVELIN_API int32_t TARVELIN_CALL SetPWMFrequency(int32_t frequency, int32_t dutyCycle, int32_t pulses);
+TARVELIN_API int32_t TARVELIN_CALL GetPWMOutputCounter(void);
+TARVELIN_API int32_t TARVELIN_CALL GetPWMFinishFlag(void); /* 1 once per end of run, else 0 */
+TARVELIN_API int32_t TARVELIN_CALL GetPeriod(void);
+
+/* I/O-485 network: address 0..31, IC selector 0..3, broadcast 0 or 1 */
+TARVELIN_API int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast);
+TARVELIN_API int32_t TARVELIN_CALL IO485Initialize(void);
+TARVELIN_API int32_t TARVELIN_CALL ResetIO485Network(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -57,9 +57,11 @@ fuzz() {
   cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVELIN_FUZZ=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null &&
-    cmake --build build/fuzz -j2 --target answer_fuzz &&
-    mkdir -p build/fuzz/corpus &&
+    cmake --build build/fuzz -j2 --target answer_fuzz block_fuzz &&
+    mkdir -p build/fuzz/corpus build/fuzz/block_corpus &&
     build/fuzz/tests/answer_fuzz -max_total_time=20 -print_final_stats=1 build/fuzz/corpus 2>&1 | tail -n 12 &&
+    test "${PIPESTATUS[0]}" -eq 0 &&
+    build/fuzz/tests/block_fuzz -max_total_time=10 -print_final_stats=1 build/fuzz/block_corpus 2>&1 | tail -n 12 &&
     test "${PIPESTATUS[0]}" -eq 0
 }
 

@@ -30,6 +30,7 @@ enum class LibraryErrorId {
   SampleResolution,     // 61
   SampleTimeout,        // 26
   SampleArrayMissing,   // 28
+  SampleArrayUnusable,  // 28
   // I/O-485 network
   Io485Address,         // 30
   Io485Selector,        // 31

@@ -10,6 +10,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <oleauto.h> /* the safe array of the Visual Basic variant */
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -37,8 +38,27 @@ static const struct {
     {"GetPort", 15},
     {"GetValue", 16},
     {"IntStatusL", 19},
+    {"GetPWMFinishFlag", 20},
+    {"SetPWMFrequency", 21},
+    {"IOPortWrite", 23},
+    {"ADCAnalog", 24},
+    {"IOPortRead", 25},
+    {"ADCAnalogSampling", 26},
+    {"MotorGo", 27},
+    {"MotorStop", 28},
+    {"MotorCounterReset", 29},
+    {"GetMotorCounter", 30},
     {"GetDLLVersion", 31},
+    {"GetMotorFlag", 32},
+    {"DisableMotor", 33},
+    {"ResetIO485Network", 34},
+    {"IO485Initialize", 35},
+    {"IO485Address", 36},
+    {"GetPeriod", 37},
+    {"ADCAnalogSamplingVb", 38},
+    {"GetPWMOutputCounter", 39},
     {"GetDLLVersionVb", 40},
+    {"ReadADCM2", 41},
 };
 #define EXPORT_COUNT (sizeof kExports / sizeof kExports[0])
 
@@ -197,6 +217,75 @@ static void Session(int32_t port) {
   } else {
     printf("     %s\n", Why());
   }
+
+  /* One export of each family: port A made an output, written and read back; the
+   * stepper at rest; the period input's measurement. */
+  value = CALL(WriteCommand)("PCA255");
+  int32_t wrote = CALL(IOPortWrite)('a', 170);
+  int32_t readBack = CALL(IOPortRead)('A');
+  if (!Check(value == 1 && wrote == 1 && readBack == 170,
+             "WriteCommand(\"PCA255\") = %ld, IOPortWrite('a', 170) = %ld, IOPortRead('A') = %ld (1, 1, 170)",
+             (long)value, (long)wrote, (long)readBack)) {
+    printf("     %s\n", Why());
+  }
+  value = CALL(GetMotorFlag)();
+  if (!Check(value == 0, "GetMotorFlag() = %ld (0: the stepper at rest)", (long)value)) {
+    printf("     %s\n", Why());
+  }
+  value = CALL(GetPeriod)();
+  if (!Check(value == 2000, "GetPeriod() = %ld (2000)", (long)value)) {
+    printf("     %s\n", Why());
+  }
+
+  /* Analog input: a 10-bit conversion, and a block of 2 channels x 10 samples
+   * into a safe array as a Visual Basic caller passes it (filled with -1 first,
+   * so that a value left unwritten shows). */
+  tick = GetTickCount();
+  value = CALL(ADCAnalog)(10, 3);
+  if (!Check(value >= 0 && value <= 1023, "ADCAnalog(10, 3) = %ld (0..1023, %lu ms)", (long)value,
+             (unsigned long)(GetTickCount() - tick))) {
+    printf("     %s\n", Why());
+  }
+  SAFEARRAYBOUND bound = {20, 0};
+  SAFEARRAY* samples = SafeArrayCreate(VT_I4, 1, &bound);
+  if (Check(samples != NULL, "SafeArrayCreate(VT_I4, 1, 20 elements from 0)")) {
+    LONG index;
+    int32_t sample = -1;
+    for (index = 0; index < 20; ++index) SafeArrayPutElement(samples, &index, &sample);
+    tick = GetTickCount();
+    value = CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &samples);
+    int inRange = 1;
+    for (index = 0; index < 20; ++index) {
+      sample = -1;
+      inRange = inRange && SafeArrayGetElement(samples, &index, &sample) == S_OK && sample >= 0 && sample <= 1023;
+    }
+    if (!Check(value == 1 && inRange,
+               "ADCAnalogSamplingVb(10, 3, 0, 10, 0, 20-element array) = %ld, values 0..1023 (%lu ms)",
+               (long)value, (unsigned long)(GetTickCount() - tick))) {
+      printf("     %s\n", Why());
+    }
+    SafeArrayDestroy(samples);
+  }
+
+  /* The I/O-485 network: initialized, module 2 selected, its register written and
+   * read back in the network's answer mode, then the ordinary answer mode again. */
+  tick = GetTickCount();
+  value = CALL(IO485Initialize)();
+  if (Check(value == 1, "IO485Initialize() = %ld (%lu ms)", (long)value,
+            (unsigned long)(GetTickCount() - tick))) {
+    value = CALL(IO485Address)(2, 1, 0);
+    Check(value == 1, "IO485Address(2, 1, 0) = %ld", (long)value);
+    int32_t written = CALL(WriteCommand)("PWB7");
+    int32_t read = CALL(WriteCommand)("PRB");
+    value = CALL(GetValue)();
+    if (!Check(written == 1 && read == 1 && value == 7, "module 2: PWB7, PRB reads %ld (7)", (long)value)) {
+      printf("     %s\n", Why());
+    }
+  } else {
+    printf("     %s\n", Why());
+  }
+  value = CALL(WriteCommand)("CRAD");
+  Check(value == 1, "WriteCommand(\"CRAD\") back to the ordinary answer mode = %ld", (long)value);
 
   tick = GetTickCount();
   value = CALL(PortClose)();
