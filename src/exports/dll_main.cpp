@@ -5,6 +5,16 @@
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
+// The library keeps no thread-local data. Defining the runtime's TLS start-up
+// hook here keeps the runtime's TLS support out of the DLL, so the DLL has no
+// TLS directory: the loader then keeps no per-thread slot for it, and a reader
+// thread that leaves after the library was unloaded (it can only leave once
+// FreeLibrary has released the loader lock) finds nothing of the DLL to tear down.
+extern "C" {
+extern const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback;
+const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = nullptr;
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH) {
     // At process exit (reserved set) the system has already ended the reader;

@@ -8,6 +8,7 @@ CommChannelRecord CommChannel = {
     INVALID_HANDLE_VALUE, nullptr, {0}, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
 
 std::atomic<int32_t> ReaderEnded{0};
+std::atomic<int32_t> ParkReader{0};
 std::atomic<int32_t> LimitEvent{0};
 std::atomic<int32_t> PwmFinished{0};
 
@@ -167,6 +168,7 @@ HANDLE OpenComm(int32_t portNumber) {
 
 int32_t CloseComm(CloseWait wait) {
   if (CommChannel.PortHandle == INVALID_HANDLE_VALUE) return 0;
+  if (wait == CloseWait::ReaderDone) ParkReader.store(1);
   CommChannel.Running.store(0);
   // Changing the event mask ends a WaitCommEvent in progress, which is how close wakes the reader.
   SetCommMask(CommChannel.PortHandle, 0);
@@ -178,8 +180,14 @@ int32_t CloseComm(CloseWait wait) {
       PumpMessages(nullptr);
       Sleep(0);
     }
-    if (wait == CloseWait::Full && ReaderHandle != nullptr) WaitForSingleObject(ReaderHandle, kCloseWaitMs);
+    if (wait == CloseWait::ReaderDone && ReaderHandle != nullptr && !ReaderGone()) {
+      // The reader is parked past its last use of the channel; no thread of the
+      // library may outlive it.
+      TerminateThread(ReaderHandle, 0);
+    }
+    if (ReaderHandle != nullptr) WaitForSingleObject(ReaderHandle, kCloseWaitMs);
   }
+  ParkReader.store(0);
   if (ReaderHandle != nullptr) CloseHandle(ReaderHandle);
   ReaderHandle = nullptr;
   CommChannel.ThreadId.store(0);

@@ -30,6 +30,9 @@ extern CommChannelRecord CommChannel;
 // Set by the reader as its last act, so that OpenComm can tell a reader that
 // ended before its identifier was recorded.
 extern std::atomic<int32_t> ReaderEnded;
+// Set by CloseComm while the library is unloaded: the reader then stops at its
+// end, outside every lock, and CloseComm ends the thread there.
+extern std::atomic<int32_t> ParkReader;
 
 // Set to 1 by the reader only; cleared by their getters.
 extern std::atomic<int32_t> LimitEvent;

@@ -10,39 +10,81 @@ namespace {
 constexpr uint32_t kChunkRequest = 80;
 constexpr DWORD kBackoffMaxMs = 50;
 constexpr DWORD kWaitSliceMs = 100;
+constexpr DWORD kCancelWaitMs = 500;
 
-// A wait that is still pending when the reader leaves is ended by closing the
-// port, which writes to its record afterwards: so the record is not on the stack.
-OVERLAPPED WaitOverlapped;
+// The reader's wait: its record, mask and event. A wait still pending when the
+// reader leaves may be completed by the system later, even after the library
+// has been unloaded, so they live in memory that is never given back (one small
+// block for the process) and the event is never closed.
+struct WaitRecord {
+  OVERLAPPED overlapped;
+  DWORD mask;
+  HANDLE event;
+  bool pending;
+};
+WaitRecord* Wait = nullptr;
+
+WaitRecord* WaitRecordOnce() {
+  if (Wait == nullptr) {
+    auto* record = static_cast<WaitRecord*>(LocalAlloc(LPTR, sizeof(WaitRecord)));
+    if (record == nullptr) return nullptr;
+    record->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (record->event == nullptr) return nullptr;  // the block stays for the next try
+    Wait = record;
+  }
+  return Wait;
+}
 
 // Waits for a receive event or a change of the event mask. False when the wait failed.
-bool WaitForEvent(CommChannelRecord* channel, HANDLE waitEvent, DWORD* mask) {
+bool WaitForEvent(CommChannelRecord* channel, WaitRecord* wait, DWORD* mask) {
   *mask = 0;
-  WaitOverlapped = OVERLAPPED{};
-  WaitOverlapped.hEvent = waitEvent;
-  ResetEvent(waitEvent);
-  if (WaitCommEvent(channel->PortHandle, mask, &WaitOverlapped)) return true;
-  if (GetLastError() != ERROR_IO_PENDING) return false;
+  if (!wait->pending) {
+    wait->overlapped = OVERLAPPED{};
+    wait->overlapped.hEvent = wait->event;
+    wait->mask = 0;
+    ResetEvent(wait->event);
+    if (WaitCommEvent(channel->PortHandle, &wait->mask, &wait->overlapped)) {
+      *mask = wait->mask;
+      return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    wait->pending = true;
+  }
   // Wake now and then to see Running: a driver that never ends the wait must not keep the reader.
-  for (;;) {
-    if (WaitForSingleObject(waitEvent, kWaitSliceMs) == WAIT_OBJECT_0) break;
+  while (WaitForSingleObject(wait->event, kWaitSliceMs) != WAIT_OBJECT_0) {
     if (channel->Running.load() == 0) return true;
   }
+  wait->pending = false;
   DWORD unused = 0;
-  return GetOverlappedResult(channel->PortHandle, &WaitOverlapped, &unused, FALSE) != 0;
+  if (!GetOverlappedResult(channel->PortHandle, &wait->overlapped, &unused, FALSE)) return false;
+  *mask = wait->mask;
+  return true;
+}
+
+// Leaves no wait behind on the port: cancels it and, where the caller may
+// wait, lets the cancellation finish.
+void EndPendingWait(CommChannelRecord* channel, WaitRecord* wait, bool mayWait) {
+  if (!wait->pending) return;
+  CancelIo(channel->PortHandle);
+  if (mayWait && WaitForSingleObject(wait->event, kCancelWaitMs) == WAIT_OBJECT_0) wait->pending = false;
+  // Otherwise it completes into the record whenever the system gets to it.
+  if (wait->pending) {
+    wait->pending = false;
+    Wait = nullptr;  // the next reader takes a fresh record
+  }
 }
 
 }  // namespace
 
 DWORD WINAPI CommWatchThread(LPVOID parameter) {
   auto* channel = static_cast<CommChannelRecord*>(parameter);
-  HANDLE waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (waitEvent != nullptr && SetCommMask(channel->PortHandle, EV_RXCHAR)) {
+  WaitRecord* wait = WaitRecordOnce();
+  if (wait != nullptr && SetCommMask(channel->PortHandle, EV_RXCHAR)) {
     char chunk[84];
     DWORD backoffMs = 0;
     while (channel->Running.load() != 0) {
       DWORD mask = 0;
-      if (!WaitForEvent(channel, waitEvent, &mask)) {
+      if (!WaitForEvent(channel, wait, &mask)) {
         // A removed device fails every wait at once: back off instead of spinning at high priority.
         backoffMs = backoffMs == 0 ? 1 : (backoffMs * 2 > kBackoffMaxMs ? kBackoffMaxMs : backoffMs * 2);
         if (channel->Running.load() != 0) Sleep(backoffMs);
@@ -56,11 +98,15 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
         AppendAnswerChunk(chunk, got);
       }
     }
+    EndPendingWait(channel, wait, ParkReader.load() == 0);
   }
-  if (waitEvent != nullptr) CloseHandle(waitEvent);
   channel->ThreadId.store(0);
   channel->ThreadHandle = nullptr;
   ReaderEnded.store(1);
+  // While the library is being unloaded the loader lock keeps a thread from
+  // leaving, and it would leave through code that is gone by then: the reader
+  // waits here, out of every lock, for CloseComm to end it.
+  while (ParkReader.load() != 0) Sleep(kWaitSliceMs);
   return 0;
 }
 

@@ -105,6 +105,29 @@ TEST_F(ChannelTest, Lifecycle) {
   EXPECT_EQ(CloseComm(), 1);
 }
 
+// As the library's unload closes it: the reader is stopped past its last use of
+// the channel and ended there, and the port is given back.
+TEST_F(ChannelTest, CloseForUnloadEndsTheReader) {
+  Bind(0, 0, 0);
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  const HANDLE reader = CommChannel.ThreadHandle.load();
+  ASSERT_NE(reader, nullptr);
+  const auto start = Clock::now();
+  EXPECT_EQ(CloseComm(CloseWait::ReaderDone), 1);
+  // Well under the close's 2-second wait for the thread: the parked reader was ended, not awaited.
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
+  EXPECT_EQ(ParkReader.load(), 0);
+  const int fd = open(board_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  close(fd);
+  // The channel opens again with a reader of its own.
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(WriteComm(4, "PRB\r"), 1);
+  EXPECT_EQ(CloseComm(), 1);
+}
+
 TEST_F(ChannelTest, DeviceNameUsesTheDeviceNamespace) {
   setenv("TARVELIN_COM12", board_.SlavePath().c_str(), 1);
   standin::StartTrace();

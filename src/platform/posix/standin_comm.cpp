@@ -555,6 +555,11 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
   return TRUE;
 }
 
+BOOL CancelIo(HANDLE handle) {
+  // Transfers and waits never stay pending here, so there is nothing to cancel.
+  return PortOrFail(handle) != nullptr ? TRUE : FALSE;
+}
+
 BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, BOOL) {
   if (PortOrFail(handle) == nullptr || overlapped == nullptr) return FALSE;
   // Transfers complete before ReadFile and WriteFile return, so the record is final.

@@ -18,6 +18,8 @@ namespace standin {
 namespace {
 
 thread_local DWORD LastError = 0;
+struct Thread;
+thread_local Thread* CurrentThread = nullptr;
 
 // Objects live in fixed pools: the library opens one port, a few events and one thread.
 constexpr int kEvents = 16;
@@ -39,6 +41,7 @@ struct Thread {
   bool finished;
   bool joined;        // joined or detached: no more pthread_join
   bool handleClosed;
+  std::atomic<bool> terminating;  // TerminateThread asked: the thread ends at its next Sleep
 };
 
 pthread_mutex_t PoolLock = PTHREAD_MUTEX_INITIALIZER;
@@ -81,19 +84,31 @@ timespec DeadlineAfter(DWORD milliseconds) {
   return ts;
 }
 
+Thread* AsThread(HANDLE handle) {
+  return KindOf(handle) == Kind::Thread ? static_cast<Thread*>(handle) : nullptr;
+}
+
 Event* AsEvent(HANDLE handle) {
   return KindOf(handle) == Kind::Event ? static_cast<Event*>(handle) : nullptr;
 }
 
-void* ThreadMain(void* argument) {
+void MarkFinished(void* argument) {
   auto* thread = static_cast<Thread*>(argument);
-  thread->start(thread->parameter);
   pthread_mutex_lock(&PoolLock);
   thread->finished = true;
   // A detached thread whose handle is closed gives its slot back itself.
   if (thread->handleClosed && thread->joined) thread->header.kind = Kind::Free;
   pthread_cond_broadcast(&ThreadEnded);
   pthread_mutex_unlock(&PoolLock);
+}
+
+void* ThreadMain(void* argument) {
+  // A terminated thread is finished all the same: the cleanup runs either way.
+  pthread_cleanup_push(MarkFinished, argument);
+  auto* thread = static_cast<Thread*>(argument);
+  CurrentThread = thread;
+  thread->start(thread->parameter);
+  pthread_cleanup_pop(1);
   return nullptr;
 }
 
@@ -314,6 +329,7 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t, LPTHREAD_START_ROUTINE start, 
   slot->finished = false;
   slot->joined = false;
   slot->handleClosed = false;
+  slot->terminating.store(false);
   if (pthread_create(&slot->thread, nullptr, ThreadMain, slot) != 0) {
     slot->header.kind = Kind::Free;
     pthread_mutex_unlock(&PoolLock);
@@ -342,6 +358,25 @@ BOOL SetThreadPriority(HANDLE thread, int) {
   return TRUE;
 }
 
+// A POSIX thread cannot be ended from outside without unwinding through code
+// that does not expect it: the stand-in ends it at its next Sleep, which is
+// where the library's reader is when it is ended.
+BOOL TerminateThread(HANDLE handle, DWORD) {
+  auto* thread = AsThread(handle);
+  if (thread == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  pthread_mutex_lock(&PoolLock);
+  thread->terminating.store(true);
+  pthread_mutex_unlock(&PoolLock);
+  return TRUE;
+}
+
+void* LocalAlloc(UINT flags, size_t bytes) {
+  return (flags & LPTR) != 0 ? calloc(1, bytes) : malloc(bytes);
+}
+
 DWORD GetTickCount() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -358,6 +393,7 @@ void Sleep(DWORD milliseconds) {
   timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+  if (CurrentThread != nullptr && CurrentThread->terminating.load()) pthread_exit(nullptr);
 }
 
 void OutputDebugStringA(LPCSTR text) {

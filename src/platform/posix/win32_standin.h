@@ -205,6 +205,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, OVERLAPPED* 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written,
                OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+BOOL CancelIo(HANDLE file);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
@@ -221,6 +222,12 @@ void DeleteCriticalSection(CRITICAL_SECTION* section);
 HANDLE CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, DWORD* threadId);
 BOOL SetThreadPriority(HANDLE thread, int priority);
+// Ends a thread where it stands; the stand-in ends it at its next wait or sleep.
+BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+
+// Memory that the library keeps for the life of the process
+constexpr UINT LPTR = 0x40;  // zero-initialised
+void* LocalAlloc(UINT flags, size_t bytes);
 
 // Time, diagnostics, the user interface
 DWORD GetTickCount();
