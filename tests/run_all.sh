@@ -65,11 +65,37 @@ fuzz() {
     test "${PIPESTATUS[0]}" -eq 0
 }
 
+# Both DLLs built (with their import libraries and the clients linked against
+# them), the ABI checked from the files, the 64-bit DLL run under wine64 against
+# the virtual board, the ZIP package made. The checks run even when one of them
+# fails, so that every figure is printed.
+windows_figures=
 windows() {
+  local log=build/windows-lane.log abi_status wine_status package_status
+  mkdir -p build
   cmake --preset win32 >/dev/null && cmake --build build/win32 -j2 &&
-    cmake --preset win64 >/dev/null && cmake --build build/win64 -j2 &&
-    bash scripts/check_exports.sh &&
-    bash tests/windows/run_wine.sh
+    cmake --preset win64 >/dev/null && cmake --build build/win64 -j2 || return 1
+  bash tests/windows/check_abi.sh 2>&1 | tee "$log"
+  abi_status=${PIPESTATUS[0]}
+  bash tests/windows/run_wine.sh 2>&1 | tee -a "$log"
+  wine_status=${PIPESTATUS[0]}
+  bash scripts/package_windows.sh 2>&1 | tee -a "$log"
+  package_status=${PIPESTATUS[0]}
+  # A step that ended without its summary line counts as one failure.
+  local exports calls abi_failures wine_failures package
+  exports=$(sed -n 's/.*exports checked: \([0-9]*\), failures: .*/\1/p' "$log" | tail -n 1)
+  abi_failures=$(sed -n 's/.*exports checked: [0-9]*, failures: \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  calls=$(sed -n 's/.*calls made under Wine: \([0-9]*\),.*/\1/p' "$log" | tail -n 1)
+  wine_failures=$(sed -n 's/.*calls made under Wine: [0-9]*, checks: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$log" |
+    tail -n 1)
+  package=$(sed -n 's/^package: \(.*\.zip, [0-9]* files\),.*/\1/p' "$log" | tail -n 1)
+  [ "$abi_status" -ne 0 ] && [ "${abi_failures:-0}" -eq 0 ] && abi_failures=1
+  [ "$wine_status" -ne 0 ] && [ "${wine_failures:-0}" -eq 0 ] && wine_failures=1
+  windows_figures="windows lane: exports checked: ${exports:-0}, calls made under Wine: ${calls:-0}"
+  windows_figures+=", failures: $((${abi_failures:-0} + ${wine_failures:-0} + (package_status != 0)))"
+  windows_figures+=", package: ${package:-not made}"
+  echo "$windows_figures"
+  [ "$abi_status" -eq 0 ] && [ "$wine_status" -eq 0 ] && [ "$package_status" -eq 0 ]
 }
 
 bench() {
@@ -86,4 +112,5 @@ lane bench bench
 echo
 [ ${#failures[@]} -eq 0 ] || echo "failed lanes: ${failures[*]}"
 echo "lanes: $passed passed, $failed failed"
+[ -n "$windows_figures" ] && echo "$windows_figures"
 [ "$failed" -eq 0 ]

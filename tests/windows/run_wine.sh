@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Runs the 64-bit TARVELIN.DLL under wine64 against the virtual board: the
-# board's pseudo-terminal becomes COM7 of a fresh Wine prefix, and the Windows
-# test program resolves every export by name and ordinal and runs a session on
-# COM7. Exits with the test program's status (nonzero for any setup failure).
+# Runs the 64-bit TARVELIN.DLL under wine64 against the virtual board. In a
+# fresh Wine prefix:
+#   COM7  the board's pseudo-terminal
+#   COM8  a second board started with --silent (it never answers: code 26)
+#   COM9  a path that does not exist (the port cannot be opened: code 36)
+# then runs, with the DLL beside them as a host application finds it:
+#   tarvelin_client.exe 7        linked by mingw against libtarvelin.dll.a
+#   tarvelin_client_msvc.exe 7   linked by lld-link against TARVELIN.lib
+#   tarvelin_wintest.exe         every export by name and ordinal, every family,
+#                                the faults, and FreeLibrary with the port open
+# While the test program runs, this script answers its release probes: it
+# counts the processes (the board aside) that have COM7's pseudo-terminal open.
 #
 #   cmake --preset native && cmake --build build/native --target tarvelin-board
 #   cmake --preset win64 && cmake --build build/win64
@@ -10,9 +18,11 @@
 #
 # Environment:
 #   TARVELIN_BOARD       the board executable (default build/native/tarvelin-board)
-#   TARVELIN_WIN64_DIR   folder holding TARVELIN.DLL and tarvelin_wintest.exe (default build/win64)
+#   TARVELIN_WIN64_DIR   folder holding TARVELIN.DLL and the programs (default build/win64)
 #   TARVELIN_WINE_KEEP   non-empty: keep the prefix and the logs for inspection
 #
+# Ends with "run_wine: calls made under Wine: N, checks: N passed, N failed";
+# exits nonzero on any failure, a setup failure included.
 # Only the 64-bit DLL runs here: this kernel does not execute 32-bit programs.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
@@ -21,6 +31,9 @@ root=$(pwd)
 board_exe=${TARVELIN_BOARD:-$root/build/native/tarvelin-board}
 win_dir=${TARVELIN_WIN64_DIR:-$root/build/win64}
 com_port=7
+silent_port=8
+closed_port=9
+programs=(TARVELIN.DLL tarvelin_wintest.exe tarvelin_client.exe tarvelin_client_msvc.exe)
 # /usr/bin/wine picks the 32-bit loader; the 64-bit one is called directly.
 wine=/usr/lib/wine/wine64
 
@@ -45,15 +58,16 @@ find_wineserver() {
 [ -x "$wine" ] || fail "$wine not found (Debian package wine64)"
 wineserver=$(find_wineserver) || fail "wineserver not found (Debian package wine64)"
 [ -x "$board_exe" ] || fail "virtual board $board_exe not built (cmake --build build/native --target tarvelin-board)"
-for f in TARVELIN.DLL tarvelin_wintest.exe; do
+for f in "${programs[@]}"; do
   [ -f "$win_dir/$f" ] || fail "$win_dir/$f not built (cmake --preset win64 && cmake --build build/win64)"
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-wine.XXXXXX") || fail "cannot make a work folder"
 log=$work/wine.log
-board_pid=
+board_pids=()
 server_pid=
 child_pid=
+prober_pid=
 export WINEPREFIX=
 export WINEDEBUG=-all
 export WINEARCH=win64
@@ -69,6 +83,13 @@ wait_gone() {
     sleep 0.1
   done
   return 0
+}
+
+# Ends process $1 (TERM, then KILL after $2 seconds) and reaps it.
+end_process() {
+  kill -TERM "$1" 2>/dev/null
+  wait_gone "$2" "$1" || kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
 }
 
 stop_wineserver() {
@@ -109,19 +130,13 @@ step() {
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  if [ -n "$child_pid" ]; then
-    kill -TERM "$child_pid" 2>/dev/null
-    wait_gone 10 "$child_pid" || kill -KILL "$child_pid" 2>/dev/null
-    wait "$child_pid" 2>/dev/null
-  fi
+  [ -n "$child_pid" ] && end_process "$child_pid" 10
+  [ -n "$prober_pid" ] && end_process "$prober_pid" 2
   stop_wineserver
-  if [ -n "$board_pid" ]; then
-    kill -TERM "$board_pid" 2>/dev/null
-    if ! wait_gone 5 "$board_pid"; then
-      kill -KILL "$board_pid" 2>/dev/null
-    fi
-    wait "$board_pid" 2>/dev/null
-  fi
+  local pid
+  for pid in "${board_pids[@]}"; do
+    end_process "$pid" 5
+  done
   if [ -n "${TARVELIN_WINE_KEEP:-}" ]; then
     echo "run_wine: kept $work (prefix $WINEPREFIX)" >&2
   else
@@ -134,52 +149,138 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+# Starts a virtual board (extra arguments passed on) whose output goes to
+# $work/$1.*; sets board_slave to the pseudo-terminal it reports.
+board_slave=
+start_board() {
+  local name=$1
+  shift
+  "$board_exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" &
+  local pid=$!
+  board_pids+=("$pid")
+  board_slave=
+  local deadline=$((SECONDS + 10))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    if [ -s "$work/$name.out" ] && board_slave=$(head -n 1 "$work/$name.out") && [ -n "$board_slave" ]; then
+      break
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ -z "$board_slave" ] || [ ! -c "$board_slave" ]; then
+    cat "$work/$name.err" >&2
+    fail "the $name did not report its pseudo-terminal (got '${board_slave}')"
+  fi
+}
+
+# The processes other than the board that have the board's pseudo-terminal open.
+count_holders() {
+  find /proc/[0-9]*/fd -maxdepth 1 -lname "$slave" 2>/dev/null |
+    awk -F/ -v board="${board_pids[0]}" '$3 != board { seen[$3] = 1 } END { print length(seen) }'
+}
+
+# Answers the test program's release probes until it ends (see AskHost in
+# wintest.c): the request is removed before the answer appears, so that the
+# next request can never meet the old one.
+serve_probes() {
+  local app=$1 request moment holders
+  request=$app/tarvelin-probe.req
+  while true; do
+    if [ -f "$request" ]; then
+      moment=$(head -c 40 "$request" | tr -cd '[:lower:]')
+      holders=$(count_holders)
+      rm -f "$request"
+      echo "holders $holders" >"$app/tarvelin-probe.ans.tmp"
+      mv "$app/tarvelin-probe.ans.tmp" "$app/tarvelin-probe.ans"
+      echo "run_wine: release probe '$moment': $holders processes besides the board hold $slave"
+    fi
+    sleep 0.05
+  done
+}
+
 start=$SECONDS
 
-# 1. The virtual board; its first line is the pseudo-terminal to open.
-"$board_exe" </dev/null >"$work/board.out" 2>"$work/board.err" &
-board_pid=$!
-slave=
-deadline=$((SECONDS + 10))
-while [ "$SECONDS" -lt "$deadline" ]; do
-  if [ -s "$work/board.out" ] && slave=$(head -n 1 "$work/board.out") && [ -n "$slave" ]; then
-    break
-  fi
-  kill -0 "$board_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$slave" ] || [ ! -c "$slave" ]; then
-  cat "$work/board.err" >&2
-  fail "the virtual board did not report its pseudo-terminal (got '${slave}')"
-fi
-echo "run_wine: virtual board on $slave as COM$com_port"
+# 1. The virtual boards: the one that answers, and a silent one.
+start_board board
+slave=$board_slave
+start_board silent-board --silent
+silent_slave=$board_slave
+echo "run_wine: virtual board on $slave as COM$com_port, silent board on $silent_slave as COM$silent_port"
 
-# 2. A fresh prefix, made once the pseudo-terminal exists, with COM7 mapped to it.
+# 2. A fresh prefix, made once the pseudo-terminals exist, with the ports mapped.
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-wineprefix.XXXXXX") || fail "cannot make a Wine prefix"
 start_wineserver
 t0=$SECONDS
-if ! step timeout 180 "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$com_port" /t REG_SZ /d "$slave" /f \
-  </dev/null >>"$log" 2>&1; then
+{
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+  printf '"COM%d"="%s"\n' "$com_port" "$slave" "$silent_port" "$silent_slave" \
+    "$closed_port" "$work/no-such-port"
+  # A program that crashes ends at once instead of waiting in the debugger.
+  printf '\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\n'
+  printf '"Debugger"=""\n"Auto"="1"\n'
+} >"$work/ports.reg"
+if ! step timeout 180 "$wine" regedit /S "Z:${work//\//\\}\\ports.reg" </dev/null >>"$log" 2>&1; then
   tail -n 20 "$log" >&2
-  fail "making the prefix and mapping COM$com_port failed"
+  fail "making the prefix and mapping the COM ports failed"
 fi
-echo "run_wine: prefix made and COM$com_port mapped in $((SECONDS - t0)) s"
+echo "run_wine: prefix made and COM$com_port, COM$silent_port, COM$closed_port mapped in $((SECONDS - t0)) s"
 # The port mapping is read when the wineserver starts: restart it.
 stop_wineserver
 start_wineserver
 
-# 3. The DLL beside the test program, as a host application finds it.
+# 3. The DLL beside the programs, as a host application finds it.
 mkdir -p "$work/app"
-cp "$win_dir/TARVELIN.DLL" "$win_dir/tarvelin_wintest.exe" "$work/app/" || fail "cannot copy the programs"
-t0=$SECONDS
+for f in "${programs[@]}"; do
+  cp "$win_dir/$f" "$work/app/" || fail "cannot copy $f"
+done
 cd "$work/app" || fail "cannot enter $work/app"
-step timeout -k 5 120 "$wine" tarvelin_wintest.exe "$com_port" </dev/null 2>>"$log"
-status=$?
+
+calls=0
+passed=0
+failed=0
+status=0
+
+# Adds the "N passed, N failed" and call count of one program's output to the totals.
+tally() {
+  local output=$1 summary
+  summary=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' "$output" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "run_wine: FAIL $(basename "$output" .txt) ended without its summary (a crash? see the wine log below)"
+    failed=$((failed + 1))
+    return
+  fi
+  passed=$((passed + $(awk '{ print $1 }' <<<"$summary")))
+  failed=$((failed + $(awk '{ print $3 }' <<<"$summary")))
+  calls=$((calls + $(grep -Eo '(^calls: [0-9]+|[0-9]+ calls$)' "$output" | grep -Eo '[0-9]+' | tail -n 1)))
+}
+
+# 4. The clients linked against the import libraries.
+for client in tarvelin_client.exe tarvelin_client_msvc.exe; do
+  t0=$SECONDS
+  step timeout -k 5 60 "$wine" "$client" "$com_port" </dev/null >"$work/$client.txt" 2>>"$log"
+  client_status=$?
+  cat "$work/$client.txt"
+  echo "run_wine: $client ran in $((SECONDS - t0)) s, status $client_status"
+  tally "$work/$client.txt"
+  [ "$client_status" -eq 0 ] || status=1
+done
+
+# 5. The test program, with the release probes answered beside it.
+serve_probes "$work/app" &
+prober_pid=$!
+t0=$SECONDS
+step timeout -k 5 150 "$wine" tarvelin_wintest.exe --silent-port "$silent_port" --closed-port "$closed_port" \
+  --release-probe "$com_port" </dev/null >"$work/wintest.txt" 2>>"$log"
+test_status=$?
+cat "$work/wintest.txt"
+end_process "$prober_pid" 2
+prober_pid=
+echo "run_wine: test program ran in $((SECONDS - t0)) s, status $test_status"
+[ "$test_status" -eq 124 ] && echo "run_wine: the test program timed out" >&2
+tally "$work/wintest.txt"
+[ "$test_status" -eq 0 ] || status=1
 cd "$root" || true
-echo "run_wine: test program ran in $((SECONDS - t0)) s, status $status"
-if [ "$status" -eq 124 ]; then
-  echo "run_wine: the test program timed out" >&2
-fi
+
 if [ "$status" -ne 0 ]; then
   echo "--- wine log (last lines)" >&2
   tail -n 30 "$log" >&2
@@ -187,4 +288,5 @@ if [ "$status" -ne 0 ]; then
   tail -n 30 "$work/board.err" >&2
 fi
 echo "run_wine: total $((SECONDS - start)) s"
-exit "$status"
+echo "run_wine: calls made under Wine: $calls, checks: $passed passed, $failed failed"
+[ "$status" -eq 0 ] && [ "$failed" -eq 0 ]

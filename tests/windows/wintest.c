@@ -1,11 +1,17 @@
 /* Windows test program for TARVELIN.DLL.
  *
- *   tarvelin_wintest.exe          resolve every export by name and by ordinal
- *   tarvelin_wintest.exe <port>   also run a session against the board on COM<port>
+ *   tarvelin_wintest.exe                 resolve every export by name and by ordinal
+ *   tarvelin_wintest.exe [options] <port>
+ *                                        also run every family against the board on COM<port>
+ *     --silent-port N    COM<N> reaches a board that never answers (code 26)
+ *     --closed-port N    COM<N> cannot be opened (code 36)
+ *     --release-probe    unload the DLL with the port open and ask the host whether
+ *                        any process still holds the port (see AskHost)
  *
  * The DLL is loaded at run time, exactly as a host application (or a Visual
  * Basic Declare) finds it: by module name from the program's folder. Prints
- * one line per check and "N passed, N failed"; exits nonzero on any failure. */
+ * one line per check, "calls: N" (calls made into the DLL) and "N passed,
+ * N failed"; exits nonzero on any failure. */
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -65,12 +71,20 @@ static const struct {
 /* Slots of the export table that stay empty for good. */
 static const WORD kEmptyOrdinals[] = {4, 5, 6, 7, 10, 17, 18, 22};
 
+/* Longest wait for an event of the board (a limit, a PWM run's end): far beyond
+ * the tens of milliseconds the motions and runs below take. */
+#define EVENT_WAIT_MS 5000
+/* Longest wait for the host's answer to a release probe. */
+#define PROBE_WAIT_MS 15000
+
 typedef void (*AnyProc)(void);
 
 static HMODULE g_dll;
 static AnyProc g_proc[EXPORT_COUNT];
 static int g_passed;
 static int g_failed;
+static long g_calls;
+static unsigned g_called[EXPORT_COUNT];
 
 static int Check(int ok, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -90,9 +104,16 @@ static int Check(int ok, const char* format, ...) {
   return ok;
 }
 
+/* The export's address, counted as one call into the DLL. */
 static AnyProc Lookup(const char* name) {
   for (size_t i = 0; i < EXPORT_COUNT; ++i) {
     if (strcmp(kExports[i].name, name) == 0) {
+      if (g_proc[i] == NULL) {
+        fprintf(stderr, "wintest: %s is not resolved\n", name);
+        exit(3);
+      }
+      ++g_calls;
+      ++g_called[i];
       return g_proc[i];
     }
   }
@@ -104,21 +125,26 @@ static AnyProc Lookup(const char* name) {
  * header's declarations are only used for their types; nothing links to them. */
 #define CALL(name) ((__typeof__(&name))Lookup(#name))
 
-static int ResolveExports(void) {
+/* Resolves every export by name and by ordinal; prints each when verbose. */
+static int ResolveExports(int verbose) {
   int all = 1;
   for (size_t i = 0; i < EXPORT_COUNT; ++i) {
     FARPROC byName = GetProcAddress(g_dll, kExports[i].name);
     FARPROC byOrdinal = GetProcAddress(g_dll, MAKEINTRESOURCEA(kExports[i].ordinal));
-    int ok = Check(byName != NULL && byName == byOrdinal, "%-18s by name %p, by ordinal %2u %p",
-                   kExports[i].name, (void*)(UINT_PTR)byName, (unsigned)kExports[i].ordinal,
-                   (void*)(UINT_PTR)byOrdinal);
+    int ok = byName != NULL && byName == byOrdinal;
+    if (verbose || !ok) {
+      Check(ok, "%-19s by name %p, by ordinal %2u %p", kExports[i].name, (void*)(UINT_PTR)byName,
+            (unsigned)kExports[i].ordinal, (void*)(UINT_PTR)byOrdinal);
+    }
     g_proc[i] = ok ? (AnyProc)byName : NULL;
     all = all && ok;
   }
+  if (!verbose) return all;
   for (size_t i = 0; i < sizeof kEmptyOrdinals / sizeof kEmptyOrdinals[0]; ++i) {
     Check(GetProcAddress(g_dll, MAKEINTRESOURCEA(kEmptyOrdinals[i])) == NULL,
           "ordinal %u is an empty slot", (unsigned)kEmptyOrdinals[i]);
   }
+  Check(GetProcAddress(g_dll, MAKEINTRESOURCEA(42)) == NULL, "ordinal 42 is beyond the table");
   Check(GetProcAddress(g_dll, "QelCommand") == NULL, "internal routine QelCommand is not exported");
   return all;
 }
@@ -131,6 +157,23 @@ static const char* Why(void) {
            message != NULL ? message : "(null)");
   return text;
 }
+
+/* Checks that a call failed with -1 and the given error code. */
+static void CheckFails(int32_t value, int32_t code, const char* what) {
+  int32_t actual = CALL(GetError)();
+  const char* message = CALL(GetErrorMessage)();
+  Check(value == -1 && actual == code, "%s = %ld, GetError() = %ld \"%s\" (-1, %ld)", what, (long)value,
+        (long)actual, message != NULL ? message : "(null)", (long)code);
+}
+
+/* Checks a call that must succeed with a given value; prints the error otherwise. */
+static void CheckValue(int32_t value, int32_t expected, const char* what) {
+  if (!Check(value == expected, "%s = %ld (%ld)", what, (long)value, (long)expected)) {
+    printf("     %s\n", Why());
+  }
+}
+
+static unsigned long Since(DWORD tick) { return (unsigned long)(GetTickCount() - tick); }
 
 static void VersionChecks(void) {
   const char* first = CALL(GetDLLVersion)();
@@ -152,9 +195,8 @@ static void VersionChecks(void) {
         (long)result, (unsigned)sizeof VERSION_TEXT);
 }
 
-static void Session(int32_t port) {
-  DWORD start = GetTickCount();
-
+/* Connection, commands and the error state, and the baud-rate change. */
+static int ConnectionChecks(int32_t port) {
   int32_t value = CALL(GetPort)();
   Check(value == 1, "GetPort() before any open = %ld (1)", (long)value);
   value = CALL(GetBaudRate)();
@@ -163,13 +205,13 @@ static void Session(int32_t port) {
   const char* message = CALL(GetErrorMessage)();
   Check(value == 0 && message != NULL && message[0] == '\0',
         "GetError() = %ld and GetErrorMessage() empty before any operation", (long)value);
+  CheckFails(CALL(WriteCommand)("PRB"), 25, "WriteCommand(\"PRB\") before any open");
 
   DWORD tick = GetTickCount();
   value = CALL(PortOpen)(port);
-  if (!Check(value == 1, "PortOpen(%ld) = %ld (%lu ms)", (long)port, (long)value,
-             (unsigned long)(GetTickCount() - tick))) {
+  if (!Check(value == 1, "PortOpen(%ld) = %ld (%lu ms)", (long)port, (long)value, Since(tick))) {
     printf("     %s\n", Why());
-    return;
+    return 0;
   }
   value = CALL(GetPort)();
   Check(value == port, "GetPort() = %ld", (long)value);
@@ -178,8 +220,7 @@ static void Session(int32_t port) {
 
   tick = GetTickCount();
   value = CALL(WriteCommand)("PRB");
-  if (Check(value == 1, "WriteCommand(\"PRB\") = %ld (%lu ms)", (long)value,
-            (unsigned long)(GetTickCount() - tick))) {
+  if (Check(value == 1, "WriteCommand(\"PRB\") = %ld (%lu ms)", (long)value, Since(tick))) {
     value = CALL(GetValue)();
     Check(value == 255, "GetValue() = %ld (255: port B of the board at start)", (long)value);
     value = CALL(GetError)();
@@ -192,6 +233,19 @@ static void Session(int32_t port) {
   } else {
     printf("     %s\n", Why());
   }
+  /* A command the board does not know: its device error 1 comes back with its text. */
+  CheckFails(CALL(WriteCommand)("XYZ"), 1, "WriteCommand(\"XYZ\")");
+  char buffer[200];
+  memset(buffer, 0, sizeof buffer);
+  value = CALL(GetErrorMessageVb)(buffer);
+  const char* text = CALL(GetErrorMessage)();
+  Check(value == 1 && text != NULL && strcmp(buffer, text) == 0 && strstr(text, "XYZ") != NULL,
+        "GetErrorMessageVb(buffer) copies \"%s\"", buffer);
+
+  /* Opening again on the same port closes the channel first and starts afresh. */
+  value = CALL(PortConfigure)(port, 9600);
+  CheckValue(value, 1, "PortConfigure(port, 9600)");
+  CheckValue(CALL(WriteCommand)("PRB"), 1, "WriteCommand(\"PRB\") after PortConfigure");
 
   /* The flag is cleared by reading it: a second read right after gives 0. */
   CALL(IntStatusL)();
@@ -200,27 +254,26 @@ static void Session(int32_t port) {
 
   tick = GetTickCount();
   value = CALL(ChangeBaudRate)(19200);
-  if (Check(value == 1, "ChangeBaudRate(19200) = %ld (%lu ms)", (long)value,
-            (unsigned long)(GetTickCount() - tick))) {
+  if (Check(value == 1, "ChangeBaudRate(19200) = %ld (%lu ms)", (long)value, Since(tick))) {
     value = CALL(GetBaudRate)();
     Check(value == 19200, "GetBaudRate() = %ld (19200)", (long)value);
   } else {
     printf("     %s\n", Why());
   }
-
   tick = GetTickCount();
   value = CALL(WriteCommand)("PRB");
-  if (Check(value == 1, "WriteCommand(\"PRB\") at the new rate = %ld (%lu ms)", (long)value,
-            (unsigned long)(GetTickCount() - tick))) {
+  if (Check(value == 1, "WriteCommand(\"PRB\") at the new rate = %ld (%lu ms)", (long)value, Since(tick))) {
     value = CALL(GetValue)();
     Check(value == 255, "GetValue() = %ld (255)", (long)value);
   } else {
     printf("     %s\n", Why());
   }
+  return 1;
+}
 
-  /* One export of each family: port A made an output, written and read back; the
-   * stepper at rest; the period input's measurement. */
-  value = CALL(WriteCommand)("PCA255");
+/* Digital ports: port A made an output, written and read back; the argument checks. */
+static void DigitalChecks(void) {
+  int32_t value = CALL(WriteCommand)("PCA255");
   int32_t wrote = CALL(IOPortWrite)('a', 170);
   int32_t readBack = CALL(IOPortRead)('A');
   if (!Check(value == 1 && wrote == 1 && readBack == 170,
@@ -228,53 +281,149 @@ static void Session(int32_t port) {
              (long)value, (long)wrote, (long)readBack)) {
     printf("     %s\n", Why());
   }
-  value = CALL(GetMotorFlag)();
-  if (!Check(value == 0, "GetMotorFlag() = %ld (0: the stepper at rest)", (long)value)) {
-    printf("     %s\n", Why());
-  }
-  value = CALL(GetPeriod)();
-  if (!Check(value == 2000, "GetPeriod() = %ld (2000)", (long)value)) {
-    printf("     %s\n", Why());
-  }
+  CheckFails(CALL(IOPortWrite)('A', 256), 80, "IOPortWrite('A', 256)");
+  CheckFails(CALL(IOPortWrite)('E', 1), 81, "IOPortWrite('E', 1)");
+  CheckFails(CALL(IOPortRead)('E'), 4, "IOPortRead('E')");
+}
 
-  /* Analog input: a 10-bit conversion, and a block of 2 channels x 10 samples
-   * into a safe array as a Visual Basic caller passes it (filled with -1 first,
-   * so that a value left unwritten shows). */
-  tick = GetTickCount();
-  value = CALL(ADCAnalog)(10, 3);
-  if (!Check(value >= 0 && value <= 1023, "ADCAnalog(10, 3) = %ld (0..1023, %lu ms)", (long)value,
-             (unsigned long)(GetTickCount() - tick))) {
+/* Waits for a flag export (IntStatusL, GetPWMFinishFlag) to report 1; the
+ * milliseconds waited, or -1. */
+static long WaitForFlag(const char* name) {
+  typedef int32_t(TARVELIN_CALL * FlagProc)(void);
+  DWORD start = GetTickCount();
+  do {
+    if (((FlagProc)Lookup(name))() == 1) return (long)Since(start);
+    Sleep(5);
+  } while (Since(start) < EVENT_WAIT_MS);
+  return -1;
+}
+
+/* The stepper: a short motion to its end (the limit event), a long one stopped. */
+static void StepperChecks(void) {
+  CheckValue(CALL(MotorCounterReset)(), 1, "MotorCounterReset()");
+  CheckValue(CALL(GetMotorFlag)(), 0, "GetMotorFlag() (0: the stepper at rest)");
+  CALL(IntStatusL)();
+  CheckValue(CALL(MotorGo)('F', 'X', 40, 1000, 0, 0), 1, "MotorGo('F', 'X', 40, 1000, 0, 0)");
+  long waited = WaitForFlag("IntStatusL");
+  Check(waited >= 0, "IntStatusL() = 1 after the motion's end of travel (%ld ms)", waited);
+  CheckValue(CALL(GetMotorFlag)(), 0, "GetMotorFlag() after the motion");
+  CheckValue(CALL(GetMotorCounter)(), 40, "GetMotorCounter()");
+
+  CheckValue(CALL(MotorGo)('R', 'X', 1000000, 100, 0, 0), 1, "MotorGo('R', 'X', 1000000, 100, 0, 0)");
+  CheckValue(CALL(GetMotorFlag)(), 1, "GetMotorFlag() while it runs");
+  CheckFails(CALL(MotorCounterReset)(), 14, "MotorCounterReset() while it runs");
+  CheckValue(CALL(MotorStop)(), 1, "MotorStop()");
+  CheckValue(CALL(GetMotorFlag)(), 0, "GetMotorFlag() after MotorStop");
+  int32_t counter = CALL(GetMotorCounter)();
+  Check(counter <= 40 && counter > 40 - 1000000, "GetMotorCounter() = %ld (counted down from 40)",
+        (long)counter);
+  CheckValue(CALL(DisableMotor)(), counter, "DisableMotor() (the counter where it stopped)");
+  CheckFails(CALL(MotorStop)(), 13, "MotorStop() when disabled");
+  CheckValue(CALL(MotorCounterReset)(), 1, "MotorCounterReset()");
+  CheckValue(CALL(GetMotorCounter)(), 0, "GetMotorCounter() after the reset");
+}
+
+/* The PWM output: a run of 20 pulses to its end event; the period input. */
+static void PwmChecks(void) {
+  CheckFails(CALL(SetPWMFrequency)(10, 50, 20), 60, "SetPWMFrequency(10, 50, 20)");
+  CheckFails(CALL(SetPWMFrequency)(1000, 101, 20), 61, "SetPWMFrequency(1000, 101, 20)");
+  CheckFails(CALL(SetPWMFrequency)(1000, 50, 16000001), 62, "SetPWMFrequency(1000, 50, 16000001)");
+  CALL(GetPWMFinishFlag)();
+  CheckValue(CALL(SetPWMFrequency)(1000, 50, 20), 1, "SetPWMFrequency(1000, 50, 20)");
+  long waited = WaitForFlag("GetPWMFinishFlag");
+  Check(waited >= 0, "GetPWMFinishFlag() = 1 after the run's end (%ld ms)", waited);
+  CheckValue(CALL(GetPWMFinishFlag)(), 0, "GetPWMFinishFlag() read again");
+  CheckValue(CALL(GetPWMOutputCounter)(), 20, "GetPWMOutputCounter()");
+  CheckValue(CALL(GetPeriod)(), 2000, "GetPeriod()");
+}
+
+/* Fills a safe array of 32-bit integers with -1, so that a value left unwritten shows. */
+static void FillSafeArray(SAFEARRAY* array, LONG count) {
+  int32_t marker = -1;
+  for (LONG index = 0; index < count; ++index) SafeArrayPutElement(array, &index, &marker);
+}
+
+/* Analog input: single conversions at every width (12 bits through the message
+ * box), port S's 10-bit reading, and blocks into an array and a safe array. */
+static void AnalogChecks(void) {
+  /* Channel 14 of the board is a constant 3/4 of full scale. */
+  CheckValue(CALL(ADCAnalog)(10, 14), 768, "ADCAnalog(10, 14)");
+  DWORD tick = GetTickCount();
+  int32_t value = CALL(ADCAnalog)(12, 14);
+  if (!Check(value == 3072, "ADCAnalog(12, 14) = %ld (3072), its message box returned (%lu ms)", (long)value,
+             Since(tick))) {
     printf("     %s\n", Why());
   }
+  value = CALL(ADCAnalog)(8, 3);
+  Check(value >= 0 && value <= 255, "ADCAnalog(8, 3) = %ld (0..255)", (long)value);
+  CheckFails(CALL(ADCAnalog)(8, 14), 50, "ADCAnalog(8, 14)");
+  CheckFails(CALL(ADCAnalog)(9, 3), 60, "ADCAnalog(9, 3)");
+  CheckFails(CALL(ADCAnalog)(10, 15), 61, "ADCAnalog(10, 15)");
+
+  value = CALL(ReadADCM2)(0);
+  if (!Check(value >= 0 && value <= 1023, "ReadADCM2(0) = %ld (0..1023)", (long)value)) printf("     %s\n", Why());
+  value = CALL(ReadADCM2)(1);
+  if (!Check(value >= 0 && value <= 1023, "ReadADCM2(1) = %ld (0..1023)", (long)value)) printf("     %s\n", Why());
+  CheckValue(CALL(ReadADCM2)(5), 5, "ReadADCM2(5) (a mode without a pattern)");
+
+  /* A block of channels 0 and 1 x 8 samples into a plain array, one slot spare. */
+  int32_t values[17];
+  for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i) values[i] = -1;
+  tick = GetTickCount();
+  value = CALL(ADCAnalogSampling)(12, 3, 2, 8, 0, values);
+  int inRange = 1;
+  for (size_t i = 0; i < 16; ++i) inRange = inRange && values[i] >= 0 && values[i] <= 4095;
+  if (!Check(value == 1 && inRange && values[16] == -1,
+             "ADCAnalogSampling(12, 3, 2, 8, 0, array) = %ld, 16 values 0..4095, nothing beyond (%lu ms)",
+             (long)value, Since(tick))) {
+    printf("     %s\n", Why());
+  }
+  CheckFails(CALL(ADCAnalogSampling)(12, 3, 2, 8, 0, NULL), 28, "ADCAnalogSampling(..., NULL)");
+
+  /* The Visual Basic variant: a safe array made by SafeArrayCreate, as VB passes it. */
   SAFEARRAYBOUND bound = {20, 0};
   SAFEARRAY* samples = SafeArrayCreate(VT_I4, 1, &bound);
   if (Check(samples != NULL, "SafeArrayCreate(VT_I4, 1, 20 elements from 0)")) {
-    LONG index;
-    int32_t sample = -1;
-    for (index = 0; index < 20; ++index) SafeArrayPutElement(samples, &index, &sample);
+    FillSafeArray(samples, 20);
     tick = GetTickCount();
     value = CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &samples);
-    int inRange = 1;
-    for (index = 0; index < 20; ++index) {
-      sample = -1;
+    inRange = 1;
+    for (LONG index = 0; index < 20; ++index) {
+      int32_t sample = -1;
       inRange = inRange && SafeArrayGetElement(samples, &index, &sample) == S_OK && sample >= 0 && sample <= 1023;
     }
     if (!Check(value == 1 && inRange,
                "ADCAnalogSamplingVb(10, 3, 0, 10, 0, 20-element array) = %ld, values 0..1023 (%lu ms)",
-               (long)value, (unsigned long)(GetTickCount() - tick))) {
+               (long)value, Since(tick))) {
       printf("     %s\n", Why());
     }
     SafeArrayDestroy(samples);
   }
+  SAFEARRAYBOUND bounds[2] = {{4, 0}, {5, 0}};
+  SAFEARRAY* square = SafeArrayCreate(VT_I4, 2, bounds);
+  if (Check(square != NULL, "SafeArrayCreate(VT_I4, 2 dimensions)")) {
+    CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &square), 28, "ADCAnalogSamplingVb(2-dimensional array)");
+    SafeArrayDestroy(square);
+  }
+  SAFEARRAY* doubles = SafeArrayCreate(VT_R8, 1, &bound);
+  if (Check(doubles != NULL, "SafeArrayCreate(VT_R8, 1, 20 elements)")) {
+    CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &doubles), 28, "ADCAnalogSamplingVb(array of doubles)");
+    SafeArrayDestroy(doubles);
+  }
+}
 
-  /* The I/O-485 network: initialized, module 2 selected, its register written and
-   * read back in the network's answer mode, then the ordinary answer mode again. */
-  tick = GetTickCount();
-  value = CALL(IO485Initialize)();
-  if (Check(value == 1, "IO485Initialize() = %ld (%lu ms)", (long)value,
-            (unsigned long)(GetTickCount() - tick))) {
-    value = CALL(IO485Address)(2, 1, 0);
-    Check(value == 1, "IO485Address(2, 1, 0) = %ld", (long)value);
+/* The I/O-485 network: module 2 written and read back in the network's answer
+ * mode; the argument checks; the reset (from 19200 baud), which clears the
+ * modules, returns to 9600 baud and ends in the network's answer mode. */
+static void Io485Checks(void) {
+  CheckFails(CALL(IO485Address)(32, 0, 0), 30, "IO485Address(32, 0, 0)");
+  CheckFails(CALL(IO485Address)(2, 4, 0), 31, "IO485Address(2, 4, 0)");
+  CheckFails(CALL(IO485Address)(2, 1, 2), 32, "IO485Address(2, 1, 2)");
+
+  DWORD tick = GetTickCount();
+  int32_t value = CALL(IO485Initialize)();
+  if (Check(value == 1, "IO485Initialize() = %ld (%lu ms)", (long)value, Since(tick))) {
+    CheckValue(CALL(IO485Address)(2, 1, 0), 1, "IO485Address(2, 1, 0)");
     int32_t written = CALL(WriteCommand)("PWB7");
     int32_t read = CALL(WriteCommand)("PRB");
     value = CALL(GetValue)();
@@ -284,52 +433,194 @@ static void Session(int32_t port) {
   } else {
     printf("     %s\n", Why());
   }
-  value = CALL(WriteCommand)("CRAD");
-  Check(value == 1, "WriteCommand(\"CRAD\") back to the ordinary answer mode = %ld", (long)value);
+  /* The reset starts with a broadcast selection and returns to 9600 baud, whose
+   * probe (PRB) the network cannot answer in its own answer mode. */
+  CheckValue(CALL(WriteCommand)("CRAD"), 1, "WriteCommand(\"CRAD\") back to the ordinary answer mode");
 
   tick = GetTickCount();
-  value = CALL(PortClose)();
-  Check(value == 1, "PortClose() = %ld (%lu ms)", (long)value,
-        (unsigned long)(GetTickCount() - tick));
+  value = CALL(ResetIO485Network)();
+  if (Check(value == 1, "ResetIO485Network() = %ld (%lu ms)", (long)value, Since(tick))) {
+    CheckValue(CALL(GetBaudRate)(), 9600, "GetBaudRate() after the reset");
+    CheckValue(CALL(IO485Address)(2, 1, 0), 1, "IO485Address(2, 1, 0)");
+    int32_t read = CALL(WriteCommand)("PRB");
+    value = CALL(GetValue)();
+    if (!Check(read == 1 && value == 0, "module 2 after the reset: PRB reads %ld (0)", (long)value)) {
+      printf("     %s\n", Why());
+    }
+  } else {
+    printf("     %s\n", Why());
+  }
+  CheckValue(CALL(WriteCommand)("CRAD"), 1, "WriteCommand(\"CRAD\") back to the ordinary answer mode");
+  CheckValue(CALL(WriteCommand)("PRB"), 1, "WriteCommand(\"PRB\") at 9600 baud");
+}
 
-  value = CALL(PortClose)();
-  int32_t code = CALL(GetError)();
-  Check(value == -1 && code == 35, "PortClose() again = %ld, GetError() = %ld (-1, 35)",
-        (long)value, (long)code);
-  value = CALL(WriteCommand)("PRB");
-  code = CALL(GetError)();
-  Check(value == -1 && code == 25, "WriteCommand(\"PRB\") after close = %ld, GetError() = %ld (-1, 25)",
-        (long)value, (long)code);
+static void CloseChecks(void) {
+  DWORD tick = GetTickCount();
+  int32_t value = CALL(PortClose)();
+  Check(value == 1, "PortClose() = %ld (%lu ms)", (long)value, Since(tick));
+  CheckFails(CALL(PortClose)(), 35, "PortClose() again");
+  CheckFails(CALL(WriteCommand)("PRB"), 25, "WriteCommand(\"PRB\") after close");
+}
 
-  printf("session: %lu ms\n", (unsigned long)(GetTickCount() - start));
+/* A port that cannot be opened, and a board that never answers. */
+static void FaultChecks(int32_t closedPort, int32_t silentPort) {
+  if (closedPort > 0) {
+    DWORD tick = GetTickCount();
+    int32_t value = CALL(PortOpen)(closedPort);
+    CheckFails(value, 36, "PortOpen(a port that cannot be opened)");
+    const char* message = CALL(GetErrorMessage)();
+    Check(message != NULL && strcmp(message, "Unable to open COM port") == 0,
+          "GetErrorMessage() = \"%s\" (%lu ms)", message != NULL ? message : "(null)", Since(tick));
+    CheckFails(CALL(PortClose)(), 35, "PortClose() after the failed open");
+  } else {
+    printf("skip a port that cannot be opened: no --closed-port\n");
+  }
+  if (silentPort > 0) {
+    CheckValue(CALL(PortOpen)(silentPort), 1, "PortOpen(the silent board's port)");
+    DWORD tick = GetTickCount();
+    int32_t value = CALL(WriteCommand)("PRB");
+    unsigned long took = Since(tick);
+    CheckFails(value, 26, "WriteCommand(\"PRB\") to the silent board");
+    const char* message = CALL(GetErrorMessage)();
+    Check(message != NULL && strstr(message, "COM port timed out (command = PRB)") != NULL,
+          "GetErrorMessage() = \"%s\" (%lu ms)", message != NULL ? message : "(null)", took);
+    CheckValue(CALL(PortClose)(), 1, "PortClose() of the silent board's port");
+  } else {
+    printf("skip a silent board: no --silent-port\n");
+  }
+}
+
+/* Asks the host how many processes hold the board's port: writes the request
+ * file tarvelin-probe.req in the current folder (by rename, so that it appears
+ * whole) and waits for tarvelin-probe.ans, "holders N", which run_wine.sh
+ * writes after looking at every process's open files. -1 when no answer came. */
+static long AskHost(const char* moment) {
+  FILE* request = fopen("tarvelin-probe.tmp", "w");
+  if (request == NULL) return -1;
+  fprintf(request, "%s\n", moment);
+  fclose(request);
+  DeleteFileA("tarvelin-probe.ans");
+  if (!MoveFileA("tarvelin-probe.tmp", "tarvelin-probe.req")) return -1;
+  DWORD start = GetTickCount();
+  while (Since(start) < PROBE_WAIT_MS) {
+    FILE* answer = fopen("tarvelin-probe.ans", "r");
+    if (answer != NULL) {
+      long holders = -1;
+      if (fscanf(answer, "holders %ld", &holders) != 1) holders = -1;
+      fclose(answer);
+      DeleteFileA("tarvelin-probe.ans");
+      return holders;
+    }
+    Sleep(20);
+  }
+  return -1;
+}
+
+/* FreeLibrary with the port open: DllMain must close the channel, so that the
+ * port is released and a fresh load of the DLL can open it again. */
+static void UnloadChecks(int32_t port, int probe) {
+  CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) before FreeLibrary");
+  CheckValue(CALL(WriteCommand)("PRB"), 1, "WriteCommand(\"PRB\")");
+  if (probe) {
+    long holders = AskHost("open");
+    Check(holders > 0, "the host sees the port held while it is open (%ld processes)", holders);
+  }
+  DWORD tick = GetTickCount();
+  BOOL freed = FreeLibrary(g_dll);
+  unsigned long took = Since(tick);
+  g_dll = NULL;
+  memset(g_proc, 0, sizeof g_proc);
+  Check(freed != 0, "FreeLibrary with the port open returned (%lu ms)", took);
+  Check(GetModuleHandleA("TARVELIN.DLL") == NULL, "TARVELIN.DLL is no longer loaded");
+  if (probe) {
+    long holders = AskHost("freed");
+    Check(holders == 0, "the host sees the port released after FreeLibrary (%ld processes hold it)", holders);
+  } else {
+    printf("skip the host's view of the port: no --release-probe\n");
+  }
+
+  printf("     loading TARVELIN.DLL again\n");
+  g_dll = LoadLibraryA("TARVELIN.DLL");
+  if (!Check(g_dll != NULL, "LoadLibraryA(\"TARVELIN.DLL\") again") || !ResolveExports(0)) return;
+  Check(1, "all %u exports resolved again by name and ordinal", (unsigned)EXPORT_COUNT);
+  /* A fresh instance starts from the values at load: port 1, no port open. */
+  CheckValue(CALL(GetPort)(), 1, "GetPort() of the reloaded DLL");
+  CheckFails(CALL(PortClose)(), 35, "PortClose() of the reloaded DLL");
+  CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) by the reloaded DLL");
+  CheckValue(CALL(WriteCommand)("PRB"), 1, "WriteCommand(\"PRB\") by the reloaded DLL");
+  CheckValue(CALL(GetValue)(), 255, "GetValue()");
+  CheckValue(CALL(PortClose)(), 1, "PortClose() by the reloaded DLL");
+}
+
+static long PortOption(const char* text) {
+  char* end = NULL;
+  long port = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || port < 1 || port > 255) return 0;
+  return port;
+}
+
+static int Usage(const char* program) {
+  fprintf(stderr, "usage: %s [--silent-port N] [--closed-port N] [--release-probe] [COM port number 1..255]\n",
+          program);
+  return 2;
 }
 
 int main(int argc, char** argv) {
   setvbuf(stdout, NULL, _IONBF, 0);
+  long port = 0, silentPort = 0, closedPort = 0;
+  int probe = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--silent-port") == 0 && i + 1 < argc) {
+      if ((silentPort = PortOption(argv[++i])) == 0) return Usage(argv[0]);
+    } else if (strcmp(argv[i], "--closed-port") == 0 && i + 1 < argc) {
+      if ((closedPort = PortOption(argv[++i])) == 0) return Usage(argv[0]);
+    } else if (strcmp(argv[i], "--release-probe") == 0) {
+      probe = 1;
+    } else if (port == 0 && (port = PortOption(argv[i])) != 0) {
+      continue;
+    } else {
+      return Usage(argv[0]);
+    }
+  }
+
   g_dll = LoadLibraryA("TARVELIN.DLL");
   if (g_dll == NULL) {
     printf("FAIL LoadLibraryA(\"TARVELIN.DLL\"): system error %lu\n", (unsigned long)GetLastError());
     printf("0 passed, 1 failed\n");
     return 1;
   }
-  int resolved = ResolveExports();
+  int resolved = ResolveExports(1);
   if (resolved) {
     VersionChecks();
-    if (argc > 1) {
-      char* end = NULL;
-      long port = strtol(argv[1], &end, 10);
-      if (end == argv[1] || *end != '\0' || port < 1 || port > 255) {
-        fprintf(stderr, "usage: %s [COM port number 1..255]\n", argv[0]);
-        return 2;
+    if (port != 0) {
+      DWORD start = GetTickCount();
+      if (ConnectionChecks((int32_t)port)) {
+        DigitalChecks();
+        StepperChecks();
+        PwmChecks();
+        AnalogChecks();
+        Io485Checks();
+        CloseChecks();
       }
-      Session((int32_t)port);
+      FaultChecks((int32_t)closedPort, (int32_t)silentPort);
+      UnloadChecks((int32_t)port, probe);
+      printf("session: %lu ms\n", Since(start));
+      unsigned missed = 0;
+      for (size_t i = 0; i < EXPORT_COUNT; ++i) {
+        if (g_called[i] == 0) {
+          printf("     never called: %s\n", kExports[i].name);
+          ++missed;
+        }
+      }
+      Check(missed == 0, "every export called at least once (%u never)", missed);
     } else {
       printf("no COM port given: exports only\n");
     }
   } else {
     printf("exports missing: the session is not run\n");
   }
-  Check(FreeLibrary(g_dll) != 0, "FreeLibrary");
+  if (g_dll != NULL) Check(FreeLibrary(g_dll) != 0, "FreeLibrary");
+  printf("calls: %ld\n", g_calls);
   printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
