@@ -111,6 +111,6 @@ lane bench bench
 
 echo
 [ ${#failures[@]} -eq 0 ] || echo "failed lanes: ${failures[*]}"
-echo "lanes: $passed passed, $failed failed"
 [ -n "$windows_figures" ] && echo "$windows_figures"
+echo "lanes: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -6,7 +6,7 @@ set -euo pipefail
 lane=${1:-all}
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3)
 if [ "$lane" = all ]; then
-  packages+=(clang g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 llvm lld)
+  packages+=(clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 llvm lld)
 fi
 missing=()
 for p in "${packages[@]}"; do
