@@ -25,14 +25,10 @@ struct WaitRecord {
 WaitRecord* Wait = nullptr;
 
 WaitRecord* WaitRecordOnce() {
-  if (Wait == nullptr) {
-    auto* record = static_cast<WaitRecord*>(LocalAlloc(LPTR, sizeof(WaitRecord)));
-    if (record == nullptr) return nullptr;
-    record->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (record->event == nullptr) return nullptr;  // the block stays for the next try
-    Wait = record;
-  }
-  return Wait;
+  if (Wait == nullptr) Wait = static_cast<WaitRecord*>(LocalAlloc(LPTR, sizeof(WaitRecord)));
+  if (Wait == nullptr) return nullptr;
+  if (Wait->event == nullptr) Wait->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return Wait->event != nullptr ? Wait : nullptr;
 }
 
 // Waits for a receive event or a change of the event mask. False when the wait failed.
@@ -66,12 +62,11 @@ bool WaitForEvent(CommChannelRecord* channel, WaitRecord* wait, DWORD* mask) {
 void EndPendingWait(CommChannelRecord* channel, WaitRecord* wait, bool mayWait) {
   if (!wait->pending) return;
   CancelIo(channel->PortHandle);
-  if (mayWait && WaitForSingleObject(wait->event, kCancelWaitMs) == WAIT_OBJECT_0) wait->pending = false;
-  // Otherwise it completes into the record whenever the system gets to it.
-  if (wait->pending) {
-    wait->pending = false;
-    Wait = nullptr;  // the next reader takes a fresh record
-  }
+  const bool ended = mayWait && WaitForSingleObject(wait->event, kCancelWaitMs) == WAIT_OBJECT_0;
+  wait->pending = false;
+  // A wait not seen to end completes into this record whenever the system gets
+  // to it: the next reader takes a fresh one.
+  if (!ended) Wait = nullptr;
 }
 
 }  // namespace
