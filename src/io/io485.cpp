@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "analog/analog_pins.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/comm_channel.h"
@@ -71,12 +72,12 @@ int32_t TARVELIN_CALL IO485Initialize() {
   QelCommand("\r");
   QelCommand("\r");
 
-  if (QelCommand("PCSA128") != 1 || QelCommand("PCD$98") != 1) {
+  if (QelCommand("PCSA128") != 1 || QelCommand(kAnalogPinSetup) != 1) {
     RecordError(LibraryErrorId::Io485InitCommunication);
     return -1;
   }
   AdcConfigured = 1;
-  if (QelCommand("PWD128") != 1) return -1;
+  if (QelCommand(kPortDAfterConversion) != 1) return -1;
   if (QelCommand("CRAP") != 1) {
     Io485Mode = 0;
     return -1;
