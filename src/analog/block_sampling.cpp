@@ -10,6 +10,7 @@
 
 #include "analog/analog_pins.h"
 #include "analog/block_parse.h"
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/answer_text.h"
@@ -71,25 +72,6 @@ bool HoldsIntegers(const SAFEARRAY& array) {
   return array.cDims == 1 && array.cbElements == sizeof(int32_t) && (array.fFeatures & kReferenceFeatures) == 0;
 }
 
-// Polls without sleeping until the prompt is in or the allowance has run out;
-// the deadline is tested first, so a block that completes late still fails.
-bool WaitForBlock(const SamplingDeadlineMark& deadline, bool dispatchMessages) {
-  DWORD previous = deadline.start;
-  // Unsigned 32-bit differences between successive reads, summed in 64 bits:
-  // right across the tick counter's wrap, and for allowances beyond its range.
-  int64_t elapsed = 0;
-  for (;;) {
-    const DWORD now = GetTickCount();
-    elapsed += static_cast<DWORD>(now - previous);
-    previous = now;
-    if (dispatchMessages) PumpMessages(nullptr);
-    if (elapsed > deadline.allowanceMs) return false;
-    if (AnswerReady.load(std::memory_order_acquire) != 0) return true;
-    // Hands the processor to a ready thread (the reader) without sleeping.
-    Sleep(0);
-  }
-}
-
 struct BlockRequest {
   int32_t resolution;
   int32_t channelMask;
@@ -111,7 +93,6 @@ int32_t SampleBlock(const BlockRequest& request) {
   const int32_t length = FormatSamplingCommand(command, request.resolution, request.channelMask, request.rateCode,
                                                request.sampleCount, request.gOption);
   EmptyAnswerText();
-  AnswerReady.store(0, std::memory_order_release);
   if (length == 0) {
     RecordError(LibraryErrorId::SampleResolution);
     return -1;
@@ -123,7 +104,11 @@ int32_t SampleBlock(const BlockRequest& request) {
   command[length + 1] = '\0';
   WriteComm(length + 1, command);
   const SamplingDeadlineMark deadline = SamplingDeadline(request.rateCode, request.sampleCount);
-  if (!WaitForBlock(deadline, request.gOption == kGOption)) {
+  // The deadline is tested first, so a block that completes late still fails.
+  const WaitEnd end =
+      WaitForAnswer(AnswerWait{deadline.start, deadline.allowanceMs, false, request.gOption == kGOption});
+  if (RecordWaitCut(end)) return -1;
+  if (end != WaitEnd::Answered) {
     RecordError(LibraryErrorId::SampleTimeout);
     return -1;
   }
@@ -191,6 +176,8 @@ int32_t FormatSamplingCommand(char (&out)[kSamplingCommandSize], int32_t resolut
 
 int32_t TARVELIN_CALL ADCAnalogSampling(int32_t resolution, int32_t channelMask, int32_t rateCode,
                                         int32_t sampleCount, int32_t gOption, int32_t* values) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   const int64_t expected = static_cast<int64_t>(CountSampledChannels(channelMask)) * sampleCount;
   if (sampleCount == 0 || expected > kBlockLimit) {
     RecordError(LibraryErrorId::SampleCount);
@@ -207,6 +194,8 @@ int32_t TARVELIN_CALL ADCAnalogSampling(int32_t resolution, int32_t channelMask,
 
 int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMask, int32_t rateCode,
                                           int32_t sampleCount, int32_t gOption, struct tagSAFEARRAY** valueArray) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (sampleCount == 0) {
     RecordError(LibraryErrorId::SampleCount);
     return -1;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "analog/analog_pins.h"
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "tarvelin.h"
@@ -42,6 +43,8 @@ const ConversionRule* FindConversionRule(int32_t resolution) {
 }  // namespace
 
 int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (PortInitialized == 0) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;
@@ -81,6 +84,8 @@ int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
 }
 
 int32_t TARVELIN_CALL ReadADCM2(int32_t mode) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (QelCommand(kAnalogPinSetup) != 1 || QelCommand(kPortDAfterConversion) != 1 ||
       QelCommand(kPortSSpecial) != 1) {
     return -1;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "tarvelin.h"
@@ -26,6 +27,8 @@ bool IsPortLetter(char letter) { return letter != '\0' && strchr(kPortLetters, l
 }  // namespace
 
 int32_t TARVELIN_CALL IOPortRead(int32_t port) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   const char letter = PortLetter(port);
   if (!IsPortLetter(letter)) {
     RecordError(LibraryErrorId::NoSuchPort);
@@ -33,10 +36,12 @@ int32_t TARVELIN_CALL IOPortRead(int32_t port) {
   }
   char command[8];
   snprintf(command, sizeof command, "PR%c", letter);
-  return QelCommand(command) == 1 ? LastValue : -1;
+  return QelCommand(command) == 1 ? LastValue.load() : -1;
 }
 
 int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   const char letter = PortLetter(port);
   // The value is judged before the letter: a bad value hides a bad letter.
   if (value < kValueMin || value > kValueMax) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "analog/analog_pins.h"
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/comm_channel.h"
@@ -34,6 +35,8 @@ void WriteRaw(const char (&text)[N]) {
 }  // namespace
 
 int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (PortInitialized == 0) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;
@@ -64,6 +67,8 @@ int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t br
 }
 
 int32_t TARVELIN_CALL IO485Initialize() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   WriteRaw(kPortAOutputs);
   Sleep(kRawPauseMs);
   WriteRaw(kSelectAllBroadcast);
@@ -87,6 +92,8 @@ int32_t TARVELIN_CALL IO485Initialize() {
 }
 
 int32_t TARVELIN_CALL ResetIO485Network() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (IO485Address(0, 3, 1) == -1) {
     RecordError(LibraryErrorId::Io485ResetCommunication);
     return -1;

@@ -2,6 +2,7 @@
 // end-of-run event) and the period measurement.
 #include <cstdio>
 
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/comm_channel.h"
@@ -29,6 +30,8 @@ bool InRange(int32_t value, const Range& range) {
 }  // namespace
 
 int32_t TARVELIN_CALL SetPWMFrequency(int32_t frequency, int32_t dutyCycle, int32_t pulses) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (!InRange(frequency, kFrequencyRange) || !InRange(dutyCycle, kDutyCycleRange) || !InRange(pulses, kPulsesRange)) {
     return -1;
   }
@@ -38,10 +41,18 @@ int32_t TARVELIN_CALL SetPWMFrequency(int32_t frequency, int32_t dutyCycle, int3
   return QelCommand(command) == 1 ? 1 : -1;
 }
 
-int32_t TARVELIN_CALL GetPWMOutputCounter() { return QelCommand("WN") == 1 ? LastValue : -1; }
+int32_t TARVELIN_CALL GetPWMOutputCounter() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return QelCommand("WN") == 1 ? LastValue.load() : -1;
+}
 
 // Test and clear in one step: a "P" the reader latches between a separate test
 // and clear would otherwise be wiped out unreported.
 int32_t TARVELIN_CALL GetPWMFinishFlag() { return PwmFinished.exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0; }
 
-int32_t TARVELIN_CALL GetPeriod() { return QelCommand("GP") == 1 ? LastValue : -1; }
+int32_t TARVELIN_CALL GetPeriod() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return QelCommand("GP") == 1 ? LastValue.load() : -1;
+}

@@ -2,6 +2,7 @@
 // commands around it. The board judges every parameter; the library passes them on.
 #include <cstdio>
 
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "tarvelin.h"
@@ -18,25 +19,47 @@ int LowByte(int32_t argument) { return static_cast<int>(static_cast<unsigned cha
 
 int32_t RunForAcknowledge(const char* command) { return QelCommand(command) == 1 ? 1 : -1; }
 
-int32_t RunForValue(const char* command) { return QelCommand(command) == 1 ? LastValue : -1; }
+int32_t RunForValue(const char* command) { return QelCommand(command) == 1 ? LastValue.load() : -1; }
 
 }  // namespace
 
 int32_t TARVELIN_CALL MotorGo(int32_t first, int32_t second, int32_t number1, int32_t number2, int32_t number3,
                               int32_t number4) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   char command[kMotionTextMax + 1];
   snprintf(command, sizeof command, "S%c%c%d;%d;%d;%d", LowByte(first), LowByte(second), static_cast<int>(number1),
            static_cast<int>(number2), static_cast<int>(number3), static_cast<int>(number4));
   return RunForAcknowledge(command);
 }
 
-int32_t TARVELIN_CALL MotorStop() { return RunForAcknowledge("SS"); }
+int32_t TARVELIN_CALL MotorStop() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return RunForAcknowledge("SS");
+}
 
-int32_t TARVELIN_CALL MotorCounterReset() { return RunForAcknowledge("SR"); }
+int32_t TARVELIN_CALL MotorCounterReset() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return RunForAcknowledge("SR");
+}
 
-int32_t TARVELIN_CALL GetMotorCounter() { return RunForValue("SN"); }
+int32_t TARVELIN_CALL GetMotorCounter() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return RunForValue("SN");
+}
 
-int32_t TARVELIN_CALL GetMotorFlag() { return RunForValue("S?"); }
+int32_t TARVELIN_CALL GetMotorFlag() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return RunForValue("S?");
+}
 
 // The board answers a disable with the counter it stopped at.
-int32_t TARVELIN_CALL DisableMotor() { return RunForValue("SD"); }
+int32_t TARVELIN_CALL DisableMotor() {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return RunForValue("SD");
+}

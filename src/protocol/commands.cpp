@@ -1,12 +1,17 @@
 // Raw commands, the result of the last exchange and the limit event.
 #include <cstring>
 
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/comm_channel.h"
 #include "tarvelin.h"
 
-int32_t TARVELIN_CALL WriteCommand(const char* command) { return QelCommand(command) == 1 ? 1 : -1; }
+int32_t TARVELIN_CALL WriteCommand(const char* command) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
+  return QelCommand(command) == 1 ? 1 : -1;
+}
 
 int32_t TARVELIN_CALL GetValue() { return LastValue; }
 
@@ -16,7 +21,7 @@ const char* TARVELIN_CALL GetErrorMessage() { return ErrorMessage; }
 
 int32_t TARVELIN_CALL GetErrorMessageVb(char* buffer) {
   if (buffer == nullptr) return -1;
-  strcpy(buffer, ErrorMessage);  // every error text is at most 151 characters
+  CopyErrorMessage(buffer);
   return 1;
 }
 

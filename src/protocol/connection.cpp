@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "protocol/baud_rate.h"
+#include "protocol/call_turn.h"
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/answer_text.h"
@@ -32,6 +34,7 @@ int32_t OpenAt(int32_t port, int32_t rate) {
     RecordError(LibraryErrorId::UnableToOpen);
     return -1;
   }
+  AdoptChannelSession();
   Sleep(kSettleMs);
   return 1;
 }
@@ -42,11 +45,22 @@ void SendLoneReturns(int count) {
 
 }  // namespace
 
-int32_t TARVELIN_CALL PortOpen(int32_t port) { return OpenAt(port, 9600); }
+int32_t TARVELIN_CALL PortOpen(int32_t port) {
+  CallTurn turn(TurnKind::Reopen);
+  if (!turn.Granted()) return -1;
+  return OpenAt(port, 9600);
+}
 
-int32_t TARVELIN_CALL PortConfigure(int32_t port, int32_t baudRate) { return OpenAt(port, baudRate); }
+int32_t TARVELIN_CALL PortConfigure(int32_t port, int32_t baudRate) {
+  CallTurn turn(TurnKind::Reopen);
+  if (!turn.Granted()) return -1;
+  return OpenAt(port, baudRate);
+}
 
 int32_t TARVELIN_CALL PortClose() {
+  // From another thread the close first ends the wait of the call in progress;
+  // from a window procedure that a waiting call dispatched, it closes under that call.
+  CallTurn turn(TurnKind::Close);
   if (ConnectionHandle == INVALID_HANDLE_VALUE) {
     RecordError(LibraryErrorId::PortNotOpen);
     return -1;
@@ -62,6 +76,8 @@ int32_t TARVELIN_CALL GetPort() { return PortNumber; }
 int32_t TARVELIN_CALL GetBaudRate() { return BaudRate; }
 
 int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
+  CallTurn turn;
+  if (!turn.Granted()) return -1;
   if (PortInitialized == 0) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;

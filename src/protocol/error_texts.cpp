@@ -31,6 +31,9 @@ constexpr LibraryError kLibraryErrors[] = {
     {50, TextKind::Copied, " Error of Communication in Resetting IO485 Network"},
     {50, TextKind::Copied, " Error on Setting to defualt Baud Rate, in Resetting IO485 Network"},
     {50, TextKind::Copied, " Error of Communication in Initializing IO485 Network"},
+    {37, TextKind::Fixed, "Call refused: this thread is inside a call that is waiting for the board"},
+    {38, TextKind::Fixed, "COM port was closed while the call was waiting for the board"},
+    {39, TextKind::Fixed, "COM port is no longer available (device removed or line hung up)"},
 };
 static_assert(sizeof kLibraryErrors / sizeof kLibraryErrors[0] == static_cast<int>(LibraryErrorId::Count));
 

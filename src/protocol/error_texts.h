@@ -38,6 +38,10 @@ enum class LibraryErrorId {
   Io485ResetCommunication,  // 50
   Io485ResetBaudRate,   // 50
   Io485InitCommunication,   // 50
+  // Calls, threads and the line
+  CalledWhileWaiting,   // 37
+  ClosedWhileWaiting,   // 38
+  LineGone,             // 39
   Count
 };
 

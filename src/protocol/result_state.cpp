@@ -1,11 +1,12 @@
 #include "protocol/result_state.h"
 
 #include <cstdio>
+#include <cstring>
 
-int32_t LastValue = 0;
-int32_t ErrorCode = 0;
+std::atomic<int32_t> LastValue{0};
+std::atomic<int32_t> ErrorCode{0};
 char ErrorText[512] = "";
-const char* ErrorMessage = ErrorText;
+std::atomic<const char*> ErrorMessage{ErrorText};
 
 int32_t PortInitialized = 0;
 HANDLE ConnectionHandle = INVALID_HANDLE_VALUE;
@@ -16,13 +17,18 @@ namespace {
 
 const char kEmptyText[] = "";
 
+// Held only while ErrorText is written or copied.
+SRWLOCK TextLock = SRWLOCK_INIT;
+
 // The texts that carry the command are formats from the error tables, never from outside.
 void FormatErrorText(const char* format, const char* command) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
+  AcquireSRWLockExclusive(&TextLock);
   snprintf(ErrorText, sizeof ErrorText, format, command != nullptr ? command : "");
+  ReleaseSRWLockExclusive(&TextLock);
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -51,7 +57,9 @@ void RecordError(LibraryErrorId id, const char* command) {
       ErrorMessage = error.text;
       return;
     case TextKind::Copied:
+      AcquireSRWLockExclusive(&TextLock);
       snprintf(ErrorText, sizeof ErrorText, "%s", error.text);
+      ReleaseSRWLockExclusive(&TextLock);
       ErrorMessage = ErrorText;
       return;
     case TextKind::Formatted:
@@ -63,6 +71,12 @@ void RecordError(LibraryErrorId id, const char* command) {
 void RecordDeviceError(const DeviceError& error, const char* command) {
   ErrorCode = error.code;
   FormatErrorText(error.transactionFormat, command);
+}
+
+void CopyErrorMessage(char* buffer) {
+  AcquireSRWLockExclusive(&TextLock);
+  strcpy(buffer, ErrorMessage.load());  // every error text is at most 151 characters
+  ReleaseSRWLockExclusive(&TextLock);
 }
 
 bool PortIsOpen() { return PortInitialized != 0 && ConnectionHandle != INVALID_HANDLE_VALUE; }

@@ -7,9 +7,11 @@
 #include "platform/platform.h"
 #include "protocol/error_texts.h"
 
-extern int32_t LastValue;
-extern int32_t ErrorCode;
-extern const char* ErrorMessage;
+// Written by the call holding the turn; the getters read them from any thread
+// (a window procedure, a polling timer) without waiting for that call.
+extern std::atomic<int32_t> LastValue;
+extern std::atomic<int32_t> ErrorCode;
+extern std::atomic<const char*> ErrorMessage;
 extern char ErrorText[512];
 
 extern int32_t PortInitialized;
@@ -29,3 +31,6 @@ void RecordDeviceError(const DeviceError& error, const char* command);
 void RecordFixedError(int32_t code, const char* text);
 
 bool PortIsOpen();
+
+// Copies the current error text into the caller's storage, whole, while no error is being recorded.
+void CopyErrorMessage(char* buffer);

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include "protocol/answer_parse.h"
+#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
@@ -26,17 +27,53 @@ void ApplyModePrefix(const char* command) {
   }
 }
 
+// One answer window from now; an answer in by its end counts.
+WaitEnd WaitForPrompt() { return WaitForAnswer(AnswerWait{GetTickCount(), kAnswerWindowMs, true, false}); }
+
 }  // namespace
 
-bool WaitForPrompt(uint32_t windowMs) {
-  const DWORD start = GetTickCount();
-  // Busy poll without sleeping, so that the answer is noticed the moment it is in;
-  // each pass gives the processor to a ready thread (the reader) before polling again.
-  while (static_cast<DWORD>(GetTickCount() - start) < windowMs) {
-    if (AnswerReady.load(std::memory_order_acquire) != 0) return true;
-    Sleep(0);
+WaitEnd WaitForAnswer(const AnswerWait& wait) {
+  DWORD previous = wait.start;
+  // Unsigned 32-bit differences between successive reads, summed in 64 bits:
+  // right across the tick counter's wrap, and for allowances beyond its range.
+  int64_t elapsed = 0;
+  bool dispatching = wait.dispatchMessages;
+  for (;;) {
+    HANDLE event = AnswerEvent.load(std::memory_order_acquire);
+    // Reset before the flags are looked at, so that a raise after the look still ends the sleep.
+    if (event != nullptr) ResetEvent(event);
+    if (dispatching && !PumpMessages(nullptr)) dispatching = false;
+    const DWORD now = GetTickCount();
+    elapsed += static_cast<DWORD>(now - previous);
+    previous = now;
+    if (CallCancelled() || event == nullptr) return WaitEnd::Closed;
+    if (LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
+    const bool answered = AnswerReady.load(std::memory_order_acquire) != 0;
+    if (elapsed >= wait.allowanceMs) {
+      return answered && (wait.lateAnswerCounts || elapsed == wait.allowanceMs) ? WaitEnd::Answered
+                                                                                 : WaitEnd::TimedOut;
+    }
+    if (answered) return WaitEnd::Answered;
+    const int64_t left = wait.allowanceMs - elapsed;
+    // Sleeps of at most a minute: a long allowance is measured across several.
+    const DWORD sleepMs = left < 60000 ? static_cast<DWORD>(left) : 60000;
+    const DWORD result = dispatching
+                             ? MsgWaitForMultipleObjectsEx(1, &event, sleepMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE)
+                             : WaitForSingleObject(event, sleepMs);
+    if (result == WAIT_FAILED) Sleep(1);  // never spin on a wait the system refuses
   }
-  return AnswerReady.load(std::memory_order_acquire) != 0;
+}
+
+bool RecordWaitCut(WaitEnd end) {
+  if (end == WaitEnd::Closed) RecordError(LibraryErrorId::ClosedWhileWaiting);
+  if (end == WaitEnd::LineGone) RecordError(LibraryErrorId::LineGone);
+  return end == WaitEnd::Closed || end == WaitEnd::LineGone;
+}
+
+bool LineStillThere() {
+  if (LineLost.load(std::memory_order_acquire) == 0) return true;
+  RecordError(LibraryErrorId::LineGone);
+  return false;
 }
 
 int32_t QelCommand(const char* command) {
@@ -53,8 +90,9 @@ int32_t QelCommand(const char* command) {
     return 0;
   }
 
+  if (!LineStillThere()) return 0;
+
   EmptyAnswerText();
-  AnswerReady.store(0, std::memory_order_release);
   LastValue = 0;
   ApplyModePrefix(command);
 
@@ -65,19 +103,20 @@ int32_t QelCommand(const char* command) {
   const auto lineLength = static_cast<int32_t>(length + 1);
   WriteComm(lineLength, line);
 
-  if (!WaitForPrompt(kAnswerWindowMs)) {
+  WaitEnd end = WaitForPrompt();
+  if (end == WaitEnd::TimedOut) {
     // A lone carriage return ends whatever the board took for a partial line.
     WriteComm(1, "\r");
     WriteComm(lineLength, line);
-    bool answered = false;
-    for (int window = 0; window < kRetryWindows && !answered; ++window) {
+    for (int window = 0; window < kRetryWindows && end == WaitEnd::TimedOut; ++window) {
       DebugLine("TARVELIN: QelCommand --> Timeout (Retry needed). Last command = %s\n", command);
-      answered = WaitForPrompt(kAnswerWindowMs);
+      end = WaitForPrompt();
     }
-    if (!answered) {
-      RecordError(LibraryErrorId::Timeout, command);
-      return 0;
-    }
+  }
+  if (RecordWaitCut(end)) return 0;
+  if (end != WaitEnd::Answered) {
+    RecordError(LibraryErrorId::Timeout, command);
+    return 0;
   }
 
   const AnswerOutcome outcome = ExamineAnswer(AnswerBuffer, AnswerLength(), Io485Mode != 0);

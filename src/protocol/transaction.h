@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+
 // The longest command text a command line holds (64 bytes with CR and NUL).
 constexpr int kCommandMax = 62;
 
@@ -11,5 +12,26 @@ constexpr int kCommandMax = 62;
 // error recorded.
 int32_t QelCommand(const char* command);
 
-// Polls AnswerReady for one answer window. True as soon as the prompt is in.
-bool WaitForPrompt(uint32_t windowMs);
+#include "platform/platform.h"
+
+// How a wait for the answer ended.
+enum class WaitEnd { Answered, TimedOut, Closed, LineGone };
+
+struct AnswerWait {
+  DWORD start;            // tick count at which the allowance began
+  int64_t allowanceMs;    // may exceed the tick counter's range
+  bool lateAnswerCounts;  // an answer seen at the end of the allowance still counts
+  bool dispatchMessages;  // keep the calling thread's windows served meanwhile
+};
+
+// Sleeps until the reader raises AnswerReady, the allowance has run out, the
+// call is cancelled by a close, or the line is gone; measured on the tick
+// counter, so the windows and deadlines are those of a polling wait.
+WaitEnd WaitForAnswer(const AnswerWait& wait);
+
+// Records the error for a wait that was cut short (closed, line gone); false
+// for the other ends, which their callers report in their own terms.
+bool RecordWaitCut(WaitEnd end);
+
+// Fails at once, with the error recorded, when the line is known to be gone.
+bool LineStillThere();

@@ -1,53 +1,93 @@
 #include "serial/answer_text.h"
 
+#include <cstring>
+
 #include "serial/comm_channel.h"
 
 char AnswerBuffer[kAnswerBufferSize];
 std::atomic<int32_t> AnswerReady{0};
+std::atomic<HANDLE> AnswerEvent{nullptr};
+std::atomic<uint32_t> PromptsReceived{0};
 
 namespace {
 
-// Written by the reader; reset by EmptyAnswerText on the calling thread.
+// Appending and emptying exclude each other: a chunk that arrives while a
+// command starts either lands before the text is emptied or after it, never
+// half in the old text and half in the new. The reader holds it only for the copy.
+SRWLOCK TextLock = SRWLOCK_INIT;
+
+// Guarded by TextLock; the length is also published for AnswerLength.
 std::atomic<int32_t> TextLength{0};
-std::atomic<int32_t> HoldsPrompt{0};
-std::atomic<int32_t> HoldsLimit{0};
-std::atomic<int32_t> HoldsPwm{0};
+bool HoldsPrompt = false;
+bool HoldsLimit = false;
+bool HoldsPwm = false;
+
+uint32_t CountOf(const char* text, size_t length, char wanted) {
+  uint32_t count = 0;
+  for (const char* at = text; (at = static_cast<const char*>(memchr(at, wanted, length - static_cast<size_t>(at - text)))) != nullptr; ++at) {
+    ++count;
+  }
+  return count;
+}
 
 }  // namespace
 
+bool MakeAnswerEvent() {
+  if (AnswerEvent.load(std::memory_order_acquire) != nullptr) return true;
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return false;
+  AnswerEvent.store(event, std::memory_order_release);
+  return true;
+}
+
+void WakeAnswerWaiter() {
+  HANDLE event = AnswerEvent.load(std::memory_order_acquire);
+  if (event != nullptr) SetEvent(event);
+}
+
 void EmptyAnswerText() {
+  AcquireSRWLockExclusive(&TextLock);
   TextLength.store(0, std::memory_order_release);
-  HoldsPrompt.store(0, std::memory_order_relaxed);
-  HoldsLimit.store(0, std::memory_order_relaxed);
-  HoldsPwm.store(0, std::memory_order_relaxed);
+  HoldsPrompt = HoldsLimit = HoldsPwm = false;
+  AnswerReady.store(0, std::memory_order_release);
   if (CommChannel.AnswerText != nullptr) CommChannel.AnswerText[0] = '\0';
+  ReleaseSRWLockExclusive(&TextLock);
 }
 
 void AppendAnswerChunk(const char* chunk, uint32_t length) {
   char* text = CommChannel.AnswerText;
   if (text == nullptr) return;
-  int32_t used = TextLength.load(std::memory_order_relaxed);
+  const void* nul = memchr(chunk, '\0', length);
+  const size_t size = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - chunk) : length;
+  const uint32_t prompts = CountOf(chunk, size, '>');
+  if (prompts != 0) PromptsReceived.fetch_add(prompts, std::memory_order_acq_rel);
+
+  bool raised = false;
+  AcquireSRWLockExclusive(&TextLock);
+  const int32_t used = TextLength.load(std::memory_order_relaxed);
   // The text keeps room for its terminator within the bound capacity; what does not fit is dropped.
   const int32_t limit = CommChannel.AnswerCapacity - 1;
-  for (uint32_t i = 0; i < length && chunk[i] != '\0' && used < limit; ++i) {
-    const char c = chunk[i];
-    text[used++] = c;
-    if (c == '>') HoldsPrompt.store(1, std::memory_order_relaxed);
-    if (c == 'L') HoldsLimit.store(1, std::memory_order_relaxed);
-    if (c == 'P') HoldsPwm.store(1, std::memory_order_relaxed);
+  const size_t room = used < limit ? static_cast<size_t>(limit - used) : 0;
+  const size_t take = size < room ? size : room;
+  if (take != 0) {
+    char* end = text + used;
+    memcpy(end, chunk, take);
+    end[take] = '\0';
+    // Only the new characters are searched: what the text held before is remembered.
+    if (!HoldsPrompt && memchr(end, '>', take) != nullptr) HoldsPrompt = true;
+    if (!HoldsLimit && memchr(end, 'L', take) != nullptr) HoldsLimit = true;
+    if (!HoldsPwm && memchr(end, 'P', take) != nullptr) HoldsPwm = true;
+    TextLength.store(used + static_cast<int32_t>(take), std::memory_order_release);
   }
-  if (used >= 0 && used <= limit) text[used] = '\0';
-  TextLength.store(used, std::memory_order_release);
-
   // Flags follow what the whole text holds, so a prompt or event received
   // earlier is raised again after every chunk until the text is emptied.
   if (CommChannel.AnswerReadyFlag != nullptr) {
-    if (HoldsPrompt.load(std::memory_order_relaxed) != 0) {
-      CommChannel.AnswerReadyFlag->store(1, std::memory_order_release);
-    }
-    if (HoldsLimit.load(std::memory_order_relaxed) != 0) LimitEvent.store(1, std::memory_order_release);
-    if (HoldsPwm.load(std::memory_order_relaxed) != 0) PwmFinished.store(1, std::memory_order_release);
+    if (HoldsPrompt) raised = CommChannel.AnswerReadyFlag->exchange(1, std::memory_order_acq_rel) == 0;
+    if (HoldsLimit) LimitEvent.store(1, std::memory_order_release);
+    if (HoldsPwm) PwmFinished.store(1, std::memory_order_release);
   }
+  ReleaseSRWLockExclusive(&TextLock);
+  if (raised) WakeAnswerWaiter();
 }
 
 int32_t AnswerLength() { return TextLength.load(std::memory_order_acquire); }

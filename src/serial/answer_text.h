@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // The largest answer: a full block of records with its prompt and some line noise.
 // A block of 720,896 values at 10 or 12 bits is 3,604,480 characters of records;
 // 64 Ki characters more leave room for the prompt and what the line adds.
@@ -17,7 +19,20 @@ static_assert(static_cast<size_t>(kAnswerCapacity) < kAnswerBufferSize);
 extern char AnswerBuffer[kAnswerBufferSize];
 extern std::atomic<int32_t> AnswerReady;
 
-// Empties the bound answer text and forgets what it held. The only way to empty it.
+// Signalled by the reader each time it raises AnswerReady from 0 to 1, and by
+// whatever must end a wait early (a close from another thread, a lost line).
+// Made once for the process and never closed, so that a waker never touches a
+// released handle.
+extern std::atomic<HANDLE> AnswerEvent;
+bool MakeAnswerEvent();
+void WakeAnswerWaiter();
+
+// Prompts received since the port was opened, counted by the reader, also those
+// that did not fit into the text: how the library tells that an answer arrived.
+extern std::atomic<uint32_t> PromptsReceived;
+
+// Empties the bound answer text, forgets what it held and clears AnswerReady,
+// all at once with respect to the reader. The only way to empty it.
 void EmptyAnswerText();
 
 // Appends a received chunk (up to a NUL byte, and only as far as the capacity

@@ -1,6 +1,8 @@
 // Opening and closing the channel, and the line settings.
 #include "serial/comm_channel.h"
 
+#include "serial/answer_text.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -9,12 +11,19 @@ CommChannelRecord CommChannel = {
 
 std::atomic<int32_t> ReaderEnded{0};
 std::atomic<int32_t> ParkReader{0};
+std::atomic<int32_t> ReaderParked{0};
 std::atomic<int32_t> LimitEvent{0};
 std::atomic<int32_t> PwmFinished{0};
+std::atomic<int32_t> LineLost{0};
+std::atomic<uint32_t> ChannelSession{0};
+std::atomic<int32_t> MessageDispatchDepth{0};
 
 CRITICAL_SECTION WriteLock;
 HANDLE WriteEvent = nullptr;
-HANDLE ReadEvent = nullptr;
+// Signalled by the reader once it runs, and again once it has stopped using the
+// channel. Made once for the process: a reader late to leave never signals a released handle.
+HANDLE ReaderStarted = nullptr;
+HANDLE ReaderStopped = nullptr;
 // Set while WriteLock and the events exist, so that a write on a closed channel never touches them.
 std::atomic<int32_t> WriteObjectsReady{0};
 
@@ -22,7 +31,11 @@ namespace {
 
 constexpr DWORD kQueueBytes = 4096;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-constexpr DWORD kCloseWaitMs = 2000;  // a reader that has cleared its identifier ends at once
+// Bounds of the waits for the reader. A reader that has been woken leaves at
+// once; these only keep a driver that never ends a wait from hanging the caller.
+constexpr DWORD kReaderStartMs = 5000;
+constexpr DWORD kReaderStopMs = 3000;
+constexpr DWORD kUnloadStopMs = 1000;
 
 // The reader's handle as OpenComm got it; the record's copy is cleared by the reader itself.
 HANDLE ReaderHandle = nullptr;
@@ -31,15 +44,14 @@ const char kTimeCriticalCaption[] =
     "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL";
 const char kHighestCaption[] = "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST";
 
+bool MakeEventOnce(HANDLE* event) {
+  if (*event == nullptr) *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return *event != nullptr;
+}
+
 bool CreateWriteObjects() {
   WriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  ReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (WriteEvent == nullptr || ReadEvent == nullptr) {
-    if (WriteEvent != nullptr) CloseHandle(WriteEvent);
-    if (ReadEvent != nullptr) CloseHandle(ReadEvent);
-    WriteEvent = ReadEvent = nullptr;
-    return false;
-  }
+  if (WriteEvent == nullptr) return false;
   InitializeCriticalSection(&WriteLock);
   WriteObjectsReady.store(1, std::memory_order_release);
   return true;
@@ -49,8 +61,7 @@ void ReleaseWriteObjects() {
   WriteObjectsReady.store(0, std::memory_order_release);
   DeleteCriticalSection(&WriteLock);
   CloseHandle(WriteEvent);
-  CloseHandle(ReadEvent);
-  WriteEvent = ReadEvent = nullptr;
+  WriteEvent = nullptr;
 }
 
 // Undoes an open that failed after the port was opened.
@@ -62,8 +73,31 @@ HANDLE FailOpen(bool releaseObjects) {
   return INVALID_HANDLE_VALUE;
 }
 
-bool ReaderGone() {
-  return ReaderHandle == nullptr || WaitForSingleObject(ReaderHandle, 0) == WAIT_OBJECT_0;
+// Waits for the event while the calling thread's windows stay served, as the
+// close always has; a quit message ends the serving, not the wait.
+bool WaitServingMessages(HANDLE event, DWORD limitMs) {
+  const DWORD start = GetTickCount();
+  bool serving = true;
+  for (;;) {
+    if (serving && !PumpMessages(nullptr)) serving = false;
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= limitMs) return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    const DWORD remaining = limitMs - elapsed;
+    const DWORD result = serving
+                             ? MsgWaitForMultipleObjectsEx(1, &event, remaining, QS_ALLINPUT, MWMO_INPUTAVAILABLE)
+                             : WaitForSingleObject(event, remaining);
+    if (result == WAIT_OBJECT_0) return true;
+    if (result == WAIT_FAILED) return false;
+  }
+}
+
+// Forgets the reader: its handle is given back and the record cleared.
+void ForgetReader() {
+  ParkReader.store(0);
+  if (ReaderHandle != nullptr) CloseHandle(ReaderHandle);
+  ReaderHandle = nullptr;
+  CommChannel.ThreadId.store(0);
+  CommChannel.ThreadHandle = nullptr;
 }
 
 }  // namespace
@@ -94,9 +128,11 @@ void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byt
 }
 
 BOOL SetupCommState(CommChannelRecord* channel) {
-  DCB dcb;
+  DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  GetCommState(channel->PortHandle, &dcb);
+  // The driver keeps the settings of the port's last user: what cannot be read is not guessed at.
+  if (!GetCommState(channel->PortHandle, &dcb)) return FALSE;
+  dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = channel->LineBaudRate;
   dcb.ByteSize = channel->LineByteSize;
   dcb.Parity = channel->LineParity;
@@ -113,6 +149,13 @@ BOOL SetupCommState(CommChannelRecord* channel) {
   dcb.XoffChar = 19;
   dcb.XonLim = 100;
   dcb.XoffLim = 100;
+  // Left set by another program these wedge the line: abort-on-error refuses all
+  // I/O after the first framing error, DSR sensitivity drops every byte from a
+  // board that does not drive DSR, and the null and error-character options alter the answer.
+  dcb.fAbortOnError = 0;
+  dcb.fDsrSensitivity = 0;
+  dcb.fNull = 0;
+  dcb.fErrorChar = 0;
   return SetCommState(channel->PortHandle, &dcb);
 }
 
@@ -139,11 +182,19 @@ HANDLE OpenComm(int32_t portNumber) {
 
   if (SetupCommState(&CommChannel) == 0) return FailOpen(false);
 
-  // The reader reads as soon as it starts, so its event must exist before it does.
+  // The reader reads as soon as it starts, so what it signals must exist before it does.
+  if (!MakeAnswerEvent() || !MakeEventOnce(&ReaderStarted) || !MakeEventOnce(&ReaderStopped)) {
+    return FailOpen(false);
+  }
   if (!CreateWriteObjects()) return FailOpen(false);
 
+  LineLost.store(0);
+  ChannelSession.fetch_add(1);
+  ResetEvent(ReaderStarted);
+  ResetEvent(ReaderStopped);
   CommChannel.Running.store(1);
   ReaderEnded.store(0);
+  ReaderParked.store(0);
   DWORD threadId = 0;
   HANDLE thread = CreateThread(nullptr, 0, CommWatchThread, &CommChannel, 0, &threadId);
   if (thread == nullptr) return FailOpen(true);
@@ -154,6 +205,15 @@ HANDLE OpenComm(int32_t portNumber) {
   if (ReaderEnded.load() != 0) {
     CommChannel.ThreadId.store(0);
     CommChannel.ThreadHandle = nullptr;
+  }
+  // A thread's start needs the loader lock: an open that returned before the
+  // reader ran would leave an unload (which holds that lock) waiting for it forever.
+  if (WaitForSingleObject(ReaderStarted, kReaderStartMs) != WAIT_OBJECT_0) {
+    DebugLine("KORIMAX: OpenComm --> Reader thread did not start\n");
+    CommChannel.Running.store(0);
+    TerminateThread(thread, 0);  // it has run none of the library's code
+    ForgetReader();
+    return FailOpen(true);
   }
 
   if (SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL) == 0) {
@@ -168,30 +228,46 @@ HANDLE OpenComm(int32_t portNumber) {
 
 int32_t CloseComm(CloseWait wait) {
   if (CommChannel.PortHandle == INVALID_HANDLE_VALUE) return 0;
-  if (wait == CloseWait::ReaderDone) ParkReader.store(1);
+  ChannelSession.fetch_add(1);
   CommChannel.Running.store(0);
+  if (wait == CloseWait::None) {
+    // At process exit the system has ended the reader and closes the handle
+    // itself; touching the device could only turn a hung driver into a hung exit.
+    ReaderHandle = nullptr;
+    CommChannel.ThreadId.store(0);
+    CommChannel.ThreadHandle = nullptr;
+    CommChannel.PortHandle = INVALID_HANDLE_VALUE;
+    WriteObjectsReady.store(0, std::memory_order_release);
+    return 1;
+  }
+  if (wait == CloseWait::ReaderDone) ParkReader.store(1);
   // Changing the event mask ends a WaitCommEvent in progress, which is how close wakes the reader.
   SetCommMask(CommChannel.PortHandle, 0);
   SetCommMask(CommChannel.PortHandle, EV_BREAK);
   SetCommMask(CommChannel.PortHandle, 0);
-  if (wait != CloseWait::None) {
-    // A reader may be gone without clearing its identifier (at process exit): its handle tells.
-    while (CommChannel.ThreadId.load() != 0 && !ReaderGone()) {
-      PumpMessages(nullptr);
-      Sleep(0);
-    }
-    if (wait == CloseWait::ReaderDone && ReaderHandle != nullptr && !ReaderGone()) {
-      // The reader is parked past its last use of the channel; no thread of the
-      // library may outlive it.
-      TerminateThread(ReaderHandle, 0);
-    }
-    if (ReaderHandle != nullptr) WaitForSingleObject(ReaderHandle, kCloseWaitMs);
+  // A read that a driver keeps waiting (it overstated what it held) ends here too.
+  CancelIoEx(CommChannel.PortHandle, nullptr);
+  WakeAnswerWaiter();
+
+  const bool readerRan = ReaderHandle != nullptr;
+  bool stopped = !readerRan || ReaderEnded.load() != 0;
+  if (!stopped) {
+    // Under the loader lock no message is dispatched: a window procedure may need that lock.
+    stopped = wait == CloseWait::Full ? WaitServingMessages(ReaderStopped, kReaderStopMs)
+                                      : WaitForSingleObject(ReaderStopped, kUnloadStopMs) == WAIT_OBJECT_0;
   }
-  ParkReader.store(0);
-  if (ReaderHandle != nullptr) CloseHandle(ReaderHandle);
-  ReaderHandle = nullptr;
-  CommChannel.ThreadId.store(0);
-  CommChannel.ThreadHandle = nullptr;
+  if (!stopped) DebugLine("KORIMAX: CloseComm --> Reader thread did not stop\n");
+  if (readerRan && wait == CloseWait::ReaderDone) {
+    // No thread of the library may outlive it; the reader is ended only where it
+    // is parked, past its last use of the channel and out of every lock.
+    if (ReaderParked.load() != 0) {
+      TerminateThread(ReaderHandle, 0);
+      WaitForSingleObject(ReaderHandle, kUnloadStopMs);
+    }
+  } else if (readerRan && stopped) {
+    WaitForSingleObject(ReaderHandle, kReaderStopMs);
+  }
+  ForgetReader();
 
   Sleep(20);
   EscapeCommFunction(CommChannel.PortHandle, CLRDTR);
@@ -202,10 +278,23 @@ int32_t CloseComm(CloseWait wait) {
   return 1;
 }
 
-void PumpMessages(HWND window) {
+bool PumpMessages(HWND window) {
   MSG message;
   while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // The program's own loop must still see it, or the program never exits.
+      PostQuitMessage(static_cast<int>(message.wParam));
+      return false;
+    }
     TranslateMessage(&message);
+    MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel);
     DispatchMessageA(&message);
+    MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel);
   }
+  return true;
+}
+
+bool LineGoneError(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
+         error == ERROR_DEVICE_REMOVED;
 }

@@ -31,16 +31,26 @@ extern CommChannelRecord CommChannel;
 // ended before its identifier was recorded.
 extern std::atomic<int32_t> ReaderEnded;
 // Set by CloseComm while the library is unloaded: the reader then stops at its
-// end, outside every lock, and CloseComm ends the thread there.
+// end, outside every lock, sets ReaderParked, and CloseComm ends the thread there.
 extern std::atomic<int32_t> ParkReader;
+extern std::atomic<int32_t> ReaderParked;
 
 // Set to 1 by the reader only; cleared by their getters.
 extern std::atomic<int32_t> LimitEvent;
 extern std::atomic<int32_t> PwmFinished;
 
-// How CloseComm may wait for the reader. At process exit Windows has already
-// ended the other threads, and while the loader lock is held a thread cannot
-// finish leaving, so the library's unload asks for less than PortClose does.
+// Set by the reader when the line is gone (the device removed, the other side
+// of the line hung up); cleared by the next open.
+extern std::atomic<int32_t> LineLost;
+// Changes with every open and close, so that a call can tell that the channel
+// it started on was closed under it (from another thread, or from a window
+// procedure that its own message pumping ran).
+extern std::atomic<uint32_t> ChannelSession;
+
+// How CloseComm may wait for the reader. PortClose waits and keeps the calling
+// thread's windows served; the library's unload (the loader lock held) waits a
+// bounded time without dispatching anything; at process exit the system has
+// ended the reader and closes the port itself, so nothing is done with the device.
 enum class CloseWait { Full, ReaderDone, None };
 
 void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
@@ -50,10 +60,20 @@ HANDLE OpenComm(int32_t portNumber);
 int32_t CloseComm(CloseWait wait = CloseWait::Full);
 BOOL SetupCommState(CommChannelRecord* channel);
 DWORD WINAPI CommWatchThread(LPVOID channel);
+// Reads at most `maxLength` bytes, which the caller knows the driver holds.
 uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength);
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);
 int32_t WriteComm(int32_t byteCount, const char* data);
-void PumpMessages(HWND window);
+
+// Dispatches the calling thread's queued messages. False when it met WM_QUIT:
+// the quit is posted again for the program's own loop and pumping must stop.
+bool PumpMessages(HWND window);
+// Above 0 while PumpMessages runs a window procedure: a call that arrives then
+// on the pumping thread has come back into the library through that procedure.
+extern std::atomic<int32_t> MessageDispatchDepth;
+
+// True for the errors with which a driver fails I/O on a device that is gone.
+bool LineGoneError(DWORD error);
 
 // Formats a debugger-output line and sends it.
 void DebugLine(const char* format, ...)

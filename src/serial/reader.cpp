@@ -3,7 +3,8 @@
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 
-extern HANDLE ReadEvent;
+extern HANDLE ReaderStarted;
+extern HANDLE ReaderStopped;
 
 namespace {
 
@@ -12,14 +13,16 @@ constexpr DWORD kBackoffMaxMs = 50;
 constexpr DWORD kWaitSliceMs = 100;
 constexpr DWORD kCancelWaitMs = 500;
 
-// The reader's wait: its record, mask and event. A wait still pending when the
-// reader leaves may be completed by the system later, even after the library
-// has been unloaded, so they live in memory that is never given back (one small
-// block for the process) and the event is never closed.
+// The reader's waits: the event wait's record, mask and event, and the read's
+// event. A wait still pending when the reader leaves may be completed by the
+// system later, even after the library has been unloaded, so they live in
+// memory that is never given back (one small block for the process) and the
+// events are never closed.
 struct WaitRecord {
   OVERLAPPED overlapped;
   DWORD mask;
   HANDLE event;
+  HANDLE readEvent;
   bool pending;
 };
 WaitRecord* Wait = nullptr;
@@ -28,22 +31,26 @@ WaitRecord* WaitRecordOnce() {
   if (Wait == nullptr) Wait = static_cast<WaitRecord*>(LocalAlloc(LPTR, sizeof(WaitRecord)));
   if (Wait == nullptr) return nullptr;
   if (Wait->event == nullptr) Wait->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  return Wait->event != nullptr ? Wait : nullptr;
+  if (Wait->readEvent == nullptr) Wait->readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return Wait->event != nullptr && Wait->readEvent != nullptr ? Wait : nullptr;
 }
 
-// Waits for a receive event or a change of the event mask. False when the wait failed.
-bool WaitForEvent(CommChannelRecord* channel, WaitRecord* wait, DWORD* mask) {
+// Waits for a receive event or a change of the event mask. False when the wait
+// failed, with the system's error in `error`.
+bool WaitForEvent(CommChannelRecord* channel, HANDLE port, WaitRecord* wait, DWORD* mask, DWORD* error) {
   *mask = 0;
+  *error = ERROR_SUCCESS;
   if (!wait->pending) {
     wait->overlapped = OVERLAPPED{};
     wait->overlapped.hEvent = wait->event;
     wait->mask = 0;
     ResetEvent(wait->event);
-    if (WaitCommEvent(channel->PortHandle, &wait->mask, &wait->overlapped)) {
+    if (WaitCommEvent(port, &wait->mask, &wait->overlapped)) {
       *mask = wait->mask;
       return true;
     }
-    if (GetLastError() != ERROR_IO_PENDING) return false;
+    *error = GetLastError();
+    if (*error != ERROR_IO_PENDING) return false;
     wait->pending = true;
   }
   // Wake now and then to see Running: a driver that never ends the wait must not keep the reader.
@@ -52,16 +59,19 @@ bool WaitForEvent(CommChannelRecord* channel, WaitRecord* wait, DWORD* mask) {
   }
   wait->pending = false;
   DWORD unused = 0;
-  if (!GetOverlappedResult(channel->PortHandle, &wait->overlapped, &unused, FALSE)) return false;
+  if (!GetOverlappedResult(port, &wait->overlapped, &unused, FALSE)) {
+    *error = GetLastError();
+    return false;
+  }
   *mask = wait->mask;
   return true;
 }
 
 // Leaves no wait behind on the port: cancels it and, where the caller may
 // wait, lets the cancellation finish.
-void EndPendingWait(CommChannelRecord* channel, WaitRecord* wait, bool mayWait) {
+void EndPendingWait(HANDLE port, WaitRecord* wait, bool mayWait) {
   if (!wait->pending) return;
-  CancelIo(channel->PortHandle);
+  CancelIo(port);
   const bool ended = mayWait && WaitForSingleObject(wait->event, kCancelWaitMs) == WAIT_OBJECT_0;
   wait->pending = false;
   // A wait not seen to end completes into this record whenever the system gets
@@ -69,31 +79,72 @@ void EndPendingWait(CommChannelRecord* channel, WaitRecord* wait, bool mayWait) 
   if (!ended) Wait = nullptr;
 }
 
+// Reads what the driver holds, asking for its queue once per round rather than
+// before every chunk. The bytes read.
+uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
+  char chunk[84];
+  uint32_t total = 0;
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port, &errors, &status) || status.cbInQue == 0) return total;
+    DWORD queued = status.cbInQue;
+    while (queued > 0) {
+      const uint32_t got = ReadCommBlock(channel, chunk, queued < kChunkRequest ? queued : kChunkRequest);
+      if (got == 0) return total;
+      AppendAnswerChunk(chunk, got);
+      total += got;
+      queued = got < queued ? queued - got : 0;
+    }
+  }
+}
+
+DWORD NextBackoff(DWORD backoffMs) {
+  return backoffMs == 0 ? 1 : (backoffMs * 2 > kBackoffMaxMs ? kBackoffMaxMs : backoffMs * 2);
+}
+
 }  // namespace
 
 DWORD WINAPI CommWatchThread(LPVOID parameter) {
   auto* channel = static_cast<CommChannelRecord*>(parameter);
+  // The handle as it was opened: a close that could not wait for the reader may
+  // have given the record's copy up already.
+  const HANDLE port = channel->PortHandle;
+  SetEvent(ReaderStarted);
   WaitRecord* wait = WaitRecordOnce();
-  if (wait != nullptr && SetCommMask(channel->PortHandle, EV_RXCHAR)) {
-    char chunk[84];
+  if (wait != nullptr && SetCommMask(port, EV_RXCHAR)) {
     DWORD backoffMs = 0;
+    int emptyWakes = 0;
     while (channel->Running.load() != 0) {
       DWORD mask = 0;
-      if (!WaitForEvent(channel, wait, &mask)) {
+      DWORD error = ERROR_SUCCESS;
+      if (!WaitForEvent(channel, port, wait, &mask, &error)) {
+        // A driver that refuses a wait may be holding an error that blocks all I/O until it is read.
+        DWORD errors = 0;
+        ClearCommError(port, &errors, nullptr);
+        if (LineGoneError(error) && channel->Running.load() != 0 && LineLost.exchange(1) == 0) {
+          DebugLine("KORIMAX: CommWatchThread --> The line is gone (error %lu)\n", static_cast<unsigned long>(error));
+          WakeAnswerWaiter();
+        }
         // A removed device fails every wait at once: back off instead of spinning at high priority.
-        backoffMs = backoffMs == 0 ? 1 : (backoffMs * 2 > kBackoffMaxMs ? kBackoffMaxMs : backoffMs * 2);
+        backoffMs = NextBackoff(backoffMs);
         if (channel->Running.load() != 0) Sleep(backoffMs);
         continue;
       }
-      backoffMs = 0;
-      if ((mask & EV_RXCHAR) == 0) continue;
-      for (;;) {
-        const uint32_t got = ReadCommBlock(channel, chunk, kChunkRequest);
-        if (got == 0) break;
-        AppendAnswerChunk(chunk, got);
+      // Only bytes read prove the line healthy: around a surprise removal a
+      // driver may end waits at once with nothing to read. One such wake is
+      // normal (an event left over from the last drain); more are backed off.
+      if ((mask & EV_RXCHAR) != 0 && DrainReceived(channel, port) > 0) {
+        backoffMs = 0;
+        emptyWakes = 0;
+        continue;
+      }
+      if (channel->Running.load() != 0 && ++emptyWakes > 1) {
+        backoffMs = NextBackoff(backoffMs);
+        Sleep(backoffMs);
       }
     }
-    EndPendingWait(channel, wait, ParkReader.load() == 0);
+    EndPendingWait(port, wait, ParkReader.load() == 0);
   }
   channel->ThreadId.store(0);
   channel->ThreadHandle = nullptr;
@@ -101,36 +152,45 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
   // While the library is being unloaded the loader lock keeps a thread from
   // leaving, and it would leave through code that is gone by then: the reader
   // waits here, out of every lock, for CloseComm to end it.
+  if (ParkReader.load() != 0) ReaderParked.store(1);
+  SetEvent(ReaderStopped);
   while (ParkReader.load() != 0) Sleep(kWaitSliceMs);
   return 0;
 }
 
 uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength) {
-  ResetEvent(ReadEvent);
+  if (maxLength == 0 || Wait == nullptr) return 0;
+  const HANDLE port = channel->PortHandle;
+  HANDLE readEvent = Wait->readEvent;
+  ResetEvent(readEvent);
   OVERLAPPED overlapped{};
-  overlapped.hEvent = ReadEvent;
+  overlapped.hEvent = readEvent;
   DWORD count = 0;
   DWORD errors = 0;
   COMSTAT status{};
-  ClearCommError(channel->PortHandle, &errors, &status);
-  const DWORD length = maxLength < status.cbInQue ? maxLength : status.cbInQue;
-  if (length == 0) return 0;
-  if (ReadFile(channel->PortHandle, destination, length, &count, &overlapped)) return count;
+  if (ReadFile(port, destination, maxLength, &count, &overlapped)) return count;
   if (GetLastError() != ERROR_IO_PENDING) {
     errors = 0;
-    ClearCommError(channel->PortHandle, &errors, &status);
+    ClearCommError(port, &errors, &status);
     DebugLine("KORIMAX: ReadCommBlock --> Read failed (status = 0x%08X)\n", static_cast<unsigned>(errors));
     return count;
   }
-  // Only what the driver already holds is asked for, so a pending read ends at once.
-  if (WaitForSingleObject(ReadEvent, INFINITE) != WAIT_OBJECT_0) {
-    DebugLine("KORIMAX: ReadCommBlock --> Wait object failed\n");
-    return count;
+  // Only what the driver said it holds is asked for, so the read normally ends
+  // at once; a driver that overstated its queue keeps it waiting for bytes that
+  // may never come, so the wait is bounded by the reader's run and the read is
+  // cancelled, and seen to end, before its record goes out of scope.
+  DWORD waited = WAIT_TIMEOUT;
+  while ((waited = WaitForSingleObject(readEvent, kWaitSliceMs)) == WAIT_TIMEOUT) {
+    if (channel->Running.load() == 0) break;
   }
-  if (!GetOverlappedResult(channel->PortHandle, &overlapped, &count, FALSE)) {
+  if (waited != WAIT_OBJECT_0) {
+    CancelIo(port);
+    if (waited == WAIT_FAILED) DebugLine("KORIMAX: ReadCommBlock --> Wait object failed\n");
+  }
+  if (!GetOverlappedResult(port, &overlapped, &count, TRUE)) {
     errors = 0;
-    ClearCommError(channel->PortHandle, &errors, &status);
-    DebugLine("KORIMAX: ReadCommBlock --> Get overlapped result failed\n");
+    ClearCommError(port, &errors, &status);
+    if (waited == WAIT_OBJECT_0) DebugLine("KORIMAX: ReadCommBlock --> Get overlapped result failed\n");
   }
   return count;
 }

@@ -95,9 +95,9 @@ TEST_F(ChannelTest, Lifecycle) {
   EXPECT_EQ(CloseComm(), 1);
   EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
   EXPECT_EQ(CommChannel.PortHandle, INVALID_HANDLE_VALUE);
-  // DTR drops after the reader is woken, before the purge and the close of the port.
+  // DTR drops after the reader is woken and its read cancelled, before the purge and the close of the port.
   const std::string trace = standin::TraceText();
-  const std::string tail = "SetCommMask SetCommMask SetCommMask EscapeCommFunction(CLRDTR) PurgeComm CloseHandle";
+  const std::string tail = "SetCommMask SetCommMask SetCommMask CancelIoEx EscapeCommFunction(CLRDTR) PurgeComm CloseHandle";
   ASSERT_GE(trace.size(), tail.size());
   EXPECT_EQ(trace.substr(trace.size() - tail.size()), tail);
 

@@ -90,20 +90,24 @@ Port* PortOrFail(HANDLE handle) {
   return port;
 }
 
-// Moves what the terminal holds into the queue, as far as it has room. A read
-// of 0 bytes or EIO is how a pseudo-terminal reports that its other side is gone.
+// Refills the empty queue from the terminal, as a driver hands over what it
+// has gathered: one read while the queue is empty, a second only when the
+// first filled the room up to the wrap. A read of 0 bytes or EIO is how a
+// pseudo-terminal reports that its other side is gone.
 void FillQueue(Port* port) {
-  while (port->count < port->queueSize) {
-    const DWORD tail = (port->head + port->count) % port->queueSize;
-    DWORD room = port->queueSize - port->count;
-    if (tail + room > port->queueSize) room = port->queueSize - tail;
-    const ssize_t got = read(port->fd, port->queue + tail, room);
+  if (port->count != 0) return;
+  port->head = 0;
+  for (;;) {
+    const DWORD room = port->queueSize - port->count;
+    if (room == 0) return;
+    const ssize_t got = read(port->fd, port->queue + port->count, room);
     if (got > 0) {
       port->count += static_cast<DWORD>(got);
+      if (static_cast<DWORD>(got) < room) return;  // a short read: the terminal is drained
       continue;
     }
-    if (got == 0 || (errno != EAGAIN && errno != EINTR)) port->hungUp.store(true);
     if (got < 0 && errno == EINTR) continue;
+    if (got == 0 || errno != EAGAIN) port->hungUp.store(true);
     return;
   }
 }
@@ -557,6 +561,11 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
 
 BOOL CancelIo(HANDLE handle) {
   // Transfers and waits never stay pending here, so there is nothing to cancel.
+  return PortOrFail(handle) != nullptr ? TRUE : FALSE;
+}
+
+BOOL CancelIoEx(HANDLE handle, OVERLAPPED*) {
+  Trace("CancelIoEx");
   return PortOrFail(handle) != nullptr ? TRUE : FALSE;
 }
 

@@ -34,6 +34,14 @@ const char* TraceText();
 // The line state of an open port as the stand-in holds it.
 bool PortDtr(HANDLE port);
 
+// The calling thread's message queue: a posted callback runs when the message
+// is dispatched (as a window procedure would); other messages are only queued.
+using MessageCallback = void (*)(void*);
+constexpr UINT kCallbackMessage = WM_APP + 1;
+bool PostToThisThread(UINT message, WPARAM wParam, LPARAM lParam);
+bool PostCallback(MessageCallback callback, void* argument);
+void DiscardMessages();
+
 void ResetFaults();
 
 }  // namespace standin

@@ -25,10 +25,10 @@ thread_local Thread* CurrentThread = nullptr;
 constexpr int kEvents = 16;
 constexpr int kThreads = 8;
 
+// Every event shares one lock and condition, so that a thread can wait for an
+// event and its message queue at once.
 struct Event {
   ObjectHeader header;
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
   bool manualReset;
   bool signaled;
 };
@@ -41,11 +41,24 @@ struct Thread {
   bool finished;
   bool joined;        // joined or detached: no more pthread_join
   bool handleClosed;
+  DWORD id;
   std::atomic<bool> terminating;  // TerminateThread asked: the thread ends at its next Sleep
 };
 
 pthread_mutex_t PoolLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t ThreadEnded;  // initialised once with the monotonic clock
+pthread_mutex_t EventLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t EventChanged;  // likewise
+
+// The calling thread's message queue. Only the thread itself posts to it.
+constexpr int kQueuedMessages = 64;
+struct MessageQueue {
+  MSG messages[kQueuedMessages];
+  int head;
+  int count;
+};
+thread_local MessageQueue Messages{};
+thread_local DWORD ThisThreadId = 0;
 Event Events[kEvents];
 Thread Threads[kThreads];
 std::atomic<uint32_t> NextThreadId{1};
@@ -70,6 +83,7 @@ void InitCond(pthread_cond_t* cond) {
 pthread_once_t InitOnce = PTHREAD_ONCE_INIT;
 void InitPools() {
   InitCond(&ThreadEnded);
+  InitCond(&EventChanged);
 }
 
 timespec DeadlineAfter(DWORD milliseconds) {
@@ -107,6 +121,7 @@ void* ThreadMain(void* argument) {
   pthread_cleanup_push(MarkFinished, argument);
   auto* thread = static_cast<Thread*>(argument);
   CurrentThread = thread;
+  ThisThreadId = thread->id;
   thread->start(thread->parameter);
   pthread_cleanup_pop(1);
   return nullptr;
@@ -122,27 +137,39 @@ Kind KindOf(HANDLE handle) {
 bool SignalEvent(HANDLE handle) {
   Event* event = AsEvent(handle);
   if (event == nullptr) return false;
-  pthread_mutex_lock(&event->mutex);
+  pthread_once(&InitOnce, InitPools);
+  pthread_mutex_lock(&EventLock);
   event->signaled = true;
-  pthread_cond_broadcast(&event->cond);
-  pthread_mutex_unlock(&event->mutex);
+  pthread_cond_broadcast(&EventChanged);
+  pthread_mutex_unlock(&EventLock);
   return true;
 }
 
-DWORD WaitEvent(HANDLE handle, DWORD milliseconds) {
-  auto* event = static_cast<Event*>(handle);
+// Waits until one of the events is signalled (its index) or, when `messages`
+// is set, a message is queued for the calling thread (`count`).
+DWORD WaitEvents(DWORD count, const HANDLE* handles, DWORD milliseconds, bool messages) {
+  pthread_once(&InitOnce, InitPools);
   const timespec deadline = DeadlineAfter(milliseconds);
-  pthread_mutex_lock(&event->mutex);
+  pthread_mutex_lock(&EventLock);
+  DWORD result = WAIT_TIMEOUT;
   int rc = 0;
-  while (!event->signaled && rc != ETIMEDOUT) {
-    rc = milliseconds == INFINITE ? pthread_cond_wait(&event->cond, &event->mutex)
-                                  : pthread_cond_timedwait(&event->cond, &event->mutex, &deadline);
+  for (;;) {
+    for (DWORD i = 0; i < count && result == WAIT_TIMEOUT; ++i) {
+      auto* event = static_cast<Event*>(handles[i]);
+      if (!event->signaled) continue;
+      if (!event->manualReset) event->signaled = false;
+      result = WAIT_OBJECT_0 + i;
+    }
+    if (result == WAIT_TIMEOUT && messages && Messages.count > 0) result = WAIT_OBJECT_0 + count;
+    if (result != WAIT_TIMEOUT || rc == ETIMEDOUT) break;
+    rc = milliseconds == INFINITE ? pthread_cond_wait(&EventChanged, &EventLock)
+                                  : pthread_cond_timedwait(&EventChanged, &EventLock, &deadline);
   }
-  const bool signaled = event->signaled;
-  if (signaled && !event->manualReset) event->signaled = false;
-  pthread_mutex_unlock(&event->mutex);
-  return signaled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  pthread_mutex_unlock(&EventLock);
+  return result;
 }
+
+DWORD WaitEvent(HANDLE handle, DWORD milliseconds) { return WaitEvents(1, &handle, milliseconds, false); }
 
 DWORD WaitThread(HANDLE handle, DWORD milliseconds) {
   auto* thread = static_cast<Thread*>(handle);
@@ -166,8 +193,6 @@ DWORD WaitThread(HANDLE handle, DWORD milliseconds) {
 bool CloseEvent(HANDLE handle) {
   auto* event = static_cast<Event*>(handle);
   pthread_mutex_lock(&PoolLock);
-  pthread_cond_destroy(&event->cond);
-  pthread_mutex_destroy(&event->mutex);
   event->header.kind = Kind::Free;
   pthread_mutex_unlock(&PoolLock);
   return true;
@@ -215,6 +240,29 @@ const char* CapturedDebugOutput() {
   return snapshot;
 }
 
+bool PostToThisThread(UINT message, WPARAM wParam, LPARAM lParam) {
+  pthread_mutex_lock(&EventLock);
+  const bool room = Messages.count < kQueuedMessages;
+  if (room) {
+    MSG& slot = Messages.messages[(Messages.head + Messages.count) % kQueuedMessages];
+    slot = MSG{nullptr, message, wParam, lParam, GetTickCount(), {0, 0}};
+    ++Messages.count;
+  }
+  pthread_mutex_unlock(&EventLock);
+  return room;
+}
+
+bool PostCallback(MessageCallback callback, void* argument) {
+  return PostToThisThread(kCallbackMessage, reinterpret_cast<WPARAM>(callback), reinterpret_cast<LPARAM>(argument));
+}
+
+void DiscardMessages() {
+  pthread_mutex_lock(&EventLock);
+  Messages.head = 0;
+  Messages.count = 0;
+  pthread_mutex_unlock(&EventLock);
+}
+
 }  // namespace standin
 
 using namespace standin;
@@ -227,8 +275,6 @@ HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, L
   for (Event& event : Events) {
     if (event.header.kind != Kind::Free) continue;
     event.header.kind = Kind::Event;
-    pthread_mutex_init(&event.mutex, nullptr);
-    InitCond(&event.cond);
     event.manualReset = manualReset != FALSE;
     event.signaled = initialState != FALSE;
     pthread_mutex_unlock(&PoolLock);
@@ -251,9 +297,9 @@ BOOL ResetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  pthread_mutex_lock(&event->mutex);
+  pthread_mutex_lock(&EventLock);
   event->signaled = false;
-  pthread_mutex_unlock(&event->mutex);
+  pthread_mutex_unlock(&EventLock);
   return TRUE;
 }
 
@@ -330,6 +376,8 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t, LPTHREAD_START_ROUTINE start, 
   slot->joined = false;
   slot->handleClosed = false;
   slot->terminating.store(false);
+  slot->id = NextThreadId.fetch_add(1);
+  const DWORD id = slot->id;
   if (pthread_create(&slot->thread, nullptr, ThreadMain, slot) != 0) {
     slot->header.kind = Kind::Free;
     pthread_mutex_unlock(&PoolLock);
@@ -337,7 +385,7 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t, LPTHREAD_START_ROUTINE start, 
     return nullptr;
   }
   pthread_mutex_unlock(&PoolLock);
-  if (threadId != nullptr) *threadId = NextThreadId.fetch_add(1);
+  if (threadId != nullptr) *threadId = id;
   return slot;
 }
 
@@ -422,6 +470,49 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
   return IDOK;
 }
 
-BOOL PeekMessageA(MSG*, HWND, UINT, UINT, UINT) { return FALSE; }
+BOOL PeekMessageA(MSG* message, HWND, UINT, UINT, UINT remove) {
+  // Only this thread touches its queue; the lock orders it with a waiter's look.
+  pthread_mutex_lock(&EventLock);
+  const bool any = Messages.count > 0;
+  if (any) {
+    *message = Messages.messages[Messages.head];
+    if ((remove & PM_REMOVE) != 0) {
+      Messages.head = (Messages.head + 1) % kQueuedMessages;
+      --Messages.count;
+    }
+  }
+  pthread_mutex_unlock(&EventLock);
+  return any ? TRUE : FALSE;
+}
+
 BOOL TranslateMessage(const MSG*) { return FALSE; }
-LPARAM DispatchMessageA(const MSG*) { return 0; }
+
+LPARAM DispatchMessageA(const MSG* message) {
+  if (message == nullptr || message->message != kCallbackMessage) return 0;
+  reinterpret_cast<MessageCallback>(message->wParam)(reinterpret_cast<void*>(message->lParam));
+  return 0;
+}
+
+void PostQuitMessage(int exitCode) {
+  PostToThisThread(WM_QUIT, static_cast<WPARAM>(exitCode), 0);
+}
+
+DWORD GetCurrentThreadId() {
+  if (ThisThreadId == 0) ThisThreadId = NextThreadId.fetch_add(1);
+  return ThisThreadId;
+}
+
+void AcquireSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_lock(&lock->mutex); }
+BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock) { return pthread_mutex_trylock(&lock->mutex) == 0 ? TRUE : FALSE; }
+void ReleaseSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_unlock(&lock->mutex); }
+
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
+                                  DWORD) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (KindOf(handles[i]) != Kind::Event) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+  }
+  return WaitEvents(count, handles, milliseconds, (wakeMask & QS_ALLINPUT) != 0);
+}

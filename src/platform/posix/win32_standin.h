@@ -2,6 +2,8 @@
 // and pthreads. Only what the layers above call, with the semantics they rely on.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
 
 using BOOL = int;
@@ -40,10 +42,15 @@ constexpr DWORD ERROR_BAD_COMMAND = 22;
 constexpr DWORD ERROR_WRITE_FAULT = 29;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD STATUS_PENDING = 0x103;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
 constexpr DWORD PURGE_TXABORT = 0x1;
@@ -80,6 +87,10 @@ constexpr UINT MB_OK = 0;
 constexpr UINT MB_ICONERROR = 0x10;
 constexpr int IDOK = 1;
 constexpr UINT PM_REMOVE = 1;
+constexpr UINT WM_QUIT = 0x12;
+constexpr UINT WM_APP = 0x8000;
+constexpr DWORD QS_ALLINPUT = 0x4FF;
+constexpr DWORD MWMO_INPUTAVAILABLE = 0x4;
 
 constexpr DWORD DLL_PROCESS_DETACH = 0;
 constexpr DWORD DLL_PROCESS_ATTACH = 1;
@@ -142,6 +153,12 @@ struct OVERLAPPED {
 struct CRITICAL_SECTION {
   alignas(8) unsigned char Opaque[64];  // holds a pthread mutex
 };
+
+// A slim reader/writer lock, statically initialised; taken exclusively only.
+struct SRWLOCK {
+  pthread_mutex_t mutex;
+};
+#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
 
 struct SECURITY_ATTRIBUTES;
 struct POINT {
@@ -206,6 +223,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written,
                OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE file);
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
@@ -222,6 +240,10 @@ void DeleteCriticalSection(CRITICAL_SECTION* section);
 HANDLE CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, DWORD* threadId);
 BOOL SetThreadPriority(HANDLE thread, int priority);
+DWORD GetCurrentThreadId();
+void AcquireSRWLockExclusive(SRWLOCK* lock);
+BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock);
+void ReleaseSRWLockExclusive(SRWLOCK* lock);
 // Ends a thread where it stands; the stand-in ends it at its next wait or sleep.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 
@@ -237,6 +259,12 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL PeekMessageA(MSG* message, HWND window, UINT first, UINT last, UINT remove);
 BOOL TranslateMessage(const MSG* message);
 LPARAM DispatchMessageA(const MSG* message);
+void PostQuitMessage(int exitCode);
+// Waits for one of the objects or, with QS_ALLINPUT, for a message in the
+// calling thread's queue (WAIT_OBJECT_0 + count); MWMO_INPUTAVAILABLE counts
+// messages already queued.
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
+                                  DWORD flags);
 
 // OLE Automation
 HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);

@@ -1,0 +1,61 @@
+#include "protocol/call_turn.h"
+
+#include "protocol/result_state.h"
+#include "serial/answer_text.h"
+#include "serial/comm_channel.h"
+
+namespace {
+
+SRWLOCK CallLock = SRWLOCK_INIT;
+// The thread holding the turn; the same thread asking again can only have come
+// back through a window procedure that the library's own waiting dispatched.
+std::atomic<DWORD> CallOwner{0};
+// Closes and re-opens waiting for the turn.
+std::atomic<int32_t> ClosesWaiting{0};
+// The channel the holder started on.
+std::atomic<uint32_t> TurnSession{0};
+
+}  // namespace
+
+CallTurn::CallTurn(TurnKind kind) : kind_(kind) {
+  const DWORD self = GetCurrentThreadId();
+  if (CallOwner.load(std::memory_order_acquire) == self) {
+    // An export that the library runs as part of another (the I/O-485 reset) is part of that turn.
+    if (MessageDispatchDepth.load(std::memory_order_acquire) == 0) {
+      granted_ = true;
+      return;
+    }
+    if (kind == TurnKind::Close) {
+      granted_ = true;  // a "Stop" button: the interrupted call finds its channel closed
+      return;
+    }
+    RecordError(LibraryErrorId::CalledWhileWaiting);
+    return;
+  }
+  if (kind != TurnKind::Command) {
+    ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
+    counted_ = true;
+    WakeAnswerWaiter();
+  }
+  AcquireSRWLockExclusive(&CallLock);
+  CallOwner.store(self, std::memory_order_release);
+  TurnSession.store(ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
+  held_ = true;
+  granted_ = true;
+}
+
+CallTurn::~CallTurn() {
+  if (held_) {
+    CallOwner.store(0, std::memory_order_release);
+    ReleaseSRWLockExclusive(&CallLock);
+  }
+  if (counted_) ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool CallCancelled() {
+  if (CallOwner.load(std::memory_order_acquire) == 0) return false;  // no turn taken: nothing to cancel
+  return ClosesWaiting.load(std::memory_order_acquire) != 0 ||
+         TurnSession.load(std::memory_order_acquire) != ChannelSession.load(std::memory_order_acquire);
+}
+
+void AdoptChannelSession() { TurnSession.store(ChannelSession.load(std::memory_order_acquire)); }

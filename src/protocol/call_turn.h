@@ -1,0 +1,39 @@
+// One call at a time: every export that talks to the board takes its turn
+// under one process-wide lock, so that callers on several threads are served
+// in turn and each gets its own command's answer. A close or re-open from
+// another thread first asks the call that holds the turn to end its wait.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+enum class TurnKind {
+  Command,  // talks to the board; refused when re-entered from the library's own message pumping
+  Reopen,   // closes and opens: cancels a waiting call first; refused when re-entered
+  Close,    // cancels a waiting call first; re-entered, it closes under the call it interrupts
+};
+
+class CallTurn {
+ public:
+  explicit CallTurn(TurnKind kind = TurnKind::Command);
+  ~CallTurn();
+  CallTurn(const CallTurn&) = delete;
+  CallTurn& operator=(const CallTurn&) = delete;
+
+  // False when the call was refused; the reason is recorded.
+  bool Granted() const { return granted_; }
+
+ private:
+  TurnKind kind_;
+  bool granted_ = false;
+  bool held_ = false;
+  bool counted_ = false;
+};
+
+// True once the call holding the turn should stop waiting: a close or re-open
+// is waiting for the turn, or the channel it started on was closed under it.
+bool CallCancelled();
+// The channel the turn's call works on from now on (after its own open).
+void AdoptChannelSession();
