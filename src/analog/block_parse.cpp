@@ -14,6 +14,7 @@ struct RecordStep {
 constexpr RecordStep kRecordSteps[] = {{8, 4}, {10, 5}, {12, 5}};
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // atoi over text[from, end): white space, a sign, digits up to the first other
 // character; 0 without digits. Four characters cannot overflow.
@@ -49,7 +50,17 @@ BlockOutcome ParseBlock(const char* text, int32_t length, int32_t recordStep, bo
     const char c = text[at];
     if (c == '*') {
       const int32_t fieldEnd = length - at - 1 < kFieldRead ? length : at + 1 + kFieldRead;
-      if (!sink(context, outcome.values, FieldValue(text, at + 1, fieldEnd))) {
+      // The board's records are zero-padded digits: read them directly, and
+      // leave anything else to the general conversion.
+      const char* field = text + at + 1;
+      int32_t value = 0;
+      if (fieldEnd - at - 1 == kFieldRead && IsDigit(field[0]) && IsDigit(field[1]) && IsDigit(field[2])) {
+        value = (field[0] - '0') * 100 + (field[1] - '0') * 10 + (field[2] - '0');
+        if (IsDigit(field[3])) value = value * 10 + (field[3] - '0');
+      } else {
+        value = FieldValue(text, at + 1, fieldEnd);
+      }
+      if (!sink(context, outcome.values, value)) {
         outcome.end = BlockEnd::StoreFailed;
         return outcome;
       }

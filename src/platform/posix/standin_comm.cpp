@@ -336,8 +336,11 @@ BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
   Port* port = PortOrFail(handle);
   if (port == nullptr) return FALSE;
   pthread_mutex_lock(&port->lock);
-  // Resizing keeps nothing that is queued, as the driver does.
-  port->queueSize = inQueue < 16 ? 16 : inQueue > kQueueMax ? kQueueMax : inQueue;
+  // Resizing keeps nothing that is queued, as the driver does. The size asked
+  // for is a recommendation that drivers may exceed, as USB adapters do: this
+  // one gathers up to 64 KiB, so that a burst costs few reads of the terminal.
+  (void)inQueue;
+  port->queueSize = kQueueMax;
   port->head = 0;
   port->count = 0;
   pthread_mutex_unlock(&port->lock);

@@ -31,6 +31,7 @@ struct Event {
   ObjectHeader header;
   bool manualReset;
   bool signaled;
+  int waiters;  // only an event someone waits on wakes the waiting threads
 };
 
 struct Thread {
@@ -140,7 +141,7 @@ bool SignalEvent(HANDLE handle) {
   pthread_once(&InitOnce, InitPools);
   pthread_mutex_lock(&EventLock);
   event->signaled = true;
-  pthread_cond_broadcast(&EventChanged);
+  if (event->waiters > 0) pthread_cond_broadcast(&EventChanged);
   pthread_mutex_unlock(&EventLock);
   return true;
 }
@@ -151,6 +152,7 @@ DWORD WaitEvents(DWORD count, const HANDLE* handles, DWORD milliseconds, bool me
   pthread_once(&InitOnce, InitPools);
   const timespec deadline = DeadlineAfter(milliseconds);
   pthread_mutex_lock(&EventLock);
+  for (DWORD i = 0; i < count; ++i) ++static_cast<Event*>(handles[i])->waiters;
   DWORD result = WAIT_TIMEOUT;
   int rc = 0;
   for (;;) {
@@ -165,6 +167,7 @@ DWORD WaitEvents(DWORD count, const HANDLE* handles, DWORD milliseconds, bool me
     rc = milliseconds == INFINITE ? pthread_cond_wait(&EventChanged, &EventLock)
                                   : pthread_cond_timedwait(&EventChanged, &EventLock, &deadline);
   }
+  for (DWORD i = 0; i < count; ++i) --static_cast<Event*>(handles[i])->waiters;
   pthread_mutex_unlock(&EventLock);
   return result;
 }
@@ -276,6 +279,7 @@ HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, L
     if (event.header.kind != Kind::Free) continue;
     event.header.kind = Kind::Event;
     event.manualReset = manualReset != FALSE;
+    event.waiters = 0;
     event.signaled = initialState != FALSE;
     pthread_mutex_unlock(&PoolLock);
     return &event;

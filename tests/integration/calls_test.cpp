@@ -1,0 +1,161 @@
+// Calls as programs make them: waits that sleep, several threads served in
+// turn, a close from another thread or from a window procedure that ends a
+// waiting call, and a line that hangs up.
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/standin_faults.h"
+#include "support/board_fixture.h"
+#include "tarvelin.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+class CallsTest : public test::OpenBoardTest {
+ protected:
+  // The board's model answers every command but the sampling command, which
+  // gets `block` (nothing when empty: the call waits out its deadline).
+  void AnswerSamplingWith(const std::string& block) {
+    board_.SetResponder([block](const std::string& line) -> std::optional<std::string> {
+      if (line.rfind("GS", 0) == 0) return block;
+      return std::nullopt;
+    });
+  }
+};
+
+TEST_F(CallsTest, WaitsSleepWhileTheBoardIsSlow) {
+  board_.SetAnswerDelayMs(150);
+  double before = ThreadCpuSeconds();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(IOPortRead('B'), 255) << GetErrorMessage();
+  EXPECT_LT(ThreadCpuSeconds() - before, 0.05) << "the caller spins while the board takes 150 ms";
+  board_.SetAnswerDelayMs(0);
+
+  // 400 records trickled out over about a second.
+  std::string block = "\r\n";
+  for (int i = 0; i < 400; ++i) block += "*0100";
+  AnswerSamplingWith(block + "\r\n>");
+  board_.SetChunking(100, 50);
+  std::vector<int32_t> values(400, -1);
+  before = ThreadCpuSeconds();
+  ASSERT_EQ(ADCAnalogSampling(10, 1, 0, 400, 0, values.data()), 1) << GetErrorMessage();
+  EXPECT_LT(ThreadCpuSeconds() - before, 0.1) << "the caller spins while the block trickles in";
+  EXPECT_EQ(values[399], 100);
+}
+
+TEST_F(CallsTest, ThreadsAreServedInTurn) {
+  const char ports[] = {'A', 'B', 'C', 'D', 'S'};
+  for (int i = 0; i < 5; ++i) board_.SetPortRegister(ports[i], 10 + i);
+  constexpr int kThreads = 8;
+  constexpr int kCalls = 2000;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        const int port = (t + i) % 5;
+        if (IOPortRead(ports[port]) != 10 + port) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0) << "of " << kThreads * kCalls << " calls";
+}
+
+TEST_F(CallsTest, CloseFromAnotherThreadEndsASampling) {
+  AnswerSamplingWith("");  // rate code 7, 100 samples: a deadline of 17.5 s
+  std::vector<int32_t> values(100, -1);
+  std::atomic<int32_t> result{0};
+  const auto start = Clock::now();
+  std::thread sampling([&] { result = ADCAnalogSampling(10, 1, 7, 100, 0, values.data()); });
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(PortClose(), 1);
+  EXPECT_LT(MillisecondsSince(start), 1300);
+  sampling.join();
+  EXPECT_EQ(result.load(), -1);
+  EXPECT_EQ(GetError(), 38);
+  EXPECT_STREQ(GetErrorMessage(), "COM port was closed while the call was waiting for the board");
+  EXPECT_EQ(values[0], -1);
+
+  // The next session is the reopened port's own.
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  EXPECT_EQ(IOPortRead('B'), 255);
+}
+
+// A window procedure that runs while a G-option sampling waits, as a Visual
+// Basic form's timer and "Stop" button would.
+struct WindowProcedure {
+  int32_t error = 0;
+  int32_t limit = -1;
+  int32_t refused = 0;
+  int32_t refusedCode = 0;
+  int32_t closed = 0;
+  static void Run(void* self) {
+    auto* procedure = static_cast<WindowProcedure*>(self);
+    procedure->error = GetError();
+    procedure->limit = IntStatusL();
+    procedure->refused = WriteCommand("PRB");
+    procedure->refusedCode = GetError();
+    procedure->closed = PortClose();
+  }
+};
+
+TEST_F(CallsTest, WindowProcedureDuringAGOptionSamplingStopsIt) {
+  AnswerSamplingWith("");
+  std::vector<int32_t> values(100, -1);
+  WindowProcedure procedure;
+  standin::PostCallback(&WindowProcedure::Run, &procedure);
+  const auto start = Clock::now();
+  EXPECT_EQ(ADCAnalogSampling(10, 1, 7, 100, 1, values.data()), -1);
+  EXPECT_LT(MillisecondsSince(start), 2000);
+  EXPECT_EQ(procedure.error, -1);
+  EXPECT_EQ(procedure.limit, 0);
+  EXPECT_EQ(procedure.refused, -1);
+  EXPECT_EQ(procedure.refusedCode, 37);
+  EXPECT_EQ(procedure.closed, 1);
+  EXPECT_EQ(GetError(), 38);
+  EXPECT_EQ(values[0], -1);
+  EXPECT_EQ(PortClose(), -1);  // closed before the sampling call returned
+  EXPECT_EQ(GetError(), 35);
+}
+
+TEST_F(CallsTest, HangUpFailsCallsAtOnceAndAReopenWorks) {
+  ASSERT_EQ(IOPortRead('B'), 255);
+  board_.HangUp();
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto start = Clock::now();
+  EXPECT_EQ(IOPortRead('B'), -1);
+  EXPECT_LT(MillisecondsSince(start), 50);
+  EXPECT_EQ(GetError(), 39);
+  EXPECT_STREQ(GetErrorMessage(), "COM port is no longer available (device removed or line hung up)");
+  EXPECT_EQ(WriteCommand("PRA"), -1);
+  EXPECT_EQ(GetError(), 39);
+  EXPECT_EQ(PortClose(), 1);
+
+  board_.Stop();
+  ASSERT_TRUE(board_.Start()) << board_.Error();
+  setenv(("TARVELIN_COM" + std::to_string(test::kBoardPort)).c_str(), board_.SlavePath().c_str(), 1);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  EXPECT_EQ(IOPortRead('B'), 255);
+}
+
+}  // namespace
