@@ -95,6 +95,8 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
   BaudRate = baudRate;
   SelectPortBaudRate(baudRate);
   ApplyPortBaudRate();
+  // What was owed at the old rate will not come readable at the new one.
+  ForgetOwedAnswers();
 
   Sleep(kResyncPauseMs);
   SendLoneReturns(2);

@@ -27,6 +27,21 @@ void ApplyModePrefix(const char* command) {
   }
 }
 
+// Lets the answers still owed to lines sent earlier arrive and drops them, so
+// that none is taken for the next command's; bounded by how long a line is owed.
+WaitEnd SettleOwedAnswers() {
+  for (;;) {
+    // Emptied before the count is looked at: a prompt that comes after the look raises AnswerReady.
+    EmptyAnswerText();
+    DWORD sentAt = 0;
+    if (!OldestOwedAnswer(&sentAt)) return WaitEnd::Answered;
+    const DWORD owedFor = static_cast<DWORD>(GetTickCount() - sentAt);
+    if (owedFor >= kAnswerOwedMs) continue;
+    const WaitEnd end = WaitForAnswer(AnswerWait{GetTickCount(), kAnswerOwedMs - owedFor, true, false});
+    if (end == WaitEnd::Closed || end == WaitEnd::LineGone) return end;
+  }
+}
+
 // One answer window from now; an answer in by its end counts.
 WaitEnd WaitForPrompt() { return WaitForAnswer(AnswerWait{GetTickCount(), kAnswerWindowMs, true, false}); }
 
@@ -91,6 +106,7 @@ int32_t QelCommand(const char* command) {
   }
 
   if (!LineStillThere()) return 0;
+  if (RecordWaitCut(SettleOwedAnswers())) return 0;
 
   EmptyAnswerText();
   LastValue = 0;

@@ -22,6 +22,14 @@ bool HoldsPrompt = false;
 bool HoldsLimit = false;
 bool HoldsPwm = false;
 
+// The owed lines, oldest first, in a ring; a line that finds it full pushes
+// out the oldest, which is as good as answered for a board that far behind.
+constexpr int kOwedMax = 16;
+DWORD OwedSentAt[kOwedMax];
+int OwedHead = 0;
+int OwedCount = 0;
+uint32_t PromptsMatched = 0;
+
 uint32_t CountOf(const char* text, size_t length, char wanted) {
   uint32_t count = 0;
   for (const char* at = text; (at = static_cast<const char*>(memchr(at, wanted, length - static_cast<size_t>(at - text)))) != nullptr; ++at) {
@@ -43,6 +51,41 @@ bool MakeAnswerEvent() {
 void WakeAnswerWaiter() {
   HANDLE event = AnswerEvent.load(std::memory_order_acquire);
   if (event != nullptr) SetEvent(event);
+}
+
+void NoteLinesSent(const char* data, int32_t byteCount) {
+  const DWORD now = GetTickCount();
+  for (int32_t i = 1; i < byteCount; ++i) {
+    if (data[i] != '\r' || data[i - 1] == '\r') continue;
+    if (OwedCount == kOwedMax) {
+      OwedHead = (OwedHead + 1) % kOwedMax;
+      --OwedCount;
+    }
+    OwedSentAt[(OwedHead + OwedCount) % kOwedMax] = now;
+    ++OwedCount;
+  }
+}
+
+bool OldestOwedAnswer(DWORD* sentAt) {
+  const uint32_t received = PromptsReceived.load(std::memory_order_acquire);
+  // Prompts beyond the lines owed answer nothing still to come.
+  uint32_t answered = received - PromptsMatched;
+  PromptsMatched = received;
+  const DWORD now = GetTickCount();
+  while (OwedCount > 0 && (answered > 0 || static_cast<DWORD>(now - OwedSentAt[OwedHead]) >= kAnswerOwedMs)) {
+    if (answered > 0) --answered;
+    OwedHead = (OwedHead + 1) % kOwedMax;
+    --OwedCount;
+  }
+  if (OwedCount == 0) return false;
+  *sentAt = OwedSentAt[OwedHead];
+  return true;
+}
+
+void ForgetOwedAnswers() {
+  OwedHead = 0;
+  OwedCount = 0;
+  PromptsMatched = PromptsReceived.load(std::memory_order_acquire);
 }
 
 void EmptyAnswerText() {

@@ -31,6 +31,16 @@ void WakeAnswerWaiter();
 // that did not fit into the text: how the library tells that an answer arrived.
 extern std::atomic<uint32_t> PromptsReceived;
 
+// The command lines sent whose answer (its prompt) has not come yet, each with
+// the tick at which it went out. A line is owed an answer for at most this
+// long; past that it is forgotten. An empty line (a lone carriage return) owes nothing.
+constexpr DWORD kAnswerOwedMs = 1000;
+void NoteLinesSent(const char* data, int32_t byteCount);
+// Retires the lines answered and those owed too long; true with the send tick
+// of the oldest line still owed. Called by one thread at a time.
+bool OldestOwedAnswer(DWORD* sentAt);
+void ForgetOwedAnswers();
+
 // Empties the bound answer text, forgets what it held and clears AnswerReady,
 // all at once with respect to the reader. The only way to empty it.
 void EmptyAnswerText();

@@ -190,6 +190,7 @@ HANDLE OpenComm(int32_t portNumber) {
 
   LineLost.store(0);
   ChannelSession.fetch_add(1);
+  ForgetOwedAnswers();
   ResetEvent(ReaderStarted);
   ResetEvent(ReaderStopped);
   CommChannel.Running.store(1);
@@ -229,6 +230,7 @@ HANDLE OpenComm(int32_t portNumber) {
 int32_t CloseComm(CloseWait wait) {
   if (CommChannel.PortHandle == INVALID_HANDLE_VALUE) return 0;
   ChannelSession.fetch_add(1);
+  ForgetOwedAnswers();
   CommChannel.Running.store(0);
   if (wait == CloseWait::None) {
     // At process exit the system has ended the reader and closes the handle

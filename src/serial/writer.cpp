@@ -1,4 +1,5 @@
 // Block writes under the write lock, with one retry.
+#include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 
 extern CRITICAL_SECTION WriteLock;
@@ -48,7 +49,12 @@ int32_t WriteComm(int32_t byteCount, const char* data) {
       CommChannel.PortHandle == INVALID_HANDLE_VALUE) {
     return 0;
   }
-  if (WriteCommBlock(&CommChannel, data, byteCount) == 1) return 1;
-  DebugLine("KORIMAXDLL: WriteComm --> second round\n");
-  return WriteCommBlock(&CommChannel, data, byteCount);
+  int32_t written = WriteCommBlock(&CommChannel, data, byteCount);
+  if (written != 1) {
+    DebugLine("KORIMAXDLL: WriteComm --> second round\n");
+    written = WriteCommBlock(&CommChannel, data, byteCount);
+  }
+  // The lines that went out are owed their answers.
+  if (written == 1) NoteLinesSent(data, byteCount);
+  return written;
 }
