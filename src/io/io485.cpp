@@ -34,7 +34,8 @@ void WriteRaw(const char (&text)[N]) {
 }  // namespace
 
 int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast) {
-  if (PortInitialized == 0) {
+  // A port opened once and closed since is no port: the selection would go nowhere.
+  if (!PortIsOpen()) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;
   }

@@ -13,6 +13,7 @@ constexpr LibraryError kLibraryErrors[] = {
     {4, TextKind::Fixed, "No such port"},
     {80, TextKind::Copied, " Value is out of range. The Value needs to be 0 < Value <256  "},
     {81, TextKind::Copied, "Wrong Port selected"},
+    {34, TextKind::Fixed, "The two characters of MotorGo must be printable (codes 32 to 126)"},
     {60, TextKind::Copied, " Error in setting PWM's frequency"},
     {61, TextKind::Copied, " Error in setting PWM's Duty Cycle"},
     {62, TextKind::Copied, " Error in setting  PWM's Pulses"},

@@ -17,6 +17,8 @@ enum class LibraryErrorId {
   NoSuchPort,           // 4
   PortValueRange,       // 80
   WrongPort,            // 81
+  // Stepper
+  MotorCharacters,      // 34
   // PWM
   PwmFrequency,         // 60
   PwmDutyCycle,         // 61
