@@ -6,6 +6,7 @@ constexpr LibraryError kLibraryErrors[] = {
     {25, TextKind::Fixed, "Commands cannot be sent before a COM port is open"},
     {26, TextKind::Formatted, " Error Command: COM port timed out (command = %s)"},
     {27, TextKind::Fixed, "Command text is missing or longer than 62 characters"},
+    {33, TextKind::AnswerFormatted, " Command Error: Malformed device error in answer \"%s\" (command = %s)"},
     {35, TextKind::Fixed, "COM port is NOT open"},
     {36, TextKind::Copied, "Unable to open COM port"},
     {77, TextKind::Copied, "Command for changing Baud Rate was not accepted"},

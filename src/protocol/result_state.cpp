@@ -16,13 +16,20 @@ namespace {
 
 const char kEmptyText[] = "";
 
-// The texts that carry the command are formats from the error tables, never from outside.
-void FormatErrorText(const char* format, const char* command) {
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// The texts that carry the command are formats from the error tables, never from
+// outside; `second` is passed only to formats with two placeholders.
+void FormatErrorText(const char* format, const char* first, const char* second = nullptr) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
-  snprintf(ErrorText, sizeof ErrorText, format, command != nullptr ? command : "");
+  if (second == nullptr) {
+    snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first));
+  } else {
+    snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first), second);
+  }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -43,7 +50,7 @@ void RecordFixedError(int32_t code, const char* text) {
   ErrorMessage = text;
 }
 
-void RecordError(LibraryErrorId id, const char* command) {
+void RecordError(LibraryErrorId id, const char* command, const char* answer) {
   const LibraryError& error = LibraryErrorOf(id);
   ErrorCode = error.code;
   switch (error.kind) {
@@ -56,6 +63,9 @@ void RecordError(LibraryErrorId id, const char* command) {
       return;
     case TextKind::Formatted:
       FormatErrorText(error.text, command);
+      return;
+    case TextKind::AnswerFormatted:
+      FormatErrorText(error.text, answer, OrEmpty(command));
       return;
   }
 }
