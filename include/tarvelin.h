@@ -59,7 +59,8 @@ TARVELIN_API int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32
 TARVELIN_API int32_t TARVELIN_CALL IOPortRead(int32_t port);
 TARVELIN_API int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value);
 
-/* Stepper motor: MotorGo sends "S", both characters (low bytes) and the four numbers */
+/* Stepper motor: MotorGo sends "S", both characters (low bytes) and the four numbers;
+   a character below 32 or 127 is refused with code 34 and nothing is sent */
 TARVELIN_API int32_t TARVELIN_CALL MotorGo(int32_t first, int32_t second, int32_t number1, int32_t number2,
                                            int32_t number3, int32_t number4);
 TARVELIN_API int32_t TARVELIN_CALL MotorStop(void);

@@ -1,5 +1,7 @@
 #include "analog/block_parse.h"
 
+#include "protocol/answer_parse.h"
+
 namespace {
 
 // The conversion reads this many characters after a '*', whatever the record's width.
@@ -29,6 +31,18 @@ int32_t FieldValue(const char* text, int32_t from, int32_t end) {
   int32_t value = 0;
   for (; at < end && text[at] >= '0' && text[at] <= '9'; ++at) value = value * 10 + (text[at] - '0');
   return negative ? -value : value;
+}
+
+// The character at kErrorDigitIndex of the answer proper: a 'P' ahead of the first
+// line break is the PWM end event sent between answers and does not count.
+char ErrorDigit(const char* text, int32_t length) {
+  const int32_t answerStart = FirstLineBreak(text, length);
+  int32_t counted = 0;
+  for (int32_t at = 0; at < length; ++at) {
+    if (text[at] == 'P' && at < answerStart) continue;
+    if (counted++ == kErrorDigitIndex) return text[at];
+  }
+  return '\0';
 }
 
 }  // namespace
@@ -70,7 +84,7 @@ BlockOutcome ParseBlock(const char* text, int32_t length, int32_t recordStep, bo
       at += recordStep;
     } else if (c == '?' && deviceErrors) {
       outcome.end = BlockEnd::DeviceError;
-      outcome.digit = length > kErrorDigitIndex ? text[kErrorDigitIndex] : '\0';
+      outcome.digit = ErrorDigit(text, length);
       return outcome;
     } else {
       ++at;

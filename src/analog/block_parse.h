@@ -1,6 +1,7 @@
 // Reading a block of sampled values: one record per value, '*' followed by a
 // decimal field, anything else between records skipped, and a device error
-// reported as '?' with its digit at index 3 of the answer.
+// reported as '?' with its digit at index 3 of the answer (a PWM end event 'P'
+// ahead of the answer's first line break not counted).
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "analog/analog_pins.h"
 #include "analog/block_parse.h"
 #include "protocol/call_turn.h"
+#include "protocol/answer_parse.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/answer_text.h"
@@ -72,6 +73,16 @@ bool HoldsIntegers(const SAFEARRAY& array) {
   return array.cDims == 1 && array.cbElements == sizeof(int32_t) && (array.fFeatures & kReferenceFeatures) == 0;
 }
 
+// A '?' whose digit is not one of the board's: the error names what was read as
+// the device error and the sampling command (its line's carriage return dropped).
+void RecordMalformedBlockError(char* command, int32_t length, char digit) {
+  command[length] = '\0';
+  const char read[] = {'?', digit};
+  char shown[kQuotedAnswerMax + 1];
+  QuoteAnswerText(read, digit != '\0' ? 2 : 1, shown);
+  RecordError(LibraryErrorId::MalformedDeviceError, command, shown);
+}
+
 struct BlockRequest {
   int32_t resolution;
   int32_t channelMask;
@@ -119,12 +130,13 @@ int32_t SampleBlock(const BlockRequest& request) {
     case BlockEnd::Complete:
       break;
     case BlockEnd::DeviceError: {
-      // A digit outside the table fails without a code of its own.
       const DeviceError* error = FindDeviceError(outcome.digit);
-      if (error != nullptr) {
-        const bool vbText = request.variant == Variant::SafeArray && error->blockTextVb != nullptr;
-        RecordFixedError(error->code, vbText ? error->blockTextVb : error->blockText);
+      if (error == nullptr) {
+        RecordMalformedBlockError(command, length, outcome.digit);
+        return -1;
       }
+      const bool vbText = request.variant == Variant::SafeArray && error->blockTextVb != nullptr;
+      RecordFixedError(error->code, vbText ? error->blockTextVb : error->blockText);
       return -1;
     }
     case BlockEnd::StoreFailed:

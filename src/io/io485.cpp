@@ -37,7 +37,8 @@ void WriteRaw(const char (&text)[N]) {
 int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast) {
   CallTurn turn;
   if (!turn.Granted()) return -1;
-  if (PortInitialized == 0) {
+  // A port opened once and closed since is no port: the selection would go nowhere.
+  if (!PortIsOpen()) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;
   }

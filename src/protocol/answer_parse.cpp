@@ -1,16 +1,75 @@
 #include "protocol/answer_parse.h"
 
+#include <cstring>
+
 #include "protocol/error_texts.h"
 
+namespace {
+
+constexpr char kCutMark[] = "...";
+constexpr int kCutMarkLength = sizeof kCutMark - 1;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool ShownAsIs(unsigned char c) { return c >= 32 && c < 127 && c != '"' && c != '\\'; }
+
+int ShownLength(unsigned char c) { return ShownAsIs(c) ? 1 : 4; }
+
+}  // namespace
+
+int32_t FirstLineBreak(const char* text, int32_t length) {
+  for (int32_t i = 0; i < length && text[i] != '\0'; ++i) {
+    if (text[i] == '\r' || text[i] == '\n') return i;
+  }
+  return -1;
+}
+
 int FilterAnswer(const char* text, int32_t length, char* out) {
+  const int32_t answerStart = FirstLineBreak(text, length);
   int kept = 0;
   for (int32_t i = 0; i < length && text[i] != '\0' && kept < kFilteredMax; ++i) {
     const char c = text[i];
     if (c == 7 || c == '\n' || c == '\r' || c == 'H' || c == 'L') continue;
+    // The reader has latched this event already; it is no character of the value.
+    if (c == 'P' && i < answerStart) continue;
     out[kept++] = c;
   }
   out[kept] = '\0';
   return kept;
+}
+
+void QuoteAnswerText(const char* text, int32_t length, char (&out)[kQuotedAnswerMax + 1]) {
+  int shownTotal = 0;
+  for (int32_t i = 0; i < length && shownTotal <= kQuotedAnswerMax; ++i) {
+    shownTotal += ShownLength(static_cast<unsigned char>(text[i]));
+  }
+  // Everything when it fits, otherwise what fits in front of the cut mark.
+  const int budget = shownTotal <= kQuotedAnswerMax ? kQuotedAnswerMax : kQuotedAnswerMax - kCutMarkLength;
+  int used = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (used + ShownLength(c) > budget) break;
+    if (ShownAsIs(c)) {
+      out[used++] = static_cast<char>(c);
+    } else {
+      out[used++] = '\\';
+      out[used++] = 'x';
+      out[used++] = kHexDigits[c >> 4];
+      out[used++] = kHexDigits[c & 0xF];
+    }
+  }
+  if (shownTotal > kQuotedAnswerMax) {
+    memcpy(out + used, kCutMark, kCutMarkLength);
+    used += kCutMarkLength;
+  }
+  out[used] = '\0';
+}
+
+void QuoteExaminedAnswer(const char* text, int32_t length, char (&out)[kQuotedAnswerMax + 1]) {
+  char filtered[kFilteredMax + 1];
+  const int size = FilterAnswer(text, length, filtered);
+  int shown = 0;
+  while (shown < size && filtered[shown] != '>') ++shown;
+  QuoteAnswerText(filtered, shown, out);
 }
 
 int32_t ParseDecimal(const char* text) {

@@ -20,8 +20,27 @@ struct AnswerOutcome {
 constexpr int kFilteredMax = 99;
 
 // Drops BEL, LF, CR, 'H' and 'L' from text[0, length) into out (kFilteredMax + 1
-// bytes), NUL-terminated; returns the filtered length.
+// bytes), NUL-terminated; returns the filtered length. A 'P' ahead of the first
+// line break is dropped too: the answer proper begins with its line break, so such
+// a 'P' is the PWM end event that came between answers. Without a line break, or
+// after it, a 'P' is kept.
 int FilterAnswer(const char* text, int32_t length, char* out);
+
+// Index of the first carriage return or line feed in text[0, length) (up to a
+// NUL), -1 when there is none.
+int32_t FirstLineBreak(const char* text, int32_t length);
+
+// An answer as an error text shows it: at most this many characters, NUL apart.
+constexpr int kQuotedAnswerMax = 24;
+
+// Writes text[0, length) for an error text into out: printable characters as
+// they are, '"', '\\' and every other byte as \xNN, cut with "..." so that at
+// most kQuotedAnswerMax characters are written.
+void QuoteAnswerText(const char* text, int32_t length, char (&out)[kQuotedAnswerMax + 1]);
+
+// The answer as the transaction examined it (filtered), up to its prompt, quoted
+// as QuoteAnswerText does.
+void QuoteExaminedAnswer(const char* text, int32_t length, char (&out)[kQuotedAnswerMax + 1]);
 
 // Examines an answer as the transaction does. With io485Mode the value starts
 // at the first character, otherwise at the third.

@@ -9,6 +9,7 @@ enum class LibraryErrorId {
   NoPortOpen,           // 25
   Timeout,              // 26, formatted with the command
   BadCommandText,       // 27
+  MalformedDeviceError, // 33, formatted with the answer and the command
   PortNotOpen,          // 35
   UnableToOpen,         // 36
   BaudNotAccepted,      // 77
@@ -17,6 +18,8 @@ enum class LibraryErrorId {
   NoSuchPort,           // 4
   PortValueRange,       // 80
   WrongPort,            // 81
+  // Stepper
+  MotorCharacters,      // 34
   // PWM
   PwmFrequency,         // 60
   PwmDutyCycle,         // 61
@@ -45,7 +48,9 @@ enum class LibraryErrorId {
   Count
 };
 
-enum class TextKind { Fixed, Copied, Formatted };
+// Formatted texts take the command text for their %s; AnswerFormatted texts take
+// the quoted answer for their first %s and the command text for their second.
+enum class TextKind { Fixed, Copied, Formatted, AnswerFormatted };
 
 struct LibraryError {
   int32_t code;

@@ -20,14 +20,21 @@ const char kEmptyText[] = "";
 // Held only while ErrorText is written or copied.
 SRWLOCK TextLock = SRWLOCK_INIT;
 
-// The texts that carry the command are formats from the error tables, never from outside.
-void FormatErrorText(const char* format, const char* command) {
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// The texts that carry the command are formats from the error tables, never from
+// outside; `second` is passed only to formats with two placeholders.
+void FormatErrorText(const char* format, const char* first, const char* second = nullptr) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
   AcquireSRWLockExclusive(&TextLock);
-  snprintf(ErrorText, sizeof ErrorText, format, command != nullptr ? command : "");
+  if (second == nullptr) {
+    snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first));
+  } else {
+    snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first), second);
+  }
   ReleaseSRWLockExclusive(&TextLock);
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -49,7 +56,7 @@ void RecordFixedError(int32_t code, const char* text) {
   ErrorMessage = text;
 }
 
-void RecordError(LibraryErrorId id, const char* command) {
+void RecordError(LibraryErrorId id, const char* command, const char* answer) {
   const LibraryError& error = LibraryErrorOf(id);
   ErrorCode = error.code;
   switch (error.kind) {
@@ -64,6 +71,9 @@ void RecordError(LibraryErrorId id, const char* command) {
       return;
     case TextKind::Formatted:
       FormatErrorText(error.text, command);
+      return;
+    case TextKind::AnswerFormatted:
+      FormatErrorText(error.text, answer, OrEmpty(command));
       return;
   }
 }

@@ -23,8 +23,9 @@ extern int32_t AdcConfigured;
 void ResetError();
 // Makes the error message read as empty; ErrorCode stays.
 void ClearErrorMessage();
-// Records a library error; formatted texts take the command text in place of %s.
-void RecordError(LibraryErrorId id, const char* command = nullptr);
+// Records a library error; formatted texts take the command text in place of %s,
+// answer-formatted texts the quoted answer and then the command text.
+void RecordError(LibraryErrorId id, const char* command = nullptr, const char* answer = nullptr);
 // Records a board error with the text the transaction gives it.
 void RecordDeviceError(const DeviceError& error, const char* command);
 // Records a code with a fixed text that the caller owns for the life of the library.

@@ -145,8 +145,12 @@ int32_t QelCommand(const char* command) {
     case AnswerKind::DeviceError:
       RecordDeviceError(*FindDeviceError(outcome.digit), command);
       return 0;
-    case AnswerKind::UnknownError:
+    case AnswerKind::UnknownError: {
+      char shown[kQuotedAnswerMax + 1];
+      QuoteExaminedAnswer(AnswerBuffer, AnswerLength(), shown);
+      RecordError(LibraryErrorId::MalformedDeviceError, command, shown);
       return 0;
+    }
   }
   return 0;
 }

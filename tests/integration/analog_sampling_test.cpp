@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/standin_faults.h"
@@ -247,11 +248,24 @@ TEST_F(SamplingTest, DeviceErrorsInABlock) {
     EXPECT_STREQ(GetErrorMessage(), texts[i]);
   }
 
-  // A digit outside the table fails without a code.
-  Answer("\r\n?0\r\n>");
+  // A PWM end event ahead of the block does not move the digit.
+  Answer("P\r\n?7\r\n>");
   EXPECT_EQ(ADCAnalogSampling(10, 1, 0, 1, 0, values.data()), -1);
-  EXPECT_EQ(GetError(), -1);
-  EXPECT_STREQ(GetErrorMessage(), "");
+  EXPECT_EQ(GetError(), 7);
+}
+
+TEST_F(SamplingTest, MalformedDeviceErrorInABlockIsRecorded) {
+  std::vector<int32_t> values(1, kUnwritten);
+  const std::pair<const char*, const char*> cases[] = {
+      {"\r\n?0\r\n>", "?0"}, {"\r\n?a\r\n>", "?a"}, {"\r\n?\r\n>", "?\\x0D"}, {"?>", "?"}};
+  for (const auto& [answer, shown] : cases) {
+    SCOPED_TRACE(shown);
+    Answer(answer);
+    EXPECT_EQ(ADCAnalogSampling(10, 1, 0, 1, 0, values.data()), -1);
+    EXPECT_EQ(GetError(), 33);
+    EXPECT_EQ(GetErrorMessage(), std::string(" Command Error: Malformed device error in answer \"") + shown +
+                                     "\" (command = GS10;1;0;1)");
+  }
 }
 
 TEST_F(SamplingTest, QuestionMarkInTheNetworkModeIsSkipped) {

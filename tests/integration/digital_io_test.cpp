@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
@@ -107,6 +108,22 @@ TEST_F(DigitalIoTest, MotorGoSendsItsArgumentsUnchanged) {
   const std::string longest = "SRZ-2147483648;-2147483648;-2147483648;-2147483648";
   ASSERT_EQ(longest.size(), 50u);
   EXPECT_EQ(Sent(), longest + "\r");
+}
+
+TEST_F(DigitalIoTest, MotorGoRefusesControlCharacters) {
+  Answer({});
+  const std::pair<int32_t, int32_t> refused[] = {{'\r', 'Y'}, {'X', 0}, {31, 'Y'}, {'X', 127}, {0x4200 + '\n', 'Y'}};
+  for (const auto& [first, second] : refused) {
+    SCOPED_TRACE(testing::Message() << first << "," << second);
+    LastValue = 9;
+    EXPECT_EQ(MotorGo(first, second, 1, 2, 3, 4), -1);
+    ExpectError(34, "The two characters of MotorGo must be printable (codes 32 to 126)");
+    EXPECT_EQ(GetValue(), 9);
+  }
+  // The printable edges and bytes above 127 go out as they are.
+  EXPECT_EQ(MotorGo(' ', '~', 1, 2, 3, 4), 1);
+  EXPECT_EQ(MotorGo(0xE9, 'Y', 1, 2, 3, 4), 1);
+  EXPECT_EQ(Sent(), "S ~1;2;3;4\rS\xE9Y1;2;3;4\r");
 }
 
 TEST_F(DigitalIoTest, StepperCommandsAndTheirResults) {

@@ -90,6 +90,16 @@ TEST_F(Io485Test, AddressSelectionIgnoresWhatTheBoardAnswers) {
   EXPECT_EQ(board_.Received(), expected);
 }
 
+TEST_F(Io485Test, AddressAfterTheCloseIsRefused) {
+  ScriptNetwork(board_, {});
+  ASSERT_EQ(PortClose(), 1);
+  board_.ClearReceived();
+  EXPECT_EQ(IO485Address(5, 1, 0), -1);
+  EXPECT_EQ(GetError(), 25);
+  EXPECT_STREQ(GetErrorMessage(), "Commands cannot be sent before a COM port is open");
+  EXPECT_FALSE(board_.WaitForReceived(1, 100));
+}
+
 TEST_F(Io485Test, RefusedArgumentsSendNothing) {
   struct Case {
     int32_t address, selector, broadcast, code;

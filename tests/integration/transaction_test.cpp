@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/posix/standin_faults.h"
 #include "protocol/result_state.h"
@@ -84,18 +86,51 @@ TEST_F(TransactionTest, DeviceErrorsCarryTheCommand) {
   WriteCommand("PWA300");
   EXPECT_EQ(GetError(), 5);
 
-  // A question mark with no digit of the table fails without an error recorded.
-  AnswerAlways(board_, "?a>");
-  EXPECT_EQ(WriteCommand("PRA"), -1);
-  EXPECT_EQ(GetError(), -1);
-  EXPECT_STREQ(GetErrorMessage(), "");
-
   char buffer[200];
+  AnswerAlways(board_, ">");
+  ASSERT_EQ(WriteCommand("PRA"), 1);
   memset(buffer, 'x', sizeof buffer);
   EXPECT_EQ(GetErrorMessageVb(buffer), 1);
   EXPECT_EQ(buffer[0], '\0');
   EXPECT_EQ(buffer[1], 'x');
   EXPECT_EQ(GetErrorMessageVb(nullptr), -1);
+}
+
+TEST_F(TransactionTest, MalformedDeviceErrorsNameTheAnswerAndTheCommand) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\r\n?Z\r\n>", "?Z"}, {"\r\n?0\r\n>", "?0"}, {"\r\n??\r\n>", "??"},
+      {"\r\n?a\r\n>", "?a"}, {"\r\n?\r\n>", "?"},     {"\r\n?\x1B[2J\r\n>", "?\\x1B[2J"},
+  };
+  for (const auto& [answer, shown] : cases) {
+    SCOPED_TRACE(shown);
+    AnswerAlways(board_, answer);
+    LastValue = 5;
+    EXPECT_EQ(WriteCommand("PRB"), -1);
+    EXPECT_EQ(GetError(), 33);
+    EXPECT_EQ(GetErrorMessage(),
+              std::string(" Command Error: Malformed device error in answer \"") + shown + "\" (command = PRB)");
+    EXPECT_EQ(GetValue(), 0);
+  }
+  // The longest text, a long answer and a 62-character command, fits a caller's 152 bytes.
+  AnswerAlways(board_, "\r\n?" + std::string(200, '\x01') + "\r\n>");
+  const std::string command(62, 'Q');
+  EXPECT_EQ(WriteCommand(command.c_str()), -1);
+  EXPECT_EQ(GetError(), 33);
+  EXPECT_LE(strlen(GetErrorMessage()), 151u);
+  EXPECT_NE(std::string(GetErrorMessage()).find("...\" (command = " + command + ")"), std::string::npos);
+}
+
+TEST_F(TransactionTest, PwmEventAheadOfTheAnswerLatchesAndIsLeftOut) {
+  AnswerAlways(board_, "P\r\nB=200\r\n>");
+  EXPECT_EQ(IOPortRead('B'), 200);
+  EXPECT_EQ(GetPWMFinishFlag(), 1);
+  AnswerAlways(board_, "P\r\n?7\r\n>");
+  EXPECT_EQ(WriteCommand("SN"), -1);
+  EXPECT_EQ(GetError(), 7);
+  EXPECT_EQ(GetPWMFinishFlag(), 1);
+  // Inside the answer a "P" is the answer's own.
+  AnswerAlways(board_, "\r\nP=1234\r\n>");
+  EXPECT_EQ(GetMotorCounter(), 1234);
 }
 
 TEST_F(TransactionTest, SilentBoardTimesOutAfterOneRetry) {

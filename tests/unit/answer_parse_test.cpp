@@ -43,6 +43,32 @@ TEST(AnswerParse, DeviceErrors) {
   EXPECT_EQ(Examine("?>").kind, AnswerKind::UnknownError);
 }
 
+TEST(AnswerParse, PwmEventAheadOfTheAnswerIsNoPartOfIt) {
+  EXPECT_EQ(Examine("P\r\nB=200\r\n>").value, 200);
+  EXPECT_EQ(Examine("PLP\r\nN=1234\r\n>").value, 1234);
+  EXPECT_EQ(Examine("P\r\n?7\r\n>").digit, '7');
+  EXPECT_EQ(Examine("P\r\n>").kind, AnswerKind::Acknowledge);
+  EXPECT_EQ(Examine("P\r\n12\r\n>", true).value, 12);
+  // From the first line break on, a "P" is the answer's own.
+  EXPECT_EQ(Examine("\r\nP=5\r\n>").value, 5);
+  // Without a line break nothing tells an event from the answer: kept.
+  EXPECT_EQ(Examine("P12>", true).value, 0);
+}
+
+TEST(AnswerParse, MalformedDeviceErrorsAreQuotedWithinBounds) {
+  char shown[kQuotedAnswerMax + 1];
+  const auto quote = [&shown](const std::string& text) {
+    QuoteExaminedAnswer(text.data(), static_cast<int32_t>(text.size()), shown);
+    return std::string(shown);
+  };
+  EXPECT_EQ(quote("P\r\n?Z\r\n>"), "?Z");
+  EXPECT_EQ(quote("?>"), "?");
+  EXPECT_EQ(quote("?\x01\"\\\x80\x7F>"), "?\\x01\\x22\\x5C\\x80\\x7F");
+  EXPECT_EQ(quote("?" + std::string(23, 'b') + ">"), "?" + std::string(23, 'b'));
+  EXPECT_EQ(quote("?" + std::string(40, 'a') + ">"), "?" + std::string(20, 'a') + "...");
+  EXPECT_EQ(quote("?" + std::string(40, '\x01') + ">"), "?\\x01\\x01\\x01\\x01\\x01...");
+}
+
 TEST(AnswerParse, LongAnswersKeepTheirFirst99Characters) {
   // 120 filtered characters: the 99 kept lose their last, so the prompt never matters.
   std::string answer = "V=" + std::string(96, '1') + "9" + std::string(20, '2') + ">";

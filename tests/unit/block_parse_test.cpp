@@ -92,6 +92,14 @@ TEST(BlockParse, DeviceErrorTakesTheDigitAtIndexThree) {
   EXPECT_EQ(outcome.digit, '\0');
 }
 
+TEST(BlockParse, PwmEventAheadOfTheAnswerDoesNotShiftTheDigit) {
+  Collected out;
+  EXPECT_EQ(Parse("P\r\n?7\r\n>", 12, out).digit, '7');
+  EXPECT_EQ(Parse("PP\r\n?A\r\n>", 12, out).digit, 'A');
+  // Past the first line break a 'P' counts like any character.
+  EXPECT_EQ(Parse("\rP\n?7\r\n>", 12, out).digit, '?');
+}
+
 TEST(BlockParse, QuestionMarkSkippedOutsideDeviceErrors) {
   Collected out;
   const BlockOutcome outcome = Parse("\r\n?7*0001?*0002\r\n>", 12, out, false);

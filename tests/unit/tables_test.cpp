@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "protocol/answer_parse.h"
 #include "protocol/baud_rate.h"
 #include "protocol/error_texts.h"
 
@@ -32,6 +33,14 @@ TEST(DeviceErrorTable, DigitsOneToF) {
   EXPECT_EQ(FindDeviceError('G'), nullptr);
   // The longest formatted text, with a command of 62 characters, fits the error text.
   EXPECT_EQ(strlen(FindDeviceError('B')->transactionFormat) - 2 + 62, 151u);
+}
+
+TEST(LibraryErrorTable, MalformedDeviceErrorTextFitsTheCallersBuffer) {
+  const LibraryError& error = LibraryErrorOf(LibraryErrorId::MalformedDeviceError);
+  EXPECT_EQ(error.code, 33);
+  EXPECT_EQ(error.kind, TextKind::AnswerFormatted);
+  // Both placeholders at their widest stay within the 151 characters of GetErrorMessageVb.
+  EXPECT_LE(strlen(error.text) - 4 + kQuotedAnswerMax + 62, 151u);
 }
 
 }  // namespace
