@@ -78,7 +78,8 @@ int32_t TARVELIN_CALL GetBaudRate() { return BaudRate; }
 int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
   CallTurn turn;
   if (!turn.Granted()) return -1;
-  if (PortInitialized == 0) {
+  // A port opened once and closed since is no port: not even the current rate is "changed" on it.
+  if (!PortIsOpen()) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;
   }

@@ -258,6 +258,7 @@ void ResetFaults() {
   FailedWrites.store(0);
   CommMaskFails.store(false);
   RefuseThreadPriorities(0);
+  SetClockScale(1.0);
   Tracing.store(false);
 }
 

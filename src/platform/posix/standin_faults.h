@@ -42,6 +42,10 @@ bool PostToThisThread(UINT message, WPARAM wParam, LPARAM lParam);
 bool PostCallback(MessageCallback callback, void* argument);
 void DiscardMessages();
 
+// The library's clock runs `scale` (1..1000) times as fast as real time: the
+// tick count, timed waits and sleeps. 1 puts it back.
+void SetClockScale(double scale);
+
 void ResetFaults();
 
 }  // namespace standin

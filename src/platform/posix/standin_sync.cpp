@@ -87,7 +87,27 @@ void InitPools() {
   InitCond(&EventChanged);
 }
 
+// The library's clock may run faster than real time for tests: the tick count
+// advances `scale` times as fast, and timed waits and sleeps last 1/scale as long.
+std::atomic<double> ClockScale{1.0};
+std::atomic<uint64_t> ScaleBaseRealMs{0};
+std::atomic<uint64_t> ScaleBaseTickMs{0};
+
+uint64_t RealMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+DWORD RealWaitMs(DWORD milliseconds) {
+  const double scale = ClockScale.load();
+  if (milliseconds == INFINITE || scale == 1.0) return milliseconds;
+  const double real = static_cast<double>(milliseconds) / scale;
+  return milliseconds == 0 ? 0 : static_cast<DWORD>(real) + 1;
+}
+
 timespec DeadlineAfter(DWORD milliseconds) {
+  milliseconds = RealWaitMs(milliseconds);
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   ts.tv_sec += static_cast<time_t>(milliseconds / 1000);
@@ -221,6 +241,15 @@ bool CloseThread(HANDLE handle) {
 }
 
 void RefuseThreadPriorities(int count) { RefusedPriorities.store(count); }
+
+void SetClockScale(double scale) {
+  if (!(scale >= 1.0 && scale <= 1000.0)) scale = 1.0;
+  // The tick count goes on from where it stands, at the new pace.
+  const DWORD now = GetTickCount();
+  ScaleBaseTickMs.store(now);
+  ScaleBaseRealMs.store(RealMs());
+  ClockScale.store(scale);
+}
 int MessageBoxCount() { return MessageBoxes.load(); }
 const char* LastMessageBoxCaption() { return LastCaption; }
 const char* LastMessageBoxText() { return LastText; }
@@ -430,10 +459,11 @@ void* LocalAlloc(UINT flags, size_t bytes) {
 }
 
 DWORD GetTickCount() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<DWORD>(ms);
+  const double scale = ClockScale.load();
+  const uint64_t real = RealMs();
+  if (scale == 1.0) return static_cast<DWORD>(real - ScaleBaseRealMs.load() + ScaleBaseTickMs.load());
+  const double run = static_cast<double>(real - ScaleBaseRealMs.load()) * scale;
+  return static_cast<DWORD>(ScaleBaseTickMs.load() + static_cast<uint64_t>(run));
 }
 
 void Sleep(DWORD milliseconds) {
@@ -442,6 +472,7 @@ void Sleep(DWORD milliseconds) {
     sched_yield();
     return;
   }
+  milliseconds = RealWaitMs(milliseconds);
   timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
