@@ -68,9 +68,16 @@ bool StoreInSafeArray(void* context, int32_t index, int32_t value) {
 }
 
 // One dimension of 4-byte plain elements: anything else would have the store
-// read more than the one integer it is given, or take it for a reference.
-bool HoldsIntegers(const SAFEARRAY& array) {
-  return array.cDims == 1 && array.cbElements == sizeof(int32_t) && (array.fFeatures & kReferenceFeatures) == 0;
+// read more than the one integer it is given, or take it for a reference. An
+// array that names its element type must name a 32-bit integer (a Visual
+// Basic Long): a Single array has 4-byte elements too.
+bool HoldsIntegers(SAFEARRAY* array) {
+  if (array->cDims != 1 || array->cbElements != sizeof(int32_t) || (array->fFeatures & kReferenceFeatures) != 0) {
+    return false;
+  }
+  if ((array->fFeatures & FADF_HAVEVARTYPE) == 0) return true;
+  VARTYPE type = 0;
+  return SafeArrayGetVartype(array, &type) == S_OK && type == VT_I4;
 }
 
 // A '?' whose digit is not one of the board's: the error names what was read as
@@ -216,7 +223,7 @@ int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMas
     RecordError(LibraryErrorId::SampleArrayMissing);
     return -1;
   }
-  if (!HoldsIntegers(**valueArray)) {
+  if (!HoldsIntegers(*valueArray)) {
     RecordError(LibraryErrorId::SampleArrayUnusable);
     return -1;
   }

@@ -110,9 +110,11 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
   // The handle as it was opened: a close that could not wait for the reader may
   // have given the record's copy up already.
   const HANDLE port = channel->PortHandle;
-  SetEvent(ReaderStarted);
   WaitRecord* wait = WaitRecordOnce();
-  if (wait != nullptr && SetCommMask(port, EV_RXCHAR)) {
+  const bool selected = wait != nullptr && SetCommMask(port, EV_RXCHAR);
+  // Running from here on; the open returns only now, so its mask is the reader's.
+  SetEvent(ReaderStarted);
+  if (selected) {
     DWORD backoffMs = 0;
     int emptyWakes = 0;
     while (channel->Running.load() != 0) {

@@ -109,7 +109,8 @@ TEST_F(SamplingTest, CommandLineBoxAndFraming) {
   board_.ClearReceived();
   Answer(Block({1, 2, 3}, 10));
   std::vector<int32_t> storage(3, kUnwritten);
-  SAFEARRAY array = standin::SafeArrayOver(storage.data(), 3, 0);
+  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), 3, 0);
+  SAFEARRAY& array = arrayStore.array;
   SAFEARRAY* ref = &array;
   const int before = standin::MessageBoxCount();
   EXPECT_EQ(ADCAnalogSamplingVb(10, 7, 2, 1, 0, &ref), 1);
@@ -146,7 +147,8 @@ TEST_F(SamplingTest, BlockLimits) {
     EXPECT_STREQ(GetErrorMessage(), "Wrong Number of Samples ");
   }
   EXPECT_EQ(ADCAnalogSampling(12, -1, 0, 65537, 0, values), -1);  // bits above 10 do not count, the rest do
-  SAFEARRAY array = standin::SafeArrayOver(values, 1, 0);
+  standin::VbArray arrayStore = standin::SafeArrayOver(values, 1, 0);
+  SAFEARRAY& array = arrayStore.array;
   SAFEARRAY* ref = &array;
   EXPECT_EQ(ADCAnalogSamplingVb(12, 0x7FF, 0, 0, 0, &ref), -1);
   EXPECT_EQ(GetError(), 60);
@@ -170,9 +172,12 @@ TEST_F(SamplingTest, MissingArraysAreRefusedBeforeSending) {
 
   int64_t wide[4] = {};
   SAFEARRAY* none = nullptr;
-  SAFEARRAY eightBytes = standin::SafeArrayOver(wide, 4, 0, 8);
-  SAFEARRAY variants = standin::SafeArrayOver(wide, 2, 0, 4, FADF_HAVEVARTYPE | FADF_VARIANT);
-  SAFEARRAY twoDims = standin::SafeArrayOver(wide, 4, 0);
+  standin::VbArray eightBytesStore = standin::SafeArrayOver(wide, 4, 0, 8);
+  SAFEARRAY& eightBytes = eightBytesStore.array;
+  standin::VbArray variantsStore = standin::SafeArrayOver(wide, 2, 0, 4, FADF_HAVEVARTYPE | FADF_VARIANT);
+  SAFEARRAY& variants = variantsStore.array;
+  standin::VbArray twoDimsStore = standin::SafeArrayOver(wide, 4, 0);
+  SAFEARRAY& twoDims = twoDimsStore.array;
   twoDims.cDims = 2;
   SAFEARRAY* refs[] = {&eightBytes, &variants, &twoDims};
   EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 4, 0, nullptr), -1);
@@ -217,7 +222,8 @@ TEST_F(SamplingTest, DeviceErrorsInABlock) {
   EXPECT_EQ(GetError(), 13);
   EXPECT_STREQ(GetErrorMessage(), "Stepper Motor not enabled!");
   std::vector<int32_t> storage(2, kUnwritten);
-  SAFEARRAY array = standin::SafeArrayOver(storage.data(), 2, 0);
+  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), 2, 0);
+  SAFEARRAY& array = arrayStore.array;
   SAFEARRAY* ref = &array;
   EXPECT_EQ(ADCAnalogSamplingVb(12, 3, 0, 2, 0, &ref), -1);
   EXPECT_EQ(GetError(), 13);
@@ -313,7 +319,8 @@ TEST_F(SamplingTest, RefusedPortDAfterTheBlock) {
   EXPECT_EQ(values, (std::vector<int32_t>{11, 22}));  // stored all the same
 
   std::vector<int32_t> storage(2, kUnwritten);
-  SAFEARRAY array = standin::SafeArrayOver(storage.data(), 2, 0);
+  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), 2, 0);
+  SAFEARRAY& array = arrayStore.array;
   SAFEARRAY* ref = &array;
   EXPECT_EQ(ADCAnalogSamplingVb(10, 1, 0, 2, 0, &ref), 1);
   EXPECT_EQ(storage, (std::vector<int32_t>{11, 22}));
@@ -325,7 +332,8 @@ TEST_F(SamplingTest, SafeArrayStoreFailures) {
   Answer(Block({5, 6, 7}, 12));
   // Index 0 is outside an array that starts at 1: the first value fails.
   std::vector<int32_t> storage(3, kUnwritten);
-  SAFEARRAY oneBased = standin::SafeArrayOver(storage.data(), 3, 1);
+  standin::VbArray oneBasedStore = standin::SafeArrayOver(storage.data(), 3, 1);
+  SAFEARRAY& oneBased = oneBasedStore.array;
   SAFEARRAY* ref = &oneBased;
   const int boxes = standin::MessageBoxCount();
   EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 3, 0, &ref), -1);
@@ -339,7 +347,8 @@ TEST_F(SamplingTest, SafeArrayStoreFailures) {
 
   // Fewer elements than records: the array is filled, then the store fails.
   std::vector<int32_t> shortStorage(3, kUnwritten);
-  SAFEARRAY two = standin::SafeArrayOver(shortStorage.data(), 2, 0);
+  standin::VbArray twoStore = standin::SafeArrayOver(shortStorage.data(), 2, 0);
+  SAFEARRAY& two = twoStore.array;
   ref = &two;
   EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 3, 0, &ref), -1);
   EXPECT_EQ(shortStorage, (std::vector<int32_t>{5, 6, kUnwritten}));

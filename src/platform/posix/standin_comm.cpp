@@ -39,12 +39,34 @@ struct Port {
   DWORD head;
   DWORD count;
   char queue[kQueueMax];
+
+  // An overlapped WaitCommEvent goes on in the port's waiter thread, as a
+  // driver keeps it pending, and completes through the record's event.
+  pthread_t waiter;
+  bool waiterStarted;
+  pthread_cond_t request;  // a wait handed to the waiter, or the port closing
+  bool closing;
+  bool waitPending;
+  DWORD* waitMask;
+  OVERLAPPED* waitOverlapped;
+  uint32_t waitGeneration;
+  DWORD waitSelected;
+  std::atomic<bool> cancelWait;
+  // A read that a driver keeps waiting (see OverstateQueue): completed only by a cancel.
+  OVERLAPPED* pendingRead;
+  bool errorLatched;  // refuses waits until ClearCommError, as abort-on-error does
 };
 
 Port Ports[2];
 pthread_mutex_t PortsLock = PTHREAD_MUTEX_INITIALIZER;
 
 std::atomic<bool> RefuseSettings{false};
+std::atomic<bool> RefuseState{false};
+std::atomic<bool> InheritFlags{false};
+std::atomic<bool> WaitsFailUntilCleared{false};
+std::atomic<bool> WaitsEndEmpty{false};
+std::atomic<DWORD> QueueOverstated{0};
+std::atomic<unsigned> WaitCalls{0};
 std::atomic<int> FailedWrites{0};
 std::atomic<bool> CommMaskFails{false};
 
@@ -199,6 +221,81 @@ bool DevicePath(LPCSTR name, char* path, size_t size) {
   return written > 0 && static_cast<size_t>(written) < size;
 }
 
+
+// Blocks until a selected event, a change of the mask after `generation`, a
+// cancel or a hang-up. ERROR_SUCCESS with the events in `mask`, or the error.
+DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask, bool cancellable) {
+  *mask = 0;
+  for (;;) {
+    pthread_mutex_lock(&port->lock);
+    FillQueue(port);
+    const bool queued = port->count > 0;
+    const bool room = port->count < port->queueSize;
+    pthread_mutex_unlock(&port->lock);
+    if (queued && (selected & EV_RXCHAR) != 0) {
+      *mask = EV_RXCHAR;
+      return ERROR_SUCCESS;
+    }
+    if (port->hungUp.load()) return ERROR_ACCESS_DENIED;
+    if (cancellable && port->cancelWait.load()) return ERROR_OPERATION_ABORTED;
+    pollfd fds[2] = {{port->wake[0], POLLIN, 0}, {port->fd, static_cast<short>(room ? POLLIN : 0), 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) return ERROR_GEN_FAILURE;
+    if ((fds[0].revents & POLLIN) != 0) {
+      DrainWake(port);
+      if (port->generation.load() != generation) return ERROR_SUCCESS;
+    }
+    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
+      port->hungUp.store(true);
+    }
+  }
+}
+
+void Complete(OVERLAPPED* overlapped, DWORD status, DWORD transferred) {
+  overlapped->InternalHigh = transferred;
+  overlapped->Internal = status;
+  if (overlapped->hEvent != nullptr) SignalEvent(overlapped->hEvent);
+}
+
+void* WaiterMain(void* argument) {
+  auto* port = static_cast<Port*>(argument);
+  pthread_mutex_lock(&port->lock);
+  for (;;) {
+    while (!port->waitPending && !port->closing) pthread_cond_wait(&port->request, &port->lock);
+    if (!port->waitPending) break;
+    DWORD* mask = port->waitMask;
+    OVERLAPPED* overlapped = port->waitOverlapped;
+    const uint32_t generation = port->waitGeneration;
+    const DWORD selected = port->waitSelected;
+    pthread_mutex_unlock(&port->lock);
+    DWORD events = 0;
+    const DWORD status = port->closing ? ERROR_OPERATION_ABORTED : BlockForEvent(port, generation, selected, &events, true);
+    pthread_mutex_lock(&port->lock);
+    port->waitPending = false;
+    *mask = events;
+    Complete(overlapped, status, 0);
+  }
+  pthread_mutex_unlock(&port->lock);
+  return nullptr;
+}
+
+void Wake(Port* port) {
+  const char token = 1;
+  (void)write(port->wake[1], &token, 1);  // a full pipe already wakes the waiter
+}
+
+// Ends the port's pending wait and read with ERROR_OPERATION_ABORTED, as CancelIo does.
+void CancelPending(Port* port) {
+  pthread_mutex_lock(&port->lock);
+  if (port->waitPending) {
+    port->cancelWait.store(true);
+    Wake(port);
+  }
+  OVERLAPPED* read = port->pendingRead;
+  port->pendingRead = nullptr;
+  if (read != nullptr) Complete(read, ERROR_OPERATION_ABORTED, 0);
+  pthread_mutex_unlock(&port->lock);
+}
+
 }  // namespace
 
 void Trace(const char* call) {
@@ -215,6 +312,14 @@ void Trace(const char* call) {
 bool ClosePort(HANDLE handle) {
   Port* port = AsPort(handle);
   Trace("CloseHandle");
+  // Closing ends what is pending on the port.
+  CancelPending(port);
+  pthread_mutex_lock(&port->lock);
+  port->closing = true;
+  pthread_cond_signal(&port->request);
+  pthread_mutex_unlock(&port->lock);
+  if (port->waiterStarted) pthread_join(port->waiter, nullptr);
+  pthread_cond_destroy(&port->request);
   // The exclusive flag outlives this descriptor while the other side stays open.
   (void)ioctl(port->fd, TIOCNXCL);
   close(port->fd);  // also gives up the exclusive lock
@@ -228,6 +333,12 @@ bool ClosePort(HANDLE handle) {
 }
 
 void RefuseLineSettings(bool refuse) { RefuseSettings.store(refuse); }
+void RefuseCommState(bool refuse) { RefuseState.store(refuse); }
+void InheritDcbFlags(bool inherit) { InheritFlags.store(inherit); }
+void FailWaitsUntilCleared(bool fail) { WaitsFailUntilCleared.store(fail); }
+void EndWaitsEmpty(bool empty) { WaitsEndEmpty.store(empty); }
+void OverstateQueue(DWORD extra) { QueueOverstated.store(extra); }
+unsigned WaitCommEventCalls() { return WaitCalls.load(); }
 void FailNextWrites(int count) { FailedWrites.store(count); }
 void FailCommMask(bool fail) { CommMaskFails.store(fail); }
 
@@ -257,6 +368,12 @@ void ResetFaults() {
   RefuseSettings.store(false);
   FailedWrites.store(0);
   CommMaskFails.store(false);
+  RefuseState.store(false);
+  InheritFlags.store(false);
+  WaitsFailUntilCleared.store(false);
+  WaitsEndEmpty.store(false);
+  QueueOverstated.store(0);
+  DelayThreadStarts(0);
   RefuseThreadPriorities(0);
   SetClockScale(1.0);
   Tracing.store(false);
@@ -329,6 +446,20 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   port->queueSize = 4096;
   port->head = 0;
   port->count = 0;
+  port->waiterStarted = false;
+  pthread_cond_init(&port->request, nullptr);
+  port->closing = false;
+  port->waitPending = false;
+  port->cancelWait.store(false);
+  port->pendingRead = nullptr;
+  port->errorLatched = WaitsFailUntilCleared.load();
+  if (InheritFlags.load()) {
+    // What another program may leave in the driver's settings.
+    port->dcb.fAbortOnError = 1;
+    port->dcb.fDsrSensitivity = 1;
+    port->dcb.fNull = 1;
+    port->dcb.fErrorChar = 1;
+  }
   return port;
 }
 
@@ -386,6 +517,10 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 BOOL GetCommState(HANDLE handle, DCB* dcb) {
   Port* port = PortOrFail(handle);
   if (port == nullptr || dcb == nullptr) return FALSE;
+  if (RefuseState.load()) {
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
   pthread_mutex_lock(&port->lock);
   *dcb = port->dcb;
   pthread_mutex_unlock(&port->lock);
@@ -424,14 +559,15 @@ BOOL SetCommMask(HANDLE handle, DWORD mask) {
   }
   port->mask.store(mask);
   port->generation.fetch_add(1);
-  const char token = 1;
-  (void)write(port->wake[1], &token, 1);  // a full pipe already wakes the waiter
+  Wake(port);
   return TRUE;
 }
 
-BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED*) {
+
+BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED* overlapped) {
   Port* port = PortOrFail(handle);
   if (port == nullptr || mask == nullptr) return FALSE;
+  WaitCalls.fetch_add(1);
   *mask = 0;
   // Only a change of the mask after the wait began ends it; earlier changes are history.
   const uint32_t generation = port->generation.load();
@@ -440,33 +576,62 @@ BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED*) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  for (;;) {
-    pthread_mutex_lock(&port->lock);
-    FillQueue(port);
-    const bool queued = port->count > 0;
-    const bool room = port->count < port->queueSize;
+  pthread_mutex_lock(&port->lock);
+  const bool latched = port->errorLatched;
+  pthread_mutex_unlock(&port->lock);
+  if (latched) {
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return FALSE;
+  }
+  // A driver around a surprise removal: the wait ends at once with nothing to read.
+  if (WaitsEndEmpty.load()) return TRUE;
+  if (overlapped == nullptr) {
+    const DWORD status = BlockForEvent(port, generation, selected, mask, false);
+    if (status == ERROR_SUCCESS) return TRUE;
+    SetLastError(status);
+    return FALSE;
+  }
+  // What is already there completes the wait at once; otherwise it is pending.
+  pthread_mutex_lock(&port->lock);
+  FillQueue(port);
+  const bool queued = port->count > 0 && (selected & EV_RXCHAR) != 0;
+  if (queued || port->hungUp.load()) {
     pthread_mutex_unlock(&port->lock);
-    if (queued && (selected & EV_RXCHAR) != 0) {
-      *mask = EV_RXCHAR;
-      return TRUE;
-    }
-    if (port->hungUp.load()) {
+    if (!queued) {
       SetLastError(ERROR_ACCESS_DENIED);
       return FALSE;
     }
-    pollfd fds[2] = {{port->wake[0], POLLIN, 0}, {port->fd, static_cast<short>(room ? POLLIN : 0), 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-      SetLastError(ERROR_GEN_FAILURE);
+    *mask = EV_RXCHAR;
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = 0;
+    if (overlapped->hEvent != nullptr) SignalEvent(overlapped->hEvent);
+    return TRUE;
+  }
+  if (port->waitPending) {
+    pthread_mutex_unlock(&port->lock);
+    SetLastError(ERROR_INVALID_PARAMETER);  // one wait at a time, as the driver allows
+    return FALSE;
+  }
+  if (!port->waiterStarted) {
+    if (pthread_create(&port->waiter, nullptr, WaiterMain, port) != 0) {
+      pthread_mutex_unlock(&port->lock);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return FALSE;
     }
-    if ((fds[0].revents & POLLIN) != 0) {
-      DrainWake(port);
-      if (port->generation.load() != generation) return TRUE;
-    }
-    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
-      port->hungUp.store(true);
-    }
+    port->waiterStarted = true;
   }
+  overlapped->Internal = STATUS_PENDING;
+  overlapped->InternalHigh = 0;
+  port->cancelWait.store(false);
+  port->waitMask = mask;
+  port->waitOverlapped = overlapped;
+  port->waitGeneration = generation;
+  port->waitSelected = selected;
+  port->waitPending = true;
+  pthread_cond_signal(&port->request);
+  pthread_mutex_unlock(&port->lock);
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
 }
 
 BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
@@ -474,11 +639,12 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
   if (port == nullptr) return FALSE;
   pthread_mutex_lock(&port->lock);
   FillQueue(port);
-  if (errors != nullptr) *errors = 0;
+  if (errors != nullptr) *errors = port->errorLatched ? CE_FRAME : 0;
+  port->errorLatched = false;
   if (status != nullptr) {
     int pending = 0;
     if (ioctl(port->fd, TIOCOUTQ, &pending) != 0) pending = 0;
-    *status = COMSTAT{0, port->count, static_cast<DWORD>(pending)};
+    *status = COMSTAT{0, port->count + QueueOverstated.load(), static_cast<DWORD>(pending)};
   }
   pthread_mutex_unlock(&port->lock);
   return TRUE;
@@ -503,6 +669,15 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED
   // Reads take only what is queued, which is what a read time-out of 1 ms gives.
   pthread_mutex_lock(&port->lock);
   FillQueue(port);
+  if (port->count == 0 && overlapped != nullptr && QueueOverstated.load() != 0 && length > 0) {
+    // The driver said it held bytes it does not: the read waits for bytes that do not come.
+    overlapped->Internal = STATUS_PENDING;
+    overlapped->InternalHigh = 0;
+    port->pendingRead = overlapped;
+    pthread_mutex_unlock(&port->lock);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
   const DWORD take = length < port->count ? length : port->count;
   auto* out = static_cast<char*>(buffer);
   for (DWORD done = 0; done < take;) {
@@ -564,18 +739,33 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
 }
 
 BOOL CancelIo(HANDLE handle) {
-  // Transfers and waits never stay pending here, so there is nothing to cancel.
-  return PortOrFail(handle) != nullptr ? TRUE : FALSE;
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  CancelPending(port);
+  return TRUE;
 }
 
 BOOL CancelIoEx(HANDLE handle, OVERLAPPED*) {
   Trace("CancelIoEx");
-  return PortOrFail(handle) != nullptr ? TRUE : FALSE;
+  Port* port = PortOrFail(handle);
+  if (port == nullptr) return FALSE;
+  CancelPending(port);
+  return TRUE;
 }
 
-BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, BOOL) {
+BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
   if (PortOrFail(handle) == nullptr || overlapped == nullptr) return FALSE;
-  // Transfers complete before ReadFile and WriteFile return, so the record is final.
+  if (overlapped->Internal == STATUS_PENDING) {
+    if (!wait || overlapped->hEvent == nullptr) {
+      SetLastError(ERROR_IO_INCOMPLETE);
+      return FALSE;
+    }
+    WaitEvent(overlapped->hEvent, INFINITE);
+  }
   if (transferred != nullptr) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  if (overlapped->Internal != 0) {
+    SetLastError(static_cast<DWORD>(overlapped->Internal));
+    return FALSE;
+  }
   return TRUE;
 }

@@ -11,6 +11,21 @@ void RefuseLineSettings(bool refuse);   // SetCommState fails
 void RefuseThreadPriorities(int count); // the next `count` SetThreadPriority calls fail
 void FailNextWrites(int count);         // the next `count` WriteFile calls are refused at once
 void FailCommMask(bool fail);           // SetCommMask with a nonzero mask fails
+void RefuseCommState(bool refuse);      // GetCommState fails
+// Ports opened from now on start with the settings another program may leave:
+// abort-on-error, DSR sensitivity, null stripping and error replacement all set.
+void InheritDcbFlags(bool inherit);
+// Ports opened from now on hold a line error that refuses every wait until
+// ClearCommError reads it, as abort-on-error does after a framing error.
+void FailWaitsUntilCleared(bool fail);
+// Waits end at once with nothing to read, as around a surprise removal.
+void EndWaitsEmpty(bool empty);
+// ClearCommError reports `extra` bytes more than are queued; a read that finds
+// nothing waits until it is cancelled, as some virtual COM drivers do.
+void OverstateQueue(DWORD extra);
+unsigned WaitCommEventCalls();
+// Threads created from now on start running `milliseconds` late.
+void DelayThreadStarts(DWORD milliseconds);
 
 // Message boxes shown so far, and the caption, text and style of the last one.
 int MessageBoxCount();
@@ -19,9 +34,16 @@ const char* LastMessageBoxText();
 UINT LastMessageBoxStyle();
 
 // A one-dimensional safe array over the caller's storage: `count` elements of
-// `elementSize` bytes from index `lowerBound` on.
-SAFEARRAY SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize = 4,
-                        USHORT features = FADF_HAVEVARTYPE);
+// `elementSize` bytes from index `lowerBound` on. As OLE Automation lays it
+// out, the variant type of an array with FADF_HAVEVARTYPE is kept in the four
+// bytes before the descriptor.
+struct VbArray {
+  alignas(8) DWORD reserved;
+  DWORD vartype;
+  SAFEARRAY array;
+};
+VbArray SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize = 4,
+                      USHORT features = FADF_HAVEVARTYPE, VARTYPE vartype = VT_I4);
 
 // Debugger output captured while capture is on (independent of the environment).
 void CaptureDebugOutput(bool on);

@@ -1,6 +1,7 @@
 // The safe-array store of OLE Automation, for the one-dimensional arrays of
 // plain data that the library fills: the same checks and results as the real
 // call, so that an index outside the array is refused, never written.
+#include <cstddef>
 #include <cstring>
 
 #include "standin_faults.h"
@@ -30,17 +31,44 @@ HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value) {
   return S_OK;
 }
 
+HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vartype) {
+  if (array == nullptr || vartype == nullptr) return E_INVALIDARG;
+  if ((array->fFeatures & FADF_HAVEVARTYPE) != 0) {
+    DWORD stored = 0;
+    memcpy(&stored, reinterpret_cast<const char*>(array) - sizeof stored, sizeof stored);
+    *vartype = static_cast<VARTYPE>(stored);
+  } else if ((array->fFeatures & FADF_BSTR) != 0) {
+    *vartype = VT_BSTR;
+  } else if ((array->fFeatures & FADF_UNKNOWN) != 0) {
+    *vartype = VT_UNKNOWN;
+  } else if ((array->fFeatures & FADF_DISPATCH) != 0) {
+    *vartype = VT_DISPATCH;
+  } else if ((array->fFeatures & FADF_VARIANT) != 0) {
+    *vartype = VT_VARIANT;
+  } else if ((array->fFeatures & FADF_RECORD) != 0) {
+    *vartype = VT_RECORD;
+  } else {
+    return E_INVALIDARG;
+  }
+  return S_OK;
+}
+
 namespace standin {
 
-SAFEARRAY SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize, USHORT features) {
-  SAFEARRAY array{};
-  array.cDims = 1;
-  array.fFeatures = features;
-  array.cbElements = elementSize;
-  array.pvData = data;
-  array.rgsabound[0].cElements = count;
-  array.rgsabound[0].lLbound = lowerBound;
-  return array;
+static_assert(offsetof(VbArray, array) - offsetof(VbArray, vartype) == sizeof(DWORD),
+              "the variant type sits right before the descriptor");
+
+VbArray SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize, USHORT features,
+                      VARTYPE vartype) {
+  VbArray vb{};
+  vb.vartype = vartype;
+  vb.array.cDims = 1;
+  vb.array.fFeatures = features;
+  vb.array.cbElements = elementSize;
+  vb.array.pvData = data;
+  vb.array.rgsabound[0].cElements = count;
+  vb.array.rgsabound[0].lLbound = lowerBound;
+  return vb;
 }
 
 }  // namespace standin

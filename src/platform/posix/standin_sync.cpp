@@ -43,6 +43,7 @@ struct Thread {
   bool joined;        // joined or detached: no more pthread_join
   bool handleClosed;
   DWORD id;
+  DWORD startDelayMs;
   std::atomic<bool> terminating;  // TerminateThread asked: the thread ends at its next Sleep
 };
 
@@ -65,6 +66,7 @@ Thread Threads[kThreads];
 std::atomic<uint32_t> NextThreadId{1};
 
 std::atomic<int> RefusedPriorities{0};
+std::atomic<DWORD> StartDelayMs{0};
 std::atomic<int> MessageBoxes{0};
 char LastCaption[256];
 char LastText[256];
@@ -143,6 +145,13 @@ void* ThreadMain(void* argument) {
   auto* thread = static_cast<Thread*>(argument);
   CurrentThread = thread;
   ThisThreadId = thread->id;
+  const DWORD delay = thread->startDelayMs;
+  if (delay != 0) {
+    timespec ts{static_cast<time_t>(delay / 1000), static_cast<long>(delay % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    if (thread->terminating.load()) pthread_exit(nullptr);  // ended before it ran
+  }
   thread->start(thread->parameter);
   pthread_cleanup_pop(1);
   return nullptr;
@@ -241,6 +250,7 @@ bool CloseThread(HANDLE handle) {
 }
 
 void RefuseThreadPriorities(int count) { RefusedPriorities.store(count); }
+void DelayThreadStarts(DWORD milliseconds) { StartDelayMs.store(milliseconds); }
 
 void SetClockScale(double scale) {
   if (!(scale >= 1.0 && scale <= 1000.0)) scale = 1.0;
@@ -410,6 +420,7 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t, LPTHREAD_START_ROUTINE start, 
   slot->handleClosed = false;
   slot->terminating.store(false);
   slot->id = NextThreadId.fetch_add(1);
+  slot->startDelayMs = StartDelayMs.load();
   const DWORD id = slot->id;
   if (pthread_create(&slot->thread, nullptr, ThreadMain, slot) != 0) {
     slot->header.kind = Kind::Free;

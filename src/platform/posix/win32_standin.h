@@ -58,6 +58,7 @@ constexpr DWORD PURGE_RXABORT = 0x2;
 constexpr DWORD PURGE_TXCLEAR = 0x4;
 constexpr DWORD PURGE_RXCLEAR = 0x8;
 
+constexpr DWORD CE_FRAME = 0x8;
 constexpr DWORD EV_RXCHAR = 0x1;
 constexpr DWORD EV_BREAK = 0x40;
 
@@ -185,6 +186,14 @@ using HRESULT = int32_t;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000Bu);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+using VARTYPE = uint16_t;
+constexpr VARTYPE VT_I4 = 3;
+constexpr VARTYPE VT_R4 = 4;
+constexpr VARTYPE VT_BSTR = 8;
+constexpr VARTYPE VT_DISPATCH = 9;
+constexpr VARTYPE VT_VARIANT = 12;
+constexpr VARTYPE VT_UNKNOWN = 13;
+constexpr VARTYPE VT_RECORD = 36;
 constexpr USHORT FADF_RECORD = 0x20;
 constexpr USHORT FADF_HAVEVARTYPE = 0x80;
 constexpr USHORT FADF_BSTR = 0x100;
@@ -268,3 +277,4 @@ DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD mill
 
 // OLE Automation
 HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);
+HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vartype);

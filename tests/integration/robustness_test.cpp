@@ -1,0 +1,126 @@
+// What real drivers and hosts do to a serial library: settings left by the
+// last program, line errors that block I/O until read, queues that overstate,
+// waits that end empty, late thread starts, quit messages, events in the middle
+// of commands, and arrays that say what they hold.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/standin_faults.h"
+#include "serial/comm_channel.h"
+#include "support/board_fixture.h"
+#include "tarvelin.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+class RobustnessTest : public test::BoardTest {};
+
+TEST_F(RobustnessTest, SettingsLeftByAnotherProgramAreCleared) {
+  standin::InheritDcbFlags(true);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(CommChannel.PortHandle, &dcb));
+  EXPECT_EQ(dcb.fAbortOnError, 0u);
+  EXPECT_EQ(dcb.fDsrSensitivity, 0u);
+  EXPECT_EQ(dcb.fNull, 0u);
+  EXPECT_EQ(dcb.fErrorChar, 0u);
+  EXPECT_EQ(IOPortRead('B'), 255);
+  ASSERT_EQ(PortClose(), 1);
+
+  // Settings that cannot be read are not guessed at: the open fails and gives the port back.
+  standin::RefuseCommState(true);
+  EXPECT_EQ(PortOpen(test::kBoardPort), -1);
+  EXPECT_EQ(GetError(), 36);
+  standin::RefuseCommState(false);
+  EXPECT_EQ(PortOpen(test::kBoardPort), 1);
+}
+
+TEST_F(RobustnessTest, LineErrorThatBlocksWaitsIsCleared) {
+  standin::FailWaitsUntilCleared(true);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  EXPECT_EQ(IOPortRead('B'), 255) << GetErrorMessage();
+}
+
+TEST_F(RobustnessTest, OverstatedQueueDoesNotKeepTheClose) {
+  standin::OverstateQueue(10);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  WriteCommand("PRB");  // its answer leaves the reader in a read that waits for bytes that never come
+  const auto start = Clock::now();
+  EXPECT_EQ(PortClose(), 1);
+  EXPECT_LT(MillisecondsSince(start), 3000);
+  standin::OverstateQueue(0);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  EXPECT_EQ(IOPortRead('B'), 255);
+}
+
+TEST_F(RobustnessTest, WaitsThatEndEmptyAreBackedOff) {
+  standin::EndWaitsEmpty(true);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  std::this_thread::sleep_for(milliseconds(100));
+  const unsigned before = standin::WaitCommEventCalls();
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_LT(standin::WaitCommEventCalls() - before, 100u) << "the reader spins at its raised priority";
+}
+
+TEST_F(RobustnessTest, OpenWaitsForALateReaderAndUnloadStillEndsIt) {
+  standin::DelayThreadStarts(300);
+  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+  auto start = Clock::now();
+  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  EXPECT_GE(MillisecondsSince(start), 290) << "the open returned before its reader ran";
+  start = Clock::now();
+  EXPECT_EQ(CloseComm(CloseWait::ReaderDone), 1);
+  EXPECT_LT(MillisecondsSince(start), 1500);
+}
+
+TEST_F(RobustnessTest, QuitMessageOutlivesTheClose) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  PostQuitMessage(7);
+  EXPECT_EQ(PortClose(), 1);
+  MSG message{};
+  ASSERT_TRUE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(message.message, WM_QUIT);
+  EXPECT_EQ(message.wParam, 7u);
+  standin::DiscardMessages();
+}
+
+TEST_F(RobustnessTest, EventsDuringCommandsNeverEmptyAnAnswer) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  std::atomic<bool> running{true};
+  std::thread events([&] {
+    while (running.load()) {
+      board_.SendRaw("L");
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  int wrong = 0;
+  for (int i = 0; i < 20000; ++i) {
+    if (WriteCommand("PRB") != 1 || GetValue() != 255) ++wrong;
+  }
+  running = false;
+  events.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(RobustnessTest, SafeArrayThatNamesAnotherTypeIsRefused) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  std::vector<int32_t> storage(4, -1);
+  standin::VbArray singles = standin::SafeArrayOver(storage.data(), 4, 0, 4, FADF_HAVEVARTYPE, VT_R4);
+  SAFEARRAY* ref = &singles.array;
+  EXPECT_EQ(ADCAnalogSamplingVb(10, 1, 0, 4, 0, &ref), -1);
+  EXPECT_EQ(GetError(), 28);
+  EXPECT_STREQ(GetErrorMessage(), "The array for the sampled values is not a one-dimensional array of 32-bit integers");
+  EXPECT_EQ(storage[0], -1);
+}
+
+}  // namespace
