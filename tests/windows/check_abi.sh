@@ -221,6 +221,17 @@ check_dll() {
   done <<<"$records"
   echo "   imports: ${imports[*]:-none}"
   echo "   ${#name_ordinal[@]} names, $((16#${slots:-0})) slots, ordinal base $base"
+  # No TLS directory: a reader thread that leaves after an unload must find
+  # nothing of the DLL for the loader to tear down.
+  local tls
+  tls=$("$objdump" -p "$file" | awk '/^Entry 9 / { print $3 }')
+  if [ -z "$tls" ]; then
+    other_problem "$label: no data directory entry for thread storage in the image"
+  elif [ "$((16#$tls))" -ne 0 ]; then
+    other_problem "$label: the DLL has a TLS directory ($tls bytes)"
+  else
+    echo "   no TLS directory"
+  fi
 
   [ "$label" = win32 ] && check_stdcall "$file" "$objdump" "$nm"
   check_version "$label" "$file" "$windres"

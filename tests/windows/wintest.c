@@ -405,6 +405,12 @@ static void AnalogChecks(void) {
     CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &square), 28, "ADCAnalogSamplingVb(2-dimensional array)");
     SafeArrayDestroy(square);
   }
+  /* Singles have 4-byte elements too: the array's own type tells them from Longs. */
+  SAFEARRAY* singles = SafeArrayCreate(VT_R4, 1, &bound);
+  if (Check(singles != NULL, "SafeArrayCreate(VT_R4, 1, 20 elements)")) {
+    CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &singles), 28, "ADCAnalogSamplingVb(array of singles)");
+    SafeArrayDestroy(singles);
+  }
   SAFEARRAY* doubles = SafeArrayCreate(VT_R8, 1, &bound);
   if (Check(doubles != NULL, "SafeArrayCreate(VT_R8, 1, 20 elements)")) {
     CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &doubles), 28, "ADCAnalogSamplingVb(array of doubles)");
@@ -460,6 +466,70 @@ static void CloseChecks(void) {
   Check(value == 1, "PortClose() = %ld (%lu ms)", (long)value, Since(tick));
   CheckFails(CALL(PortClose)(), 35, "PortClose() again");
   CheckFails(CALL(WriteCommand)("PRB"), 25, "WriteCommand(\"PRB\") after close");
+}
+
+/* What a window procedure does while a G-option sampling waits: reads the
+ * state, is refused a command, and stops the sampling with PortClose. */
+static struct {
+  int ran;
+  int32_t error;
+  int32_t limit;
+  int32_t refused;
+  int32_t refusedCode;
+  int32_t closed;
+} g_window;
+
+static LRESULT CALLBACK StopButtonProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_APP) return DefWindowProcA(window, message, wParam, lParam);
+  g_window.ran = 1;
+  g_window.error = CALL(GetError)();
+  g_window.limit = CALL(IntStatusL)();
+  g_window.refused = CALL(WriteCommand)("PRB");
+  g_window.refusedCode = CALL(GetError)();
+  g_window.closed = CALL(PortClose)();
+  return 0;
+}
+
+static void MessageChecks(int32_t port) {
+  WNDCLASSA windowClass;
+  memset(&windowClass, 0, sizeof windowClass);
+  windowClass.lpfnWndProc = StopButtonProc;
+  windowClass.hInstance = GetModuleHandleA(NULL);
+  windowClass.lpszClassName = "TarvelinStopButton";
+  RegisterClassA(&windowClass);
+  HWND window = CreateWindowExA(0, "TarvelinStopButton", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  if (Check(window != NULL, "a message-only window for the stop button")) {
+    CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) for the G-option sampling");
+    int32_t values[100];
+    for (size_t i = 0; i < 100; ++i) values[i] = -1;
+    PostMessageA(window, WM_APP, 0, 0);
+    DWORD tick = GetTickCount();
+    int32_t value = CALL(ADCAnalogSampling)(10, 1, 2, 100, 1, values);
+    unsigned long took = Since(tick);
+    int32_t code = CALL(GetError)();
+    Check(g_window.ran, "the posted message was dispatched during the G-option sampling");
+    Check(value == -1 && code == 38 && took < 5000, "the stop button ended the sampling: %ld, code %ld (%lu ms)",
+          (long)value, (long)code, took);
+    Check(g_window.error == -1 && (g_window.limit == 0 || g_window.limit == 1),
+          "the window procedure read GetError() = %ld and IntStatusL() = %ld", (long)g_window.error,
+          (long)g_window.limit);
+    Check(g_window.refused == -1 && g_window.refusedCode == 37,
+          "WriteCommand from the window procedure refused: %ld, code %ld", (long)g_window.refused,
+          (long)g_window.refusedCode);
+    Check(g_window.closed == 1, "PortClose from the window procedure = %ld", (long)g_window.closed);
+    CheckFails(CALL(PortClose)(), 35, "PortClose() after the stop button closed the port");
+    DestroyWindow(window);
+    Sleep(1500);  /* the board finishes the block it was asked for before it hears commands again */
+  }
+
+  /* A program that quits while the library pumps still sees its quit. */
+  CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) before the quit");
+  PostQuitMessage(7);
+  CheckValue(CALL(PortClose)(), 1, "PortClose() with WM_QUIT queued");
+  MSG message;
+  BOOL got = PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);
+  Check(got && message.message == WM_QUIT && message.wParam == 7, "WM_QUIT still queued with its code (%ld)",
+        got ? (long)message.wParam : -1L);
 }
 
 /* A port that cannot be opened, and a board that never answers. */
@@ -550,6 +620,32 @@ static void UnloadChecks(int32_t port, int probe) {
   CheckValue(CALL(WriteCommand)("PRB"), 1, "WriteCommand(\"PRB\") by the reloaded DLL");
   CheckValue(CALL(GetValue)(), 255, "GetValue()");
   CheckValue(CALL(PortClose)(), 1, "PortClose() by the reloaded DLL");
+
+  /* Unloaded the moment the port is open, and with a thread message queued: the
+   * unload holds the loader lock, so it must neither wait for the reader's start
+   * nor dispatch anything. */
+  for (int round = 0; round < 2; ++round) {
+    CheckValue(CALL(PortOpen)(port), 1, round == 0 ? "PortOpen(port), then FreeLibrary at once"
+                                                   : "PortOpen(port), then FreeLibrary with a message queued");
+    if (round == 1) PostThreadMessageA(GetCurrentThreadId(), WM_APP + 7, 0, 0);
+    tick = GetTickCount();
+    freed = FreeLibrary(g_dll);
+    took = Since(tick);
+    g_dll = NULL;
+    memset(g_proc, 0, sizeof g_proc);
+    Check(freed != 0 && took < 5000, "FreeLibrary returned (%lu ms)", took);
+    if (round == 1) {
+      MSG message;
+      BOOL kept = PeekMessageA(&message, NULL, WM_APP + 7, WM_APP + 7, PM_REMOVE);
+      Check(kept, "the queued message was left for the program");
+    }
+    if (probe) {
+      long holders = AskHost("freed");
+      Check(holders == 0, "the host sees the port released (%ld processes hold it)", holders);
+    }
+    g_dll = LoadLibraryA("TARVELIN.DLL");
+    if (!Check(g_dll != NULL, "LoadLibraryA(\"TARVELIN.DLL\") again") || !ResolveExports(0)) return;
+  }
 }
 
 static long PortOption(const char* text) {
@@ -602,6 +698,7 @@ int main(int argc, char** argv) {
         Io485Checks();
         CloseChecks();
       }
+      MessageChecks((int32_t)port);
       FaultChecks((int32_t)closedPort, (int32_t)silentPort);
       UnloadChecks((int32_t)port, probe);
       printf("session: %lu ms\n", Since(start));
