@@ -1,28 +1,52 @@
 # Linux products: the core as a static library (tests link it to reach the
 # internals), the shared library exporting only the 33 names, the virtual board,
-# the demo, the tests and the benchmarks.
+# the demo, the tests and the benchmarks; the install tree and its packages.
 find_package(Threads REQUIRED)
 
 add_library(tarvelin_core STATIC ${TARVELIN_SOURCES})
-target_include_directories(tarvelin_core PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
+target_include_directories(tarvelin_core PUBLIC
+  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src ${TARVELIN_GENERATED_DIR})
 target_compile_definitions(tarvelin_core PRIVATE TARVELIN_BUILD)
 target_compile_options(tarvelin_core PRIVATE ${TARVELIN_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti)
 target_link_libraries(tarvelin_core PUBLIC Threads::Threads)
 
 add_library(tarvelin SHARED src/exports/dll_main.cpp)
+add_library(tarvelin::tarvelin ALIAS tarvelin)
+# Users see the public header only, from the source tree or the install tree.
+target_include_directories(tarvelin INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_compile_options(tarvelin PRIVATE ${TARVELIN_WARNINGS} -fvisibility=hidden -fno-gnu-unique)
 target_link_libraries(tarvelin PRIVATE -Wl,--whole-archive tarvelin_core -Wl,--no-whole-archive)
 target_link_options(tarvelin PRIVATE
-  -Wl,--version-script=${CMAKE_BINARY_DIR}/tarvelin.map -Wl,--no-undefined -static-libstdc++)
-set_target_properties(tarvelin PROPERTIES LINK_DEPENDS ${CMAKE_BINARY_DIR}/tarvelin.map)
+  -Wl,--version-script=${PROJECT_BINARY_DIR}/tarvelin.map -Wl,--no-undefined -static-libstdc++)
+# libtarvelin.so.3.51.0, soname libtarvelin.so.3: the export table is the ABI,
+# and a release that changes it changes the major number.
+set_target_properties(tarvelin PROPERTIES
+  LINK_DEPENDS ${PROJECT_BINARY_DIR}/tarvelin.map
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR}
+  PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/tarvelin.h)
 
-foreach(dir tools/board tools/demo)
-  if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
+# The tools and the tests belong to this repository's own build; a project that
+# takes the library in with add_subdirectory gets the library alone.
+option(TARVELIN_BUILD_TOOLS "Build the virtual board, the demo and the command-line tool" ${PROJECT_IS_TOP_LEVEL})
+if(TARVELIN_BUILD_TOOLS)
+  foreach(dir tools/board tools/demo tools/cli)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endif()
+
+include(cmake/Install.cmake)
+
+if(PROJECT_IS_TOP_LEVEL)
+  include(CTest)
+  find_package(GTest QUIET)
+  if(BUILD_TESTING AND GTest_FOUND AND TARVELIN_BUILD_TOOLS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/CMakeLists.txt)
+    add_subdirectory(tests)
+  elseif(BUILD_TESTING AND NOT GTest_FOUND)
+    message(STATUS "GoogleTest not found (Debian package libgtest-dev): the tests are not built")
   endif()
-endforeach()
-
-include(CTest)
-if(BUILD_TESTING AND EXISTS ${CMAKE_SOURCE_DIR}/tests/CMakeLists.txt)
-  add_subdirectory(tests)
 endif()
