@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test lane, in order: native (unit, integration, library), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
-# 64-bit DLL run under wine64 against the virtual board), benchmarks.
+# 64-bit DLL run under wine64 against the virtual board), consumer (installed
+# and used as users do, after the Windows package is made), benchmarks.
 # Installs missing Debian packages first when run as root.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -98,6 +99,12 @@ windows() {
   [ "$abi_status" -eq 0 ] && [ "$wine_status" -eq 0 ] && [ "$package_status" -eq 0 ]
 }
 
+# The library as users take it: installed and built against three ways, the
+# Linux packages, the Windows package's CMake config with mingw under wine64.
+consumer() {
+  bash tests/consumer/run_consumer.sh
+}
+
 bench() {
   build/native/tests/spine_bench --benchmark_min_time=0.3
 }
@@ -107,6 +114,7 @@ lane asan asan
 lane tsan tsan
 lane fuzz fuzz
 lane windows windows
+lane consumer consumer
 lane bench bench
 
 echo
