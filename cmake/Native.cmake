@@ -50,3 +50,24 @@ if(PROJECT_IS_TOP_LEVEL)
     message(STATUS "GoogleTest not found (Debian package libgtest-dev): the tests are not built")
   endif()
 endif()
+
+# The API reference (HTML and tarvelin(3)) from the header; a warning, such as
+# an undocumented function or parameter, fails the target.
+find_package(Doxygen QUIET)
+if(DOXYGEN_FOUND AND PROJECT_IS_TOP_LEVEL)
+  set(TARVELIN_DOCS_DIR ${PROJECT_BINARY_DIR}/docs)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${PROJECT_BINARY_DIR}/Doxyfile @ONLY)
+  add_custom_command(
+    OUTPUT ${TARVELIN_DOCS_DIR}/man/man3/tarvelin.3 ${TARVELIN_DOCS_DIR}/html/index.html
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${TARVELIN_DOCS_DIR}/html ${TARVELIN_DOCS_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TARVELIN_DOCS_DIR}
+    COMMAND Doxygen::doxygen ${PROJECT_BINARY_DIR}/Doxyfile
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/tarvelin.h ${PROJECT_BINARY_DIR}/Doxyfile
+    COMMENT "API reference: HTML and tarvelin(3)"
+    VERBATIM)
+  add_custom_target(docs DEPENDS ${TARVELIN_DOCS_DIR}/man/man3/tarvelin.3 ${TARVELIN_DOCS_DIR}/html/index.html)
+  if(TARVELIN_INSTALL)
+    install(FILES ${TARVELIN_DOCS_DIR}/man/man3/tarvelin.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 OPTIONAL)
+    install(DIRECTORY ${TARVELIN_DOCS_DIR}/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html OPTIONAL)
+  endif()
+endif()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test lane, in order: native (unit, integration, library), sanitizers
+# Every test lane, in order: native (unit, integration, library), docs (the
+# API reference, warnings as errors, every export documented), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), consumer (installed
 # and used as users do, after the Windows package is made), benchmarks.
@@ -32,6 +33,13 @@ native() {
   cmake --preset native >/dev/null &&
     cmake --build build/native -j2 &&
     ctest --test-dir build/native --output-on-failure -j2
+}
+
+# The API reference built with warnings as errors, and every export documented
+# in the header, the README and the man page.
+docs() {
+  cmake --build build/native --target docs &&
+    python3 tests/docs/check_docs.py --man build/native/docs/man/man3/tarvelin.3
 }
 
 sanitized() {
@@ -110,6 +118,7 @@ bench() {
 }
 
 lane native native
+lane docs docs
 lane asan asan
 lane tsan tsan
 lane fuzz fuzz
