@@ -3,7 +3,8 @@
 # API reference, warnings as errors, every export documented), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), consumer (installed
-# and used as users do, after the Windows package is made), benchmarks.
+# and used as users do, after the Windows package is made), bindings (Python,
+# Visual Basic, .NET), benchmarks.
 # Installs missing Debian packages first when run as root.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -113,6 +114,11 @@ consumer() {
   bash tests/consumer/run_consumer.sh
 }
 
+# Python, Visual Basic and .NET bindings against the export table and the board.
+bindings() {
+  bash tests/bindings/run_bindings.sh
+}
+
 bench() {
   build/native/tests/spine_bench --benchmark_min_time=0.3
 }
@@ -124,6 +130,7 @@ lane tsan tsan
 lane fuzz fuzz
 lane windows windows
 lane consumer consumer
+lane bindings bindings
 lane bench bench
 
 echo
