@@ -85,6 +85,7 @@ for binding in vb dotnet python; do
   done < <(find "bindings/$binding" \( -name tests -o -name __pycache__ -o -name '*.egg-info' -o -name build \) -prune \
     -o -type f -print | sort)
 done
+[ -d bindings/python ] && expected+=("bindings/python/version.txt|")
 want=$(for entry in "${expected[@]}"; do echo "$top/${entry%%|*}"; done | sort)
 if [ "$files" != "$want" ]; then
   diff <(echo "$want") <(echo "$files") | sed -n 's/^< /   missing: /p; s/^> /   unexpected: /p' >&2

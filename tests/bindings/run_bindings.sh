@@ -48,17 +48,29 @@ cmake --build "$build" -j2 --target tarvelin tarvelin-board >"$work/build.log" 2
 export TARVELIN_LIBRARY=$build/libtarvelin.so.3
 export TARVELIN_BOARD=$build/tarvelin-board
 
-# Python: installed, then tested from the installed copy.
+# One board for the .NET program and the examples (the Python tests start their own).
+"$TARVELIN_BOARD" >"$work/board.out" 2>"$work/board.err" &
+board_pid=$!
+for _ in $(seq 200); do
+  [ -s "$work/board.out" ] && break
+  sleep 0.05
+done
+slave=$(head -n 1 "$work/board.out")
+[ -c "$slave" ] || { cat "$work/board.err"; echo "bindings: the virtual board did not start"; exit 1; }
+
+# Python: installed, then tested from the installed copy; the example run with it.
 python_lane() {
   "$python" -m pip install --quiet --no-build-isolation --no-deps --no-warn-script-location \
     --target "$work/site" bindings/python 2>&1 | grep -v "Running pip as the 'root' user" || true
   local where
   where=$(cd "$work" && PYTHONPATH=$work/site "$python" -c 'import tarvelin; print(tarvelin.__file__)') || return 1
   [ "$where" = "$work/site/tarvelin/__init__.py" ] || { echo "tarvelin imported from $where"; return 1; }
-  PYTHONPATH=$work/site timeout 300 "$python" -m unittest discover -s bindings/python/tests -v
+  PYTHONPATH=$work/site timeout 300 "$python" -m unittest discover -s bindings/python/tests -v || return 1
+  PYTHONPATH=$work/site TARVELIN_COM3=$slave timeout 60 "$python" examples/python/example.py |
+    tee "$work/example-py.txt" && grep -Eq '^port B: [0-9]+$' "$work/example-py.txt"
 }
 python_lane
-result "python: pip install --no-build-isolation and unittest against the board" $?
+result "python: pip install --no-build-isolation, unittest and the example against the board" $?
 
 "$python" tests/bindings/check_vb.py
 result "vb: TARVELIN.bas and TARVELIN64.bas against the export table" $?
@@ -66,20 +78,14 @@ result "vb: TARVELIN.bas and TARVELIN64.bas against the export table" $?
 dotnet_lane() {
   mcs -nologo -warnaserror -out:"$work/DotnetTest.exe" tests/bindings/DotnetTest.cs bindings/dotnet/Tarvelin.cs ||
     return 1
-  "$TARVELIN_BOARD" >"$work/board.out" 2>"$work/board.err" &
-  board_pid=$!
-  local slave
-  for _ in $(seq 200); do
-    [ -s "$work/board.out" ] && break
-    sleep 0.05
-  done
-  slave=$(head -n 1 "$work/board.out")
-  [ -c "$slave" ] || { cat "$work/board.err"; echo "the virtual board did not start"; return 1; }
   # DllImport("tarvelin") finds libtarvelin.so on the library path.
-  TARVELIN_COM3=$slave LD_LIBRARY_PATH=$build timeout 120 mono "$work/DotnetTest.exe" "$root"
+  TARVELIN_COM3=$slave LD_LIBRARY_PATH=$build timeout 120 mono "$work/DotnetTest.exe" "$root" || return 1
+  mcs -nologo -warnaserror -out:"$work/Example.exe" examples/csharp/Example.cs bindings/dotnet/Tarvelin.cs &&
+    TARVELIN_COM3=$slave LD_LIBRARY_PATH=$build timeout 60 mono "$work/Example.exe" | tee "$work/example-cs.txt" &&
+    grep -Eq '^port B: [0-9]+$' "$work/example-cs.txt"
 }
 dotnet_lane
-result "dotnet: Tarvelin.cs compiled with mcs and run against the board" $?
+result "dotnet: Tarvelin.cs and the C# example compiled with mcs and run against the board" $?
 
 echo "bindings: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

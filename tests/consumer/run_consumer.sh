@@ -161,6 +161,13 @@ else
     env format=pei-x86-64 bash -c "$(declare -f mingw_build); work=$work root=$root package=$package mingw_build x64 toolchain-x86_64-w64-mingw32.cmake"
   check "Windows package: find_package with i686 mingw picks x86" \
     env format=pei-i386 bash -c "$(declare -f mingw_build); work=$work root=$root package=$package mingw_build x86 toolchain-i686-w64-mingw32.cmake"
+  packaged_python() {
+    local python=/usr/bin/python3
+    [ -x "$python" ] || python=python3
+    "$python" -m pip install --quiet --no-build-isolation --no-deps --target "$work/site" "$package/bindings/python" &&
+      ls "$work/site" | tee /dev/stderr | grep -qx 'tarvelin-3.51.0.dist-info'
+  }
+  check "Windows package: its Python binding installs with pip, version 3.51.0" packaged_python
   wineserver=$(command -v wineserver 2>/dev/null || echo /usr/lib/wine/wineserver64)
   [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
   under_wine() {
