@@ -17,6 +17,9 @@ cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
 build=$root/build/native
 wine=/usr/lib/wine/wine64
+# The one version, as the packages and the pkg-config file carry it.
+version=$(sed -n 's/^project(tarvelin VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt | head -n 1)
+version_text=" Dorvik DLL version ${version%.*}"
 passed=0
 failed=0
 
@@ -64,7 +67,7 @@ runs_against_board() {
   local output
   output=$(TARVELIN_COM3=$slave timeout 20 "$@" 2>&1) || { echo "$output"; return 1; }
   echo "$output"
-  grep -q '^ Dorvik DLL version ' <<<"$output" && grep -Eq '^port B: -?[0-9]+$' <<<"$output"
+  grep -Fxq "$version_text" <<<"$output" && grep -Eq '^port B: -?[0-9]+$' <<<"$output"
 }
 
 needs_soname() {
@@ -100,12 +103,15 @@ pc_build() {
   cc -Wall -Wextra -Werror -o "$work/example-pc" "$work/example.c" \
     $(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs tarvelin)
 }
-check "pkg-config: version 3.51.0 and a build of the example" \
-  bash -c "[ \"\$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --modversion tarvelin)\" = 3.51.0 ]"
+check "pkg-config: version $version" \
+  bash -c "[ \"\$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --modversion tarvelin)\" = $version ]"
 check "pkg-config: builds" pc_build
 check "pkg-config: needs libtarvelin.so.3" needs_soname "$work/example-pc"
-check "pkg-config: runs against the board" env LD_LIBRARY_PATH="$prefix/lib" \
-  bash -c "$(declare -f runs_against_board); slave=$slave runs_against_board $work/example-pc"
+# No RPATH in this build: the loader is told where the prefix's library is.
+pc_run() {
+  LD_LIBRARY_PATH=$prefix/lib runs_against_board "$work/example-pc"
+}
+check "pkg-config: runs against the board" pc_run
 
 # 2. find_package(tarvelin) through the installed CMake package.
 fp_build() {
@@ -125,29 +131,37 @@ check "add_subdirectory: builds the library alone and the example" sub_build
 check "add_subdirectory: needs libtarvelin.so.3" needs_soname "$work/sub/example"
 check "add_subdirectory: runs against the board" runs_against_board "$work/sub/example"
 
+# A top-level build on a machine without GoogleTest: the library and tools, no tests.
+no_gtest() {
+  cmake -S . -B "$work/no-gtest" -G Ninja -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON | tee "$work/no-gtest.txt" &&
+    grep -q 'GoogleTest not found' "$work/no-gtest.txt" &&
+    ! grep -q 'unit_tests' "$work/no-gtest/build.ninja" && grep -q 'libtarvelin.so' "$work/no-gtest/build.ninja"
+}
+check "configures without GoogleTest, leaving the tests out" no_gtest
+
 # The Linux packages of the installed tree.
 tgz_and_deb() {
   (cd "$build" && cpack -G "TGZ;DEB") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; return 1; }
   local tgz deb
-  tgz=$(ls "$build"/package/tarvelin-3.51.0-linux-*.tar.gz) && deb=$(ls "$build"/package/tarvelin_3.51.0_*.deb) || return 1
+  tgz=$(ls "$build"/package/tarvelin-$version-linux-*.tar.gz) && deb=$(ls "$build"/package/tarvelin_${version}_*.deb) || return 1
   tar tzf "$tgz" | tee "$work/tgz.txt"
   grep -q '/lib/libtarvelin.so.3$' "$work/tgz.txt" && grep -q '/lib/pkgconfig/tarvelin.pc$' "$work/tgz.txt" &&
     grep -q '/include/tarvelin.h$' "$work/tgz.txt" || return 1
   dpkg-deb -c "$deb" | tee "$work/deb.txt"
   dpkg-deb -f "$deb" Package Version Depends
   grep -q ' ./usr/lib/libtarvelin.so.3 -> ' "$work/deb.txt" && grep -q ' ./usr/include/tarvelin.h$' "$work/deb.txt" &&
-    [ "$(dpkg-deb -f "$deb" Version)" = 3.51.0 ]
+    [ "$(dpkg-deb -f "$deb" Version)" = $version ]
 }
 check "cpack: tar.gz and .deb hold the library, header and pkg-config file" tgz_and_deb
 
 # 4. The Windows package's CMake config with mingw-w64; the 64-bit program under wine64.
-zip=$root/build/package/TARVELIN-3.51.0-windows.zip
+zip=$root/build/package/TARVELIN-$version-windows.zip
 if [ ! -f "$zip" ]; then
   failed=$((failed + 1))
   echo "consumer: FAIL $zip not made (bash scripts/package_windows.sh)"
 else
   (cd "$work" && cmake -E tar xf "$zip")
-  package=$work/TARVELIN-3.51.0-windows
+  package=$work/TARVELIN-$version-windows
   mingw_build() {
     local arch=$1 toolchain=$2
     cmake -S examples/cmake -B "$work/mingw-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
@@ -165,9 +179,9 @@ else
     local python=/usr/bin/python3
     [ -x "$python" ] || python=python3
     "$python" -m pip install --quiet --no-build-isolation --no-deps --target "$work/site" "$package/bindings/python" &&
-      ls "$work/site" | tee /dev/stderr | grep -qx 'tarvelin-3.51.0.dist-info'
+      ls "$work/site" | tee /dev/stderr | grep -qx "tarvelin-$version.dist-info"
   }
-  check "Windows package: its Python binding installs with pip, version 3.51.0" packaged_python
+  check "Windows package: its Python binding installs with pip, version $version" packaged_python
   wineserver=$(command -v wineserver 2>/dev/null || echo /usr/lib/wine/wineserver64)
   [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
   under_wine() {
@@ -182,7 +196,7 @@ else
     (cd "$work/mingw-x64" && timeout -k 5 60 "$wine" example.exe </dev/null >"$work/wine.out" 2>>"$work/wine.log")
     local status=$?
     tr -d '\r' <"$work/wine.out" | tee "$work/wine.txt"
-    [ "$status" -eq 0 ] && grep -q '^ Dorvik DLL version ' "$work/wine.txt" && grep -Eq '^port B: -?[0-9]+$' "$work/wine.txt"
+    [ "$status" -eq 0 ] && grep -Fxq "$version_text" "$work/wine.txt" && grep -Eq '^port B: -?[0-9]+$' "$work/wine.txt"
   }
   if [ -x "$wine" ]; then
     check "Windows package: the mingw x64 example runs under wine64 against the board" under_wine
