@@ -39,6 +39,22 @@ if(TARVELIN_BUILD_TOOLS)
   endforeach()
 endif()
 
+# The installed tools: the virtual board and every program of the command-line
+# tool's folder.
+set(TARVELIN_TOOL_TARGETS)
+if(TARGET tarvelin-board)
+  list(APPEND TARVELIN_TOOL_TARGETS tarvelin-board)
+endif()
+if(TARVELIN_BUILD_TOOLS AND EXISTS ${PROJECT_SOURCE_DIR}/tools/cli/CMakeLists.txt)
+  get_property(cli_targets DIRECTORY ${PROJECT_SOURCE_DIR}/tools/cli PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS cli_targets)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      list(APPEND TARVELIN_TOOL_TARGETS ${target})
+    endif()
+  endforeach()
+endif()
+
 include(cmake/Install.cmake)
 
 if(PROJECT_IS_TOP_LEVEL)
@@ -65,9 +81,41 @@ if(DOXYGEN_FOUND AND PROJECT_IS_TOP_LEVEL)
     DEPENDS ${PROJECT_SOURCE_DIR}/include/tarvelin.h ${PROJECT_BINARY_DIR}/Doxyfile
     COMMENT "API reference: HTML and tarvelin(3)"
     VERBATIM)
-  add_custom_target(docs DEPENDS ${TARVELIN_DOCS_DIR}/man/man3/tarvelin.3 ${TARVELIN_DOCS_DIR}/html/index.html)
+  # The tools' pages from their own --help, so that they follow the options.
+  find_program(TARVELIN_HELP2MAN help2man)
+  set(tool_pages)
+  if(TARVELIN_HELP2MAN)
+    foreach(tool IN LISTS TARVELIN_TOOL_TARGETS)
+      get_target_property(name ${tool} OUTPUT_NAME)
+      if(NOT name)
+        set(name ${tool})
+      endif()
+      if(tool STREQUAL "tarvelin-board")
+        set(what "the virtual I/O controller board on a pseudo-terminal")
+      else()
+        set(what "command-line tool of the TARVELIN driver library")
+      endif()
+      set(page ${TARVELIN_DOCS_DIR}/man/man1/${name}.1)
+      add_custom_command(
+        OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${TARVELIN_DOCS_DIR}/man/man1
+        COMMAND ${TARVELIN_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+                --name=${what} --section=1 --output=${page} $<TARGET_FILE:${tool}>
+        DEPENDS ${tool}
+        COMMENT "Man page ${name}(1)"
+        VERBATIM)
+      list(APPEND tool_pages ${page})
+    endforeach()
+  else()
+    message(STATUS "help2man not found (Debian package help2man): the tools get no man pages")
+  endif()
+  add_custom_target(docs DEPENDS ${TARVELIN_DOCS_DIR}/man/man3/tarvelin.3 ${TARVELIN_DOCS_DIR}/html/index.html
+    ${tool_pages})
   if(TARVELIN_INSTALL)
     install(FILES ${TARVELIN_DOCS_DIR}/man/man3/tarvelin.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 OPTIONAL)
     install(DIRECTORY ${TARVELIN_DOCS_DIR}/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html OPTIONAL)
+    foreach(page IN LISTS tool_pages)
+      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
+    endforeach()
   endif()
 endif()

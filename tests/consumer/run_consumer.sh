@@ -3,7 +3,8 @@
 # prefix and builds the README's example three ways: with pkg-config, with
 # find_package(tarvelin) and with add_subdirectory of the source tree; runs each
 # against the virtual board as COM3 and checks with readelf that it needs
-# libtarvelin.so.3. Makes the tar.gz and .deb with cpack and checks their
+# libtarvelin.so.3; the man pages and the reference are installed (the docs
+# target is built first). Makes the tar.gz and .deb with cpack and checks their
 # contents. Then builds the CMake example with mingw-w64 against the unpacked
 # Windows package (x64 and x86) and runs the 64-bit one under wine64.
 #
@@ -74,7 +75,7 @@ needs_soname() {
   readelf -d "$1" | grep -F '(NEEDED)' | tee /dev/stderr | grep -Fq '[libtarvelin.so.3]'
 }
 
-cmake --build "$build" -j2 --target tarvelin tarvelin-board >"$work/build.log" 2>&1 || {
+cmake --build "$build" -j2 --target tarvelin tarvelin-board docs >"$work/build.log" 2>&1 || {
   cat "$work/build.log"
   echo "consumer: the native build failed"
   exit 1
@@ -94,6 +95,10 @@ check "cmake --install into a prefix" cmake --install "$build" --prefix "$prefix
 check "installed: soname links, header, pkg-config file, CMake package" \
   test -L "$prefix/lib/libtarvelin.so.3" -a -L "$prefix/lib/libtarvelin.so" -a -f "$prefix/include/tarvelin.h" \
   -a -f "$prefix/lib/pkgconfig/tarvelin.pc" -a -f "$prefix/lib/cmake/tarvelin/tarvelinConfig.cmake"
+
+check "installed: tarvelin(3), tarvelin-board(1), the HTML reference" \
+  test -f "$prefix/share/man/man3/tarvelin.3" -a -f "$prefix/share/man/man1/tarvelin-board.1" \
+  -a -f "$prefix/share/doc/tarvelin/html/index.html"
 
 readme_example >"$work/example.c"
 check "the README's example is examples/c/example.c" diff -u examples/c/example.c "$work/example.c"
