@@ -13,6 +13,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
+# shellcheck source=../support/start_board.sh
+source tests/support/start_board.sh
 build=$root/build/native
 # Debian's interpreter, whose setuptools builds the package.
 python=/usr/bin/python3
@@ -49,14 +51,7 @@ export TARVELIN_LIBRARY=$build/libtarvelin.so.3
 export TARVELIN_BOARD=$build/tarvelin-board
 
 # One board for the .NET program and the examples (the Python tests start their own).
-"$TARVELIN_BOARD" >"$work/board.out" 2>"$work/board.err" &
-board_pid=$!
-for _ in $(seq 200); do
-  [ -s "$work/board.out" ] && break
-  sleep 0.05
-done
-slave=$(head -n 1 "$work/board.out")
-[ -c "$slave" ] || { cat "$work/board.err"; echo "bindings: the virtual board did not start"; exit 1; }
+start_board "$TARVELIN_BOARD" "$work" || { echo "bindings: the virtual board did not start"; exit 1; }
 
 # Python: installed, then tested from the installed copy; the example run with it.
 python_lane() {

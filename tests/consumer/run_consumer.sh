@@ -16,6 +16,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
+# shellcheck source=../support/start_board.sh
+source tests/support/start_board.sh
 build=$root/build/native
 wine=/usr/lib/wine/wine64
 # The one version, as the packages and the pkg-config file carry it.
@@ -81,14 +83,7 @@ cmake --build "$build" -j2 --target tarvelin tarvelin-board docs >"$work/build.l
   exit 1
 }
 
-"$build/tarvelin-board" >"$work/board.out" 2>"$work/board.err" &
-board_pid=$!
-for _ in $(seq 200); do
-  [ -s "$work/board.out" ] && break
-  sleep 0.05
-done
-slave=$(head -n 1 "$work/board.out")
-[ -c "$slave" ] || { cat "$work/board.err"; echo "consumer: the virtual board did not start"; exit 1; }
+start_board "$build/tarvelin-board" "$work" || { echo "consumer: the virtual board did not start"; exit 1; }
 
 prefix=$work/prefix
 check "cmake --install into a prefix" cmake --install "$build" --prefix "$prefix"
