@@ -56,6 +56,8 @@ set(CPACK_PACKAGE_FILE_NAME tarvelin-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PRO
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# shlibs and the ldconfig trigger, so that the loader cache learns libtarvelin.so.3.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The C++ runtime is linked in; the C library and the threads are the system's.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1")
 include(CPack)
