@@ -69,6 +69,8 @@
  * one code in several families (4, 50, 60, 61); GetErrorMessage() tells them
  * apart.
  * @{ */
+/* A new code: one line here, then python3 scripts/sync_error_constants.py
+ * writes it into the bindings. */
 #define TARVELIN_E_NONE (-1)                    /**< No error: the state every command transaction starts from. */
 #define TARVELIN_E_DEVICE_SYNTAX 1              /**< Board: "Command Error: Syntax error (command = ...)". */
 #define TARVELIN_E_DEVICE_NOT_CONFIGURED 2      /**< Board: port must be configured or enabled first. */

@@ -192,6 +192,7 @@ namespace Tarvelin
     /// <summary>The error codes of GetError(). Codes 1 to 15 are the board's refusals.</summary>
     public static class Errors
     {
+        // --- error codes of include/tarvelin.h (scripts/sync_error_constants.py)
         /// <summary>No error: the state every command transaction starts from.</summary>
         public const int TARVELIN_E_NONE = -1;
         /// <summary>Board: "Command Error: Syntax error (command = ...)".</summary>
@@ -270,5 +271,6 @@ namespace Tarvelin
         public const int TARVELIN_E_PORT_VALUE = 80;
         /// <summary>"Wrong Port selected": IOPortWrite().</summary>
         public const int TARVELIN_E_WRONG_PORT = 81;
+        // --- end of the error codes
     }
 }

@@ -93,6 +93,7 @@ Option Explicit
 #End If
 
 ' Error codes (GetError)
+' --- error codes of include/tarvelin.h (scripts/sync_error_constants.py)
 Public Const TARVELIN_E_NONE As Long = -1
 Public Const TARVELIN_E_DEVICE_SYNTAX As Long = 1
 Public Const TARVELIN_E_DEVICE_NOT_CONFIGURED As Long = 2
@@ -132,6 +133,7 @@ Public Const TARVELIN_E_PWM_PULSES As Long = 62
 Public Const TARVELIN_E_BAUD_RATE As Long = 77
 Public Const TARVELIN_E_PORT_VALUE As Long = 80
 Public Const TARVELIN_E_WRONG_PORT As Long = 81
+' --- end of the error codes
 
 ' The text of the last error (GetErrorMessageVb fills a String of at least 152 characters).
 Public Function TarvelinErrorText() As String

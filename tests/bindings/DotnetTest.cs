@@ -48,7 +48,7 @@ static class DotnetTest
             .ToDictionary(m => m.Groups[1].Value, m => int.Parse(m.Groups[2].Value));
         var ours = typeof(Errors).GetFields().ToDictionary(f => f.Name, f => (int)f.GetValue(null));
         Check(ours.Count == constants.Count && ours.All(pair => constants.ContainsKey(pair.Key) &&
-              constants[pair.Key] == pair.Value), "Errors holds the header's TARVELIN_E_ constants");
+              constants[pair.Key] == pair.Value), "Errors holds the header's TARVELIN_E_ constants (scripts/sync_error_constants.py writes them)");
 
         // Calls against the board.
         Check(Native.Version().StartsWith(" Dorvik DLL version "), "Version() = \"" + Native.Version() + "\"");

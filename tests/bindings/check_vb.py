@@ -142,7 +142,8 @@ def main():
         if declared != constants:
             missing = sorted(set(constants) - set(declared))
             wrong = sorted(name for name in declared if constants.get(name) != declared[name])
-            problems.append(f"{module}: error constants differ from the header (missing {missing}, wrong {wrong})")
+            problems.append(f"{module}: error constants differ from the header (missing {missing}, wrong {wrong}); "
+                            "python3 scripts/sync_error_constants.py writes them")
         helper = re.search(r"Function\s+TarvelinErrorText\(\)\s+As\s+String(.*?)End\s+Function", "\n".join(lines),
                            re.S)
         if not helper or "GetErrorMessageVb" not in helper[1]:

@@ -5,6 +5,7 @@ board's refusals; several names share a value where the library uses one code
 in several families, and the text tells them apart.
 """
 
+# --- error codes of include/tarvelin.h (scripts/sync_error_constants.py)
 TARVELIN_E_NONE = -1  # No error: the state every command transaction starts from.
 TARVELIN_E_DEVICE_SYNTAX = 1  # Board: "Command Error: Syntax error (command = ...)".
 TARVELIN_E_DEVICE_NOT_CONFIGURED = 2  # Board: port must be configured or enabled first.
@@ -44,6 +45,7 @@ TARVELIN_E_PWM_PULSES = 62  # " Error in setting  PWM's Pulses".
 TARVELIN_E_BAUD_RATE = 77  # The board did not take, or not keep, a new baud rate (two texts).
 TARVELIN_E_PORT_VALUE = 80  # " Value is out of range. The Value needs to be 0 < Value <256  ".
 TARVELIN_E_WRONG_PORT = 81  # "Wrong Port selected": IOPortWrite().
+# --- end of the error codes
 
 
 class TarvelinError(Exception):

@@ -44,7 +44,7 @@ class Declarations(unittest.TestCase):
         wanted = {name: int(value) for name, value in
                   re.findall(r"#define\s+(TARVELIN_E_\w+)\s+\(?(-?\d+)\)?", header)}
         ours = {name: getattr(errors, name) for name in dir(errors) if name.startswith("TARVELIN_E_")}
-        self.assertEqual(ours, wanted)
+        self.assertEqual(ours, wanted, "python3 scripts/sync_error_constants.py writes them")
 
 
 class AgainstTheBoard(unittest.TestCase):
