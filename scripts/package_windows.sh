@@ -59,14 +59,33 @@ while read -r file; do echo "   $file"; done <<<"$files"
 # Package path and the file it must equal ("" for files made by the packaging).
 expected=(
   "README-windows.txt|"
+  "LICENSE.txt|"
+  "CHANGELOG.txt|"
   "include/tarvelin.h|$root/include/tarvelin.h"
+  "lib/cmake/tarvelin/tarvelinConfig.cmake|$root/packaging/windows/tarvelinConfig.cmake"
+  "lib/cmake/tarvelin/tarvelinConfigVersion.cmake|"
   "x64/TARVELIN.DLL|$win64_dir/TARVELIN.DLL"
   "x64/TARVELIN.lib|$win64_dir/TARVELIN.lib"
+  "x64/TARVELIN.def|$win64_dir/tarvelin_x86_64.def"
   "x64/libtarvelin.dll.a|$win64_dir/libtarvelin.dll.a"
   "x86/TARVELIN.DLL|$win32_dir/TARVELIN.DLL"
   "x86/TARVELIN.lib|$win32_dir/TARVELIN.lib"
+  "x86/TARVELIN.def|$win32_dir/tarvelin_i686.def"
   "x86/libtarvelin.dll.a|$win32_dir/libtarvelin.dll.a"
 )
+# The examples and the bindings as they are in the source tree (the bindings'
+# own tests and build leftovers stay out).
+while read -r file; do
+  expected+=("$file|$root/$file")
+done < <(find examples -type f | sort)
+for binding in vb dotnet python; do
+  [ -d "bindings/$binding" ] || continue
+  while read -r file; do
+    expected+=("$file|$root/$file")
+  done < <(find "bindings/$binding" \( -name tests -o -name __pycache__ -o -name '*.egg-info' -o -name build \) -prune \
+    -o -type f -print | sort)
+done
+[ -d bindings/python ] && expected+=("bindings/python/version.txt|")
 want=$(for entry in "${expected[@]}"; do echo "$top/${entry%%|*}"; done | sort)
 if [ "$files" != "$want" ]; then
   diff <(echo "$want") <(echo "$files") | sed -n 's/^< /   missing: /p; s/^> /   unexpected: /p' >&2
@@ -83,9 +102,15 @@ for entry in "${expected[@]}"; do
     problems=$((problems + 1))
   fi
 done
-# The README in Windows form: every line ends in CR LF.
-if grep -q $'[^\r]$' "$unpacked/$top/README-windows.txt"; then
-  echo "package: FAIL README-windows.txt has lines without CR LF" >&2
+# The texts in Windows form: every line ends in CR LF; the README names the version.
+for text in README-windows.txt LICENSE.txt CHANGELOG.txt; do
+  if grep -q $'[^\r]$' "$unpacked/$top/$text"; then
+    echo "package: FAIL $text has lines without CR LF" >&2
+    problems=$((problems + 1))
+  fi
+done
+if ! head -n 1 "$unpacked/$top/README-windows.txt" | grep -q "^TARVELIN $version for Windows"; then
+  echo "package: FAIL README-windows.txt does not begin with 'TARVELIN $version for Windows'" >&2
   problems=$((problems + 1))
 fi
 [ "$problems" -eq 0 ] || fail "$problems files of the package are not what was built"

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Every test lane, in order: native (unit, integration, library), sanitizers
+# Every test lane, in order: native (unit, integration, library), docs (the
+# API reference, warnings as errors, every export documented), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
-# 64-bit DLL run under wine64 against the virtual board), benchmarks.
+# 64-bit DLL run under wine64 against the virtual board), consumer (installed
+# and used as users do, after the Windows package is made), bindings (Python,
+# Visual Basic, .NET), benchmarks.
 # Installs missing Debian packages first when run as root.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +34,13 @@ native() {
   cmake --preset native >/dev/null &&
     cmake --build build/native -j2 &&
     ctest --test-dir build/native --output-on-failure -j2
+}
+
+# The API reference built with warnings as errors, and every export documented
+# in the header, the README and the man page.
+docs() {
+  cmake --build build/native --target docs &&
+    python3 tests/docs/check_docs.py --man build/native/docs/man/man3/tarvelin.3
 }
 
 sanitized() {
@@ -98,15 +108,29 @@ windows() {
   [ "$abi_status" -eq 0 ] && [ "$wine_status" -eq 0 ] && [ "$package_status" -eq 0 ]
 }
 
+# The library as users take it: installed and built against three ways, the
+# Linux packages, the Windows package's CMake config with mingw under wine64.
+consumer() {
+  bash tests/consumer/run_consumer.sh
+}
+
+# Python, Visual Basic and .NET bindings against the export table and the board.
+bindings() {
+  bash tests/bindings/run_bindings.sh
+}
+
 bench() {
   build/native/tests/spine_bench --benchmark_min_time=0.3
 }
 
 lane native native
+lane docs docs
 lane asan asan
 lane tsan tsan
 lane fuzz fuzz
 lane windows windows
+lane consumer consumer
+lane bindings bindings
 lane bench bench
 
 echo

@@ -9,11 +9,14 @@
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 #include "tarvelin.h"
+#include "tarvelin_version.h"
 
 namespace {
 
-constexpr char kVersionText[] = " Dorvik DLL version 3.51";
-static_assert(sizeof kVersionText == 25);
+// " Dorvik DLL version 3.51": major and minor of the project version. Hosts
+// size their buffers for its 25 bytes (GetDLLVersionVb copies exactly that).
+constexpr char kVersionText[] = " Dorvik DLL version " TARVELIN_VERSION_SHORT;
+static_assert(sizeof kVersionText == 25, "the version text is 24 characters and its NUL");
 char VersionCopy[256];
 
 constexpr DWORD kSettleMs = 300;

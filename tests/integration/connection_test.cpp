@@ -9,6 +9,7 @@
 #include "serial/comm_channel.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
+#include "tarvelin_version.h"
 
 namespace {
 
@@ -131,12 +132,12 @@ TEST_F(ConnectionTest, ProbeFailsWhenTheBoardStopsAnswering) {
 
 TEST_F(ConnectionTest, VersionTexts) {
   const char* first = GetDLLVersion();
-  EXPECT_STREQ(first, " Dorvik DLL version 3.51");
+  EXPECT_STREQ(first, " Dorvik DLL version " TARVELIN_VERSION_SHORT);
   EXPECT_EQ(GetDLLVersion(), first);
   char buffer[40];
   memset(buffer, 0x55, sizeof buffer);
   EXPECT_EQ(GetDLLVersionVb(buffer), 1);
-  EXPECT_STREQ(buffer, " Dorvik DLL version 3.51");
+  EXPECT_STREQ(buffer, " Dorvik DLL version " TARVELIN_VERSION_SHORT);
   EXPECT_EQ(buffer[24], '\0');
   EXPECT_EQ(buffer[25], 0x55);  // exactly 25 bytes
   EXPECT_EQ(GetDLLVersionVb(nullptr), -1);

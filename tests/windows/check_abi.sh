@@ -342,8 +342,9 @@ check_version() {
     other_problem "$label: $file has no readable resources: $rc"
     return
   }
-  local major=${version%%.*} minor=${version#*.}
-  local numbers="$major, $minor, 0, 0"
+  local major minor patch
+  IFS=. read -r major minor patch <<<"$version"
+  local numbers="$major, $minor, ${patch:-0}, 0"
   grep -Eq "^ *FILEVERSION $numbers\$" <<<"$rc" ||
     other_problem "$label: version resource FILEVERSION is '$(grep -E '^ *FILEVERSION' <<<"$rc" | sed 's/^ *FILEVERSION //')', not $numbers"
   grep -Eq "^ *PRODUCTVERSION $numbers\$" <<<"$rc" ||

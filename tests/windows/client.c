@@ -15,6 +15,7 @@
  * any of them. Prints one line per check and "client: N passed, N failed,
  * N calls"; exits nonzero on any failure. */
 #include "tarvelin.h"
+#include "tarvelin_version.h"
 
 /* The few KERNEL32 calls used, declared here: the MSVC build has no SDK headers. */
 typedef void* ClientHandle;
@@ -25,7 +26,7 @@ __declspec(dllimport) char* __stdcall GetCommandLineA(void);
 __declspec(dllimport) void __stdcall ExitProcess(unsigned int code);
 #define CLIENT_STD_OUTPUT ((unsigned long)-11)
 
-#define VERSION_TEXT " Dorvik DLL version 3.51"
+#define VERSION_TEXT " Dorvik DLL version " TARVELIN_VERSION_SHORT
 
 /* Every export by its address, each a reference resolved by the import library.
  * Read through volatile, so that the table and its references stay in the program. */

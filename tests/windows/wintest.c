@@ -24,8 +24,9 @@
 #include <string.h>
 
 #include "tarvelin.h"
+#include "tarvelin_version.h"
 
-#define VERSION_TEXT " Dorvik DLL version 3.51"
+#define VERSION_TEXT " Dorvik DLL version " TARVELIN_VERSION_SHORT
 
 /* Every export, one line each: name and its fixed ordinal. */
 static const struct {

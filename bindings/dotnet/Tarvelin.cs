@@ -1,0 +1,286 @@
+// P/Invoke declarations of the TARVELIN driver library for C# and the other
+// .NET languages: every function of tarvelin.h, the error codes, and helpers
+// that read the library's texts and turn a failure into an exception.
+//
+// The library is "tarvelin": TARVELIN.DLL on Windows (the x86 or x64 one, as
+// the process is 32- or 64-bit), libtarvelin.so on Linux. Every function uses
+// the Windows API calling convention (StdCall; ignored on 64-bit targets) and
+// 8-bit (ANSI) strings. The reference of every function is in tarvelin.h.
+using System;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Tarvelin
+{
+    /// <summary>The library's functions under their C names.</summary>
+    public static class Native
+    {
+        /// <summary>The library's name as the runtime looks it up.</summary>
+        public const string Library = "tarvelin";
+
+        /// <summary>Opens COM port port at 9600 baud, 8 data bits, no parity, one stop bit.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int PortOpen(int port);
+
+        /// <summary>Opens COM port port at the requested baud rate.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int PortConfigure(int port, int baudRate);
+
+        /// <summary>Closes the open COM port; DTR is dropped.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int PortClose();
+
+        /// <summary>The COM port number last given to PortOpen() or PortConfigure().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetPort();
+
+        /// <summary>The baud rate last requested (PortOpen(): 9600, PortConfigure(), ChangeBaudRate()).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetBaudRate();
+
+        /// <summary>Moves the board and the open port to another baud rate.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ChangeBaudRate(int baudRate);
+
+        /// <summary>The version text " Dorvik DLL version 3.51" (one leading blank, 24 characters).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern IntPtr GetDLLVersion();
+
+        /// <summary>Copies the version text and its NUL, exactly 25 bytes, into buffer.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetDLLVersionVb(StringBuilder buffer);
+
+        /// <summary>Sends any command text to the board and waits for its answer.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int WriteCommand(string command);
+
+        /// <summary>The value of the last answer.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetValue();
+
+        /// <summary>The code of the last recorded error (the TARVELIN_E_... constants).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetError();
+
+        /// <summary>The text of the last recorded error.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern IntPtr GetErrorMessage();
+
+        /// <summary>Copies the text of the last error and its NUL into buffer.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetErrorMessageVb(StringBuilder buffer);
+
+        /// <summary>Whether the board's limit event ("L", a stepper at its end of travel) came since the last call; clears it.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int IntStatusL();
+
+        /// <summary>One analog conversion of channel at resolution bits.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ADCAnalog(int resolution, int channel);
+
+        /// <summary>A 10-bit reading through port S, read as two bytes.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ReadADCM2(int mode);
+
+        /// <summary>Block sampling of the channels in channelMask into values.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ADCAnalogSampling(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [Out] int[] values);
+
+        /// <summary>Block sampling into a Visual Basic safe array (VB: an array of Long).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ADCAnalogSamplingVb(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [MarshalAs(UnmanagedType.SafeArray, SafeArraySubType = VarEnum.VT_I4)] ref int[] valueArray);
+
+        /// <summary>Reads digital port A, B, C, D or S.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int IOPortRead(int port);
+
+        /// <summary>Writes value to digital port A, B, C, D or S.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int IOPortWrite(int port, int value);
+
+        /// <summary>Starts a stepper motion.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int MotorGo(int first, int second, int number1, int number2, int number3, int number4);
+
+        /// <summary>Stops the stepper motor.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int MotorStop();
+
+        /// <summary>Sets the stepper's step counter to 0.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int MotorCounterReset();
+
+        /// <summary>Reads the stepper's step counter.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetMotorCounter();
+
+        /// <summary>Reads the stepper's motor flag.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetMotorFlag();
+
+        /// <summary>Disables the stepper motor.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int DisableMotor();
+
+        /// <summary>Starts the PWM output for pulses pulses.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int SetPWMFrequency(int frequency, int dutyCycle, int pulses);
+
+        /// <summary>Reads the pulses put out in the current PWM run.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetPWMOutputCounter();
+
+        /// <summary>Whether a PWM run ended (the board's event "P") since the last call; clears it.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetPWMFinishFlag();
+
+        /// <summary>Reads the board's measured period.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int GetPeriod();
+
+        /// <summary>Selects a module of the I/O-485 network by its address byte.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int IO485Address(int address, int selector, int broadcast);
+
+        /// <summary>Initializes the I/O-485 network and switches to its answer mode.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int IO485Initialize();
+
+        /// <summary>Resets the I/O-485 network at 9600 baud and initializes it again.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int ResetIO485Network();
+
+        /// <summary>The version text, " Dorvik DLL version ...".</summary>
+        public static string Version()
+        {
+            return Marshal.PtrToStringAnsi(GetDLLVersion());
+        }
+
+        /// <summary>The text of the last recorded error ("" when there is none).</summary>
+        public static string ErrorMessage()
+        {
+            return Marshal.PtrToStringAnsi(GetErrorMessage()) ?? "";
+        }
+
+        /// <summary>Returns <paramref name="result"/> unless it is -1, the failure of a call
+        /// that returns 1 or -1; then throws the recorded error.</summary>
+        public static int Check(int result)
+        {
+            if (result == -1)
+                throw new TarvelinException(GetError(), ErrorMessage());
+            return result;
+        }
+    }
+
+    /// <summary>A failed call: the library's error code and text.</summary>
+    public class TarvelinException : Exception
+    {
+        /// <summary>The error code (the constants of <see cref="Errors"/>).</summary>
+        public int Code { get; private set; }
+        /// <summary>The error text as the library recorded it.</summary>
+        public string Text { get; private set; }
+
+        /// <summary>Makes the exception of error <paramref name="code"/> with its text.</summary>
+        public TarvelinException(int code, string text)
+            : base("error " + code + ": " + text.Trim())
+        {
+            Code = code;
+            Text = text;
+        }
+    }
+
+    /// <summary>The error codes of GetError(). Codes 1 to 15 are the board's refusals.</summary>
+    public static class Errors
+    {
+        // --- error codes of include/tarvelin.h (scripts/sync_error_constants.py)
+        /// <summary>No error: the state every command transaction starts from.</summary>
+        public const int TARVELIN_E_NONE = -1;
+        /// <summary>Board: "Command Error: Syntax error (command = ...)".</summary>
+        public const int TARVELIN_E_DEVICE_SYNTAX = 1;
+        /// <summary>Board: port must be configured or enabled first.</summary>
+        public const int TARVELIN_E_DEVICE_NOT_CONFIGURED = 2;
+        /// <summary>Board: command not allowed in the current configuration.</summary>
+        public const int TARVELIN_E_DEVICE_NOT_ALLOWED = 3;
+        /// <summary>Board: no such port.</summary>
+        public const int TARVELIN_E_DEVICE_NO_SUCH_PORT = 4;
+        /// <summary>Board: value out of range or syntax error.</summary>
+        public const int TARVELIN_E_DEVICE_VALUE_RANGE = 5;
+        /// <summary>Board: pin configured as an output.</summary>
+        public const int TARVELIN_E_DEVICE_PIN_IS_OUTPUT = 6;
+        /// <summary>Board: its own time-out.</summary>
+        public const int TARVELIN_E_DEVICE_TIMEOUT = 7;
+        /// <summary>Board: frequency too high for the required duty cycle.</summary>
+        public const int TARVELIN_E_DEVICE_FREQUENCY = 8;
+        /// <summary>Board: baud rate not supported.</summary>
+        public const int TARVELIN_E_DEVICE_BAUD_RATE = 9;
+        /// <summary>Board: stepper enabled, disable it first.</summary>
+        public const int TARVELIN_E_DEVICE_STEPPER_ENABLED = 10;
+        /// <summary>Board: SPI requires pin PD3/PS_SS always high.</summary>
+        public const int TARVELIN_E_DEVICE_SPI_PIN = 11;
+        /// <summary>Board: timer not available.</summary>
+        public const int TARVELIN_E_DEVICE_TIMER = 12;
+        /// <summary>Board: stepper motor not enabled.</summary>
+        public const int TARVELIN_E_DEVICE_STEPPER_DISABLED = 13;
+        /// <summary>Board: stepper running, stop it first.</summary>
+        public const int TARVELIN_E_DEVICE_STEPPER_RUNNING = 14;
+        /// <summary>Board: too many channels or sampling too fast.</summary>
+        public const int TARVELIN_E_DEVICE_TOO_MANY_CHANNELS = 15;
+        /// <summary>"No such port": IOPortRead() with a letter other than A, B, C, D, S.</summary>
+        public const int TARVELIN_E_NO_SUCH_PORT = 4;
+        /// <summary>"Commands cannot be sent before a COM port is open".</summary>
+        public const int TARVELIN_E_NO_PORT_OPEN = 25;
+        /// <summary>"COM port timed out": no prompt in time (the text names the command).</summary>
+        public const int TARVELIN_E_TIMEOUT = 26;
+        /// <summary>"Command text is missing or longer than 62 characters".</summary>
+        public const int TARVELIN_E_COMMAND_TEXT = 27;
+        /// <summary>The array for the sampled values is missing or unusable.</summary>
+        public const int TARVELIN_E_SAMPLE_ARRAY = 28;
+        /// <summary>"Returned value out of range": ADCAnalog().</summary>
+        public const int TARVELIN_E_VALUE_RANGE = 29;
+        /// <summary>"I/O-485 address out of range (0..31)".</summary>
+        public const int TARVELIN_E_IO485_ADDRESS = 30;
+        /// <summary>"I/O-485 IC out of range (0, 1 or 3 {or BROAD})".</summary>
+        public const int TARVELIN_E_IO485_SELECTOR = 31;
+        /// <summary>"I/O-485 Broadcast parameter must be True or False".</summary>
+        public const int TARVELIN_E_IO485_BROADCAST = 32;
+        /// <summary>"?" followed by no device error digit: the text names the answer and the command.</summary>
+        public const int TARVELIN_E_MALFORMED_ANSWER = 33;
+        /// <summary>MotorGo(): a command character that is not printable (nothing sent).</summary>
+        public const int TARVELIN_E_MOTOR_CHARACTERS = 34;
+        /// <summary>"COM port is NOT open": PortClose() with no port open.</summary>
+        public const int TARVELIN_E_PORT_NOT_OPEN = 35;
+        /// <summary>"Unable to open COM port".</summary>
+        public const int TARVELIN_E_OPEN_FAILED = 36;
+        /// <summary>Called from a window procedure while this thread's call waits for the board.</summary>
+        public const int TARVELIN_E_CALL_REFUSED = 37;
+        /// <summary>The port was closed (another thread, a window procedure) while the call waited.</summary>
+        public const int TARVELIN_E_CLOSED_WHILE_WAITING = 38;
+        /// <summary>"COM port is no longer available": device removed or line hung up.</summary>
+        public const int TARVELIN_E_LINE_GONE = 39;
+        /// <summary>" Wrong Channel  ": ADCAnalog() at 8 bits, channel 12..14.</summary>
+        public const int TARVELIN_E_WRONG_CHANNEL = 50;
+        /// <summary>I/O-485 initialization or reset failed (three texts).</summary>
+        public const int TARVELIN_E_IO485_COMMUNICATION = 50;
+        /// <summary>"Resolution must be 8, 10 or 12 [bits]": ADCAnalog().</summary>
+        public const int TARVELIN_E_RESOLUTION = 60;
+        /// <summary>"Wrong Number of Samples ": block sampling.</summary>
+        public const int TARVELIN_E_SAMPLE_COUNT = 60;
+        /// <summary>" Error in setting PWM's frequency".</summary>
+        public const int TARVELIN_E_PWM_FREQUENCY = 60;
+        /// <summary>"Channel must be between 0 and 14 ": ADCAnalog().</summary>
+        public const int TARVELIN_E_CHANNEL_RANGE = 61;
+        /// <summary>"Wrong ADC Resolution": block sampling.</summary>
+        public const int TARVELIN_E_SAMPLING_RESOLUTION = 61;
+        /// <summary>" Error in setting PWM's Duty Cycle".</summary>
+        public const int TARVELIN_E_PWM_DUTY_CYCLE = 61;
+        /// <summary>" Error in setting  PWM's Pulses".</summary>
+        public const int TARVELIN_E_PWM_PULSES = 62;
+        /// <summary>The board did not take, or not keep, a new baud rate (two texts).</summary>
+        public const int TARVELIN_E_BAUD_RATE = 77;
+        /// <summary>" Value is out of range. The Value needs to be 0 &lt; Value &lt;256  ".</summary>
+        public const int TARVELIN_E_PORT_VALUE = 80;
+        /// <summary>"Wrong Port selected": IOPortWrite().</summary>
+        public const int TARVELIN_E_WRONG_PORT = 81;
+        // --- end of the error codes
+    }
+}

@@ -1,0 +1,80 @@
+// The C# declarations against the export table, the header and the Linux
+// library on the virtual board (COM3, TARVELIN_COM3 set by the caller).
+//   mono DotnetTest.exe <repository>
+// Ends with "dotnet: N passed, N failed"; exit status 1 on a failure.
+using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Linq;
+using System.Reflection;
+using System.Runtime.InteropServices;
+using System.Text;
+using System.Text.RegularExpressions;
+using Tarvelin;
+
+static class DotnetTest
+{
+    static int passed, failed;
+
+    static void Check(bool ok, string what)
+    {
+        if (ok) passed++; else failed++;
+        Console.WriteLine((ok ? "dotnet: ok   " : "dotnet: FAIL ") + what);
+    }
+
+    static int Main(string[] args)
+    {
+        string root = args.Length > 0 ? args[0] : ".";
+
+        // Declarations: every export once, its argument count, StdCall and ANSI.
+        var table = new Dictionary<string, int>();
+        foreach (string line in File.ReadAllLines(Path.Combine(root, "src/exports/exports.tab"))) {
+            Match m = Regex.Match(line, @"^\d+\s+(\w+)\s+(\d+)");
+            if (m.Success) table[m.Groups[1].Value] = int.Parse(m.Groups[2].Value) / 4;
+        }
+        var imports = typeof(Native).GetMethods(BindingFlags.Public | BindingFlags.Static)
+            .Where(method => method.GetCustomAttributes(typeof(DllImportAttribute), false).Length > 0).ToList();
+        Check(imports.Select(method => method.Name).OrderBy(n => n).SequenceEqual(table.Keys.OrderBy(n => n)),
+              "every export declared once, nothing else (" + imports.Count + " of " + table.Count + ")");
+        foreach (MethodInfo method in imports) {
+            var import = (DllImportAttribute)method.GetCustomAttributes(typeof(DllImportAttribute), false)[0];
+            int wanted;
+            bool ok = table.TryGetValue(method.Name, out wanted) && method.GetParameters().Length == wanted &&
+                      import.CallingConvention == CallingConvention.StdCall && import.CharSet == CharSet.Ansi;
+            if (!ok) Check(false, method.Name + ": argument count, StdCall and ANSI");
+        }
+        string header = File.ReadAllText(Path.Combine(root, "include/tarvelin.h"));
+        var constants = Regex.Matches(header, @"#define\s+(TARVELIN_E_\w+)\s+\(?(-?\d+)\)?").Cast<Match>()
+            .ToDictionary(m => m.Groups[1].Value, m => int.Parse(m.Groups[2].Value));
+        var ours = typeof(Errors).GetFields().ToDictionary(f => f.Name, f => (int)f.GetValue(null));
+        Check(ours.Count == constants.Count && ours.All(pair => constants.ContainsKey(pair.Key) &&
+              constants[pair.Key] == pair.Value), "Errors holds the header's TARVELIN_E_ constants (scripts/sync_error_constants.py writes them)");
+
+        // Calls against the board.
+        Check(Native.Version().StartsWith(" Dorvik DLL version "), "Version() = \"" + Native.Version() + "\"");
+        Check(Native.PortOpen(3) == 1, "PortOpen(3)");
+        Check(Native.WriteCommand("PCC255") == 1 && Native.IOPortWrite('c', 17) == 1 && Native.IOPortRead('C') == 17,
+              "port C written and read back through WriteCommand, IOPortWrite, IOPortRead");
+        Check(Native.IOPortRead('E') == -1 && Native.GetError() == Errors.TARVELIN_E_NO_SUCH_PORT &&
+              Native.ErrorMessage() == "No such port", "IOPortRead('E'): code 4, \"No such port\"");
+        var buffer = new StringBuilder(160);
+        Check(Native.GetErrorMessageVb(buffer) == 1 && buffer.ToString() == "No such port",
+              "GetErrorMessageVb copies the text into a StringBuilder");
+        try {
+            Native.Check(Native.SetPWMFrequency(14, 50, 10));
+            Check(false, "Check() throws for -1");
+        } catch (TarvelinException e) {
+            Check(e.Code == Errors.TARVELIN_E_PWM_FREQUENCY && e.Text == " Error in setting PWM's frequency",
+                  "Check() throws TarvelinException(60, \" Error in setting PWM's frequency\")");
+        }
+        var values = new int[2 * 25];
+        int sampled = Native.ADCAnalogSampling(10, 0x3, 1, 25, 0, values);
+        Check(sampled == 1 && values.All(v => v >= 0 && v <= 1023) && values.Distinct().Count() > 1,
+              "ADCAnalogSampling fills an int[] of 2 x 25 10-bit values");
+        Check(Native.PortClose() == 1 && Native.PortClose() == -1 && Native.GetError() == Errors.TARVELIN_E_PORT_NOT_OPEN,
+              "PortClose, then code 35");
+
+        Console.WriteLine("dotnet: " + passed + " passed, " + failed + " failed");
+        return failed == 0 ? 0 : 1;
+    }
+}
