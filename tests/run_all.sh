@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test lane, in order: native (unit, integration, library), docs (the
+# Every test lane, in order: native (unit, integration, library), soak (the
+# fault soak's counts), docs (the
 # API reference, warnings as errors, every export documented), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), consumer (installed
@@ -119,11 +120,24 @@ bindings() {
   bash tests/bindings/run_bindings.sh
 }
 
+# Thousands of transactions against a board that drops, delays and garbles
+# answers, on a fast library clock: counts right, clean errors and wrong values.
+soak_figures=
+soak() {
+  local out status
+  out=$(build/native/tests/integration_tests --gtest_filter='OwedAnswersTest.FaultSoak*' --gtest_brief=1 2>&1)
+  status=$?
+  soak_figures=$(grep '^soak:' <<<"$out" | tail -n 1)
+  echo "${soak_figures:-soak: no figures}"
+  [ "$status" -eq 0 ] && [ -n "$soak_figures" ]
+}
+
 bench() {
   build/native/tests/spine_bench --benchmark_min_time=0.3
 }
 
 lane native native
+lane soak soak
 lane docs docs
 lane asan asan
 lane tsan tsan
@@ -135,6 +149,7 @@ lane bench bench
 
 echo
 [ ${#failures[@]} -eq 0 ] || echo "failed lanes: ${failures[*]}"
+[ -n "$soak_figures" ] && echo "$soak_figures"
 [ -n "$windows_figures" ] && echo "$windows_figures"
 echo "lanes: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
