@@ -2,8 +2,8 @@
 
 #include "protocol/result_state.h"
 
-int32_t PortNumber = 1;
-int32_t BaudRate = 9600;
+std::atomic<int32_t> PortNumber{1};
+std::atomic<int32_t> BaudRate{9600};
 int32_t PortBaudRate = 9600;
 
 namespace {

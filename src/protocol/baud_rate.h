@@ -1,10 +1,12 @@
 // Requested rates and the line rates of the port.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
-extern int32_t PortNumber;
-extern int32_t BaudRate;
+// Read by the getters from any thread.
+extern std::atomic<int32_t> PortNumber;
+extern std::atomic<int32_t> BaudRate;
 extern int32_t PortBaudRate;
 
 // The line rate a requested rate selects (by its hundreds), or 0 for none.

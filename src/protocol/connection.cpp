@@ -29,7 +29,7 @@ int32_t OpenAt(int32_t port, int32_t rate) {
   SelectPortBaudRate(rate);
   CloseComm();
   ConnectionHandle = INVALID_HANDLE_VALUE;
-  SetCommSettings(BaudRate, static_cast<uint32_t>(PortBaudRate), 8, 0, 0, 0, 0, 0, &AnswerReady, AnswerBuffer,
+  SetCommSettings(BaudRate.load(), static_cast<uint32_t>(PortBaudRate), 8, 0, 0, 0, 0, 0, &AnswerReady, AnswerBuffer,
                   kAnswerCapacity);
   ClearErrorMessage();
   ConnectionHandle = OpenComm(PortNumber);
