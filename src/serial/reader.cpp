@@ -2,6 +2,7 @@
 // reads and appends them to the answer text.
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
+#include "serial/wire_trace.h"
 
 extern HANDLE ReadEvent;
 
@@ -90,6 +91,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
       for (;;) {
         const uint32_t got = ReadCommBlock(channel, chunk, kChunkRequest);
         if (got == 0) break;
+        TraceWire(WireDirection::Read, chunk, static_cast<int32_t>(got));
         AppendAnswerChunk(chunk, got);
       }
     }

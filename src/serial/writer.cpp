@@ -1,5 +1,6 @@
 // Block writes under the write lock, with one retry.
 #include "serial/comm_channel.h"
+#include "serial/wire_trace.h"
 
 extern CRITICAL_SECTION WriteLock;
 extern HANDLE WriteEvent;
@@ -11,6 +12,7 @@ int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byt
     return 0;
   }
   if (byteCount < 0 || data == nullptr) return 0;
+  TraceWire(WireDirection::Written, data, byteCount);
   EnterCriticalSection(&WriteLock);
   OVERLAPPED overlapped{};
   ResetEvent(WriteEvent);

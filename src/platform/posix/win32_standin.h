@@ -2,6 +2,7 @@
 // and pthreads. Only what the layers above call, with the semantics they rely on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using BOOL = int;
@@ -237,6 +238,9 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL PeekMessageA(MSG* message, HWND window, UINT first, UINT last, UINT remove);
 BOOL TranslateMessage(const MSG* message);
 LPARAM DispatchMessageA(const MSG* message);
+// The process environment: the length of the value (0 when unset), or the size
+// the buffer needs when it is too small.
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 
 // OLE Automation
 HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);
