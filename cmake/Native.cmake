@@ -16,7 +16,7 @@ target_link_options(tarvelin PRIVATE
   -Wl,--version-script=${CMAKE_BINARY_DIR}/tarvelin.map -Wl,--no-undefined -static-libstdc++)
 set_target_properties(tarvelin PROPERTIES LINK_DEPENDS ${CMAKE_BINARY_DIR}/tarvelin.map)
 
-foreach(dir tools/board tools/demo)
+foreach(dir tools/board tools/demo tools/cli)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
