@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test lane, in order: native (unit, integration, library), sanitizers
+# Every test lane, in order: native (unit, integration, library), tools (the
+# tarvelin CLI and tarvelin-board as a user runs them), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), benchmarks.
 # Installs missing Debian packages first when run as root.
@@ -31,6 +32,12 @@ native() {
   cmake --preset native >/dev/null &&
     cmake --build build/native -j2 &&
     ctest --test-dir build/native --output-on-failure -j2
+}
+
+tools() {
+  cmake --preset native >/dev/null &&
+    cmake --build build/native -j2 --target tarvelin-cli tarvelin-board &&
+    bash tests/tools/run_tools.sh
 }
 
 sanitized() {
@@ -103,6 +110,7 @@ bench() {
 }
 
 lane native native
+lane tools tools
 lane asan asan
 lane tsan tsan
 lane fuzz fuzz
