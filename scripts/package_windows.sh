@@ -63,9 +63,11 @@ expected=(
   "x64/TARVELIN.DLL|$win64_dir/TARVELIN.DLL"
   "x64/TARVELIN.lib|$win64_dir/TARVELIN.lib"
   "x64/libtarvelin.dll.a|$win64_dir/libtarvelin.dll.a"
+  "x64/tarvelin.exe|$win64_dir/tarvelin.exe"
   "x86/TARVELIN.DLL|$win32_dir/TARVELIN.DLL"
   "x86/TARVELIN.lib|$win32_dir/TARVELIN.lib"
   "x86/libtarvelin.dll.a|$win32_dir/libtarvelin.dll.a"
+  "x86/tarvelin.exe|$win32_dir/tarvelin.exe"
 )
 want=$(for entry in "${expected[@]}"; do echo "$top/${entry%%|*}"; done | sort)
 if [ "$files" != "$want" ]; then
