@@ -36,7 +36,7 @@ native() {
 
 tools() {
   cmake --preset native >/dev/null &&
-    cmake --build build/native -j2 --target tarvelin-cli tarvelin-board &&
+    cmake --build build/native -j2 --target tarvelin-cli tarvelin-board tarvelin-manpages &&
     bash tests/tools/run_tools.sh
 }
 

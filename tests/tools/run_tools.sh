@@ -172,5 +172,14 @@ board_status=$?
   grep -q 'unknown control line: bogus' "$work/board.err" && pass "control lines: port, analog, an unknown line refused" ||
   fail "control lines: port, analog, an unknown line refused" "read B=$value adc=$analog status=$board_status" "$(cat "$work/board.err")"
 
+# 13. The man page made from the tool's help names every command.
+manpage=$bin/man/tarvelin.1
+missing=
+for command in ports send read write config adc sample motor pwm period io485 version term; do
+  grep -q "^\.SS $command\$" "$manpage" 2>/dev/null || missing+=" $command"
+done
+[ -z "$missing" ] && grep -q '^\.B TARVELIN_TRACE' "$manpage" && pass "tarvelin(1) documents every command" ||
+  fail "tarvelin(1) documents every command" "missing:${missing:- none} in $manpage"
+
 echo "tools: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
