@@ -1,30 +1,24 @@
 #include "board_control.h"
 
+#include "model.h"
+
 #include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <sstream>
 
 namespace tarvelin::board {
 
 namespace {
 
-// A whole decimal number within [low, high], or false.
+// A number (decimal or $hex, as the board reads them) within [low, high], or false.
 bool ParseInt(const std::string& text, long low, long high, long& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const long parsed = std::strtol(text.c_str(), &end, 10);
-  if (end != text.c_str() + text.size() || parsed < low || parsed > high) return false;
-  value = parsed;
+  long long parsed = 0;
+  if (!model::ParseNumber(text, parsed) || parsed < low || parsed > high) return false;
+  value = static_cast<long>(parsed);
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+int HexDigit(char c) { return model::DigitValue(c); }
 
 }  // namespace
 

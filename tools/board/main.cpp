@@ -168,13 +168,14 @@ void Configure(CLI::App& app, Options& options) {
       ->type_name("MS")
       ->check(CLI::Range(0, 600000))
       ->group(faults);
-  app.add_option("--chunk", options.chunkBytes, "split answers into chunks of this many bytes")
+  auto* chunk = app.add_option("--chunk", options.chunkBytes, "split answers into chunks of this many bytes")
       ->type_name("BYTES")
       ->check(CLI::Range(1, 4096))
       ->group(faults);
   app.add_option("--chunk-gap", options.chunkGapMs, "pause between chunks")
       ->type_name("MS")
       ->check(CLI::Range(0, 60000))
+      ->needs(chunk)
       ->group(faults);
   app.add_option("--device-error", options.deviceError, "answer the first command with ?DIGIT")
       ->type_name("DIGIT")
