@@ -12,7 +12,7 @@
 #   tarvelin_wintest.exe         every export by name and ordinal, every family,
 #                                the faults, and FreeLibrary with the port open
 #   tarvelin.exe --port 7 ...    the command-line tool: read B, a 12-bit conversion
-#                                that shows no message box
+#                                that shows no message box, the ports it lists
 # While the test program runs, this script answers its release probes: it
 # counts the processes (the board aside) that have COM7's pseudo-terminal open.
 #
@@ -284,6 +284,16 @@ cli_check() {
 }
 cli_check 255 read B
 cli_check 3072 adc --bits 12 --channel 14
+ports=$(step timeout -k 5 60 "$wine" tarvelin.exe ports </dev/null 2>>"$log" | tr -d '\r')
+calls=$((calls + 1))
+if grep -qx "COM$com_port" <<<"$ports" && grep -qx "COM$silent_port" <<<"$ports"; then
+  passed=$((passed + 1))
+  echo "run_wine: ok   tarvelin.exe ports lists COM$com_port and COM$silent_port:" $ports
+else
+  failed=$((failed + 1))
+  status=1
+  echo "run_wine: FAIL tarvelin.exe ports lists COM$com_port and COM$silent_port:" $ports
+fi
 cd "$root" || true
 
 if [ "$status" -ne 0 ]; then
