@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Checks read "condition && pass NAME || fail NAME ...": pass always succeeds.
+# shellcheck disable=SC2015
 # The command-line tools as a user runs them: tarvelin against the virtual
 # board through `tarvelin-board --com N --`, the board's own switches, and the
 # library's unattended mode, failed-open report and wire trace.

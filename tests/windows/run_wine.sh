@@ -74,7 +74,7 @@ if [ -z "${TARVELIN_WINE_BOARDS:-}" ]; then
 fi
 slave=$(eval echo "\${TARVELIN_COM$com_port:-}")
 silent_slave=$(eval echo "\${TARVELIN_COM$silent_port:-}")
-[ -c "$slave" ] && [ -c "$silent_slave" ] || fail "the boards did not start (COM$com_port '$slave', COM$silent_port '$silent_slave')"
+{ [ -c "$slave" ] && [ -c "$silent_slave" ]; } || fail "the boards did not start (COM$com_port '$slave', COM$silent_port '$silent_slave')"
 board_real=$(readlink -f "$board_exe")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-wine.XXXXXX") || fail "cannot make a work folder"
@@ -288,11 +288,11 @@ ports=$(step timeout -k 5 60 "$wine" tarvelin.exe ports </dev/null 2>>"$log" | t
 calls=$((calls + 1))
 if grep -qx "COM$com_port" <<<"$ports" && grep -qx "COM$silent_port" <<<"$ports"; then
   passed=$((passed + 1))
-  echo "run_wine: ok   tarvelin.exe ports lists COM$com_port and COM$silent_port:" $ports
+  echo "run_wine: ok   tarvelin.exe ports lists COM$com_port and COM$silent_port: ${ports//$'\n'/ }"
 else
   failed=$((failed + 1))
   status=1
-  echo "run_wine: FAIL tarvelin.exe ports lists COM$com_port and COM$silent_port:" $ports
+  echo "run_wine: FAIL tarvelin.exe ports lists COM$com_port and COM$silent_port: ${ports//$'\n'/ }"
 fi
 cd "$root" || true
 
