@@ -15,10 +15,12 @@ commands=$("$program" --help | awk '/^Subcommands:/ { on = 1; next } on && /^  [
 if [ -n "$commands" ]; then
   echo "[COMMANDS]" >>"$extra"
   for command in $commands; do
-    printf '.SS %s\n.nf\n' "$command" >>"$extra"
-    # The tool's footer (exit status, example) is said once, above.
-    "$program" "$command" --help | sed -e '/^Exit status:/,$d' -e 's/\\/\\e/g' -e 's/^\./\\\&./' >>"$extra"
-    printf '.fi\n' >>"$extra"
+    {
+      printf '.SS %s\n.nf\n' "$command"
+      # The tool's footer (exit status, example) is said once, above.
+      "$program" "$command" --help | sed -e '/^Exit status:/,$d' -e 's/\\/\\e/g' -e 's/^\./\\\&./'
+      printf '.fi\n'
+    } >>"$extra"
   done
 fi
 cat >>"$extra" <<'TEXT'
