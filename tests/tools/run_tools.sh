@@ -67,7 +67,8 @@ on_board --device-error 7 -- "$cli" send PRB
 
 # 4. Bad usage exits 2 before anything is opened.
 usage_ok=1
-for args in "--bogus read B" "read Q" "--port COMX read B" "adc --bits 9" "sample --channels 0,11" "write A 256" ""; do
+for args in "--bogus read B" "read Q" "--port COMX read B" "adc --bits 9" "sample --channels 0,11" "write A 256" \
+  "motor go FX 1 99999999999" "io485 address" ""; do
   # shellcheck disable=SC2086  # the words are the arguments
   "$cli" $args >/dev/null 2>&1 </dev/null
   status=$?

@@ -43,7 +43,7 @@ struct Options {
   bool wait = false;
   double timeout = 0;
   std::string io485Action;
-  int address = 0;
+  int address = -1;
   int selector = 1;
   bool broadcast = false;
 };
@@ -108,32 +108,56 @@ int Adc(Session& session, const Options& options) {
   return Interrupted ? kInterrupted : 0;
 }
 
-int Motor(Session& session, const Options& options) {
-  const std::string& action = options.motorAction;
-  const auto& args = options.motorArgs;
-  if (action != "go" && !args.empty()) {
-    fmt::print(stderr, "tarvelin motor {}: takes no arguments\n", action);
+// The numbers of "motor go XY STEPS SPEED [N3 [N4]]" (missing ones 0); false with a message.
+bool MotorNumbers(const std::vector<std::string>& args, int32_t (&numbers)[4]) {
+  // The wire form: two characters (direction and a free one), steps, speed and two numbers.
+  if (args.size() < 3 || args.size() > 5 || args[0].size() != 2) {
+    fmt::print(stderr, "tarvelin motor go: usage: motor go XY STEPS SPEED [N3 [N4]] (X: F forward, R reverse)\n");
+    return false;
+  }
+  for (size_t i = 1; i < 5; ++i) {
+    numbers[i - 1] = 0;
+    if (i >= args.size()) continue;
+    try {
+      size_t used = 0;
+      const long long value = std::stoll(args[i], &used);
+      if (used != args[i].size() || value < INT32_MIN || value > INT32_MAX) throw std::out_of_range(args[i]);
+      numbers[i - 1] = static_cast<int32_t>(value);
+    } catch (const std::exception&) {
+      fmt::print(stderr, "tarvelin motor go: '{}' is not a 32-bit number\n", args[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// What the argument library cannot check: kUsage with a message, before any port is opened.
+int CheckUsage(const std::string& name, const Options& o) {
+  int32_t numbers[4];
+  if (name == "sample") return CheckSampleOptions(o.sample);
+  if (name == "motor" && o.motorAction == "go" && !MotorNumbers(o.motorArgs, numbers)) return kUsage;
+  if (name == "motor" && o.motorAction != "go" && !o.motorArgs.empty()) {
+    fmt::print(stderr, "tarvelin motor {}: takes no arguments\n", o.motorAction);
     return kUsage;
   }
+  if (name == "pwm" && o.wait && o.pulses == 0) {
+    fmt::print(stderr, "tarvelin pwm: --wait needs --pulses above 0 (0 runs until stopped)\n");
+    return kUsage;
+  }
+  if (name == "io485" && o.io485Action == "address" && o.address < 0) {
+    fmt::print(stderr, "tarvelin io485 address: needs the module address 0..31\n");
+    return kUsage;
+  }
+  return 0;
+}
+
+int Motor(Session& session, const Options& options) {
+  const std::string& action = options.motorAction;
   if (action == "go") {
-    // The wire form: two characters (direction and a free one), steps, speed and two numbers.
-    if (args.size() < 3 || args.size() > 5 || args[0].size() != 2) {
-      fmt::print(stderr, "tarvelin motor go: usage: motor go XY STEPS SPEED [N3 [N4]] (X: F forward, R reverse)\n");
-      return kUsage;
-    }
-    long numbers[4] = {0, 0, 0, 0};
-    for (size_t i = 1; i < args.size(); ++i) {
-      try {
-        size_t used = 0;
-        numbers[i - 1] = std::stol(args[i], &used);
-        if (used != args[i].size() || numbers[i - 1] < INT32_MIN || numbers[i - 1] > INT32_MAX) throw std::out_of_range("");
-      } catch (const std::exception&) {
-        fmt::print(stderr, "tarvelin motor go: '{}' is not a 32-bit number\n", args[i]);
-        return kUsage;
-      }
-    }
-    if (MotorGo(args[0][0], args[0][1], static_cast<int32_t>(numbers[0]), static_cast<int32_t>(numbers[1]),
-                static_cast<int32_t>(numbers[2]), static_cast<int32_t>(numbers[3])) != 1) {
+    int32_t numbers[4];
+    MotorNumbers(options.motorArgs, numbers);
+    const std::string& pair = options.motorArgs[0];
+    if (MotorGo(pair[0], pair[1], numbers[0], numbers[1], numbers[2], numbers[3]) != 1) {
       return session.Failure("motor go");
     }
     session.Result({{"operation", JsonString("motor go")}, {"value", "1"}}, "1");
@@ -147,10 +171,6 @@ int Motor(Session& session, const Options& options) {
 }
 
 int Pwm(Session& session, const Options& options) {
-  if (options.wait && options.pulses == 0) {
-    fmt::print(stderr, "tarvelin pwm: --wait needs --pulses above 0 (0 runs until stopped)\n");
-    return kUsage;
-  }
   if (options.wait) GetPWMFinishFlag();  // an end of run from before belongs to another run
   if (SetPWMFrequency(options.frequency, options.duty, options.pulses) != 1) return session.Failure("pwm");
   if (!options.wait) {
@@ -297,7 +317,7 @@ int Run(const std::string& name, const Options& o) {
     letter = PortLetter(o.letter, status);
     if (letter == 0) return status;
   }
-  if (name == "sample" && (status = CheckSampleOptions(o.sample)) != 0) return status;
+  if ((status = CheckUsage(name, o)) != 0) return status;
 
   Session session(o.json, o.port, o.baud);
   if (!session.Open(status)) return status;

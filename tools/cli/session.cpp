@@ -18,9 +18,9 @@ namespace {
 
 extern "C" void OnInterrupt(int) { Interrupted = true; }
 
-// "COM3", "com3" or "3": the number; 0 for anything else.
+// "COM3", "com3", "\\.\COM3" or "3": the number; 0 for anything else.
 int ComNumber(const std::string& text) {
-  std::string digits = text;
+  std::string digits = text.compare(0, 4, "\\\\.\\") == 0 ? text.substr(4) : text;
   if (digits.size() > 3 && (digits[0] == 'C' || digits[0] == 'c') && (digits[1] == 'O' || digits[1] == 'o') &&
       (digits[2] == 'M' || digits[2] == 'm')) {
     digits = digits.substr(3);
@@ -78,7 +78,10 @@ bool Session::Open(int& status) {
   const int32_t opened = baud_ == 9600 ? PortOpen(port) : PortConfigure(port, baud_);
   if (opened != 1) {
     status = Failure(fmt::format("opening COM{}", port));
-    if (!json_) fmt::print(stderr, "tarvelin: TARVELIN_DEBUG=1 shows the device tried and the system's reason\n");
+    const char* debug = std::getenv("TARVELIN_DEBUG");
+    if (!json_ && (debug == nullptr || debug[0] == '\0')) {
+      fmt::print(stderr, "tarvelin: TARVELIN_DEBUG=1 shows the device tried and the system's reason\n");
+    }
     return false;
   }
   open_ = true;
