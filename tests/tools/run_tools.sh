@@ -175,7 +175,23 @@ board_status=$?
   grep -q 'unknown control line: bogus' "$work/board.err" && pass "control lines: port, analog, an unknown line refused" ||
   fail "control lines: port, analog, an unknown line refused" "read B=$value adc=$analog status=$board_status" "$(cat "$work/board.err")"
 
-# 13. The man page made from the tool's help names every command.
+# 13. Ctrl-C during sampling: the tool closes the port and exits 130 at once,
+#     not when the block (125 s at rate code 7) would have ended.
+# shellcheck disable=SC2016  # the inner script expands its own arguments
+"$board" --log "$work/ctrl-c.log" --com 3 -- sh -c '
+  "$1" sample --rate 7 --samples 1000 >/dev/null 2>"$2/ctrl-c.err" &
+  pid=$!
+  for _ in $(seq 100); do grep -q "host  GS10" "$2/ctrl-c.log" 2>/dev/null && break; sleep 0.05; done
+  start=$(date +%s)
+  kill -INT "$pid"
+  wait "$pid"
+  echo "$? $(($(date +%s) - start))"' sh "$cli" "$work" >"$work/out" 2>&1
+read -r status seconds <"$work/out"
+[ "$status" = 130 ] && [ "$seconds" -le 10 ] && grep -q 'interrupted; the port is closed' "$work/ctrl-c.err" &&
+  pass "Ctrl-C during sampling closes the port and exits 130" ||
+  fail "Ctrl-C during sampling closes the port and exits 130" "$(cat "$work/out" "$work/ctrl-c.err")"
+
+# 14. The man page made from the tool's help names every command.
 manpage=$bin/man/tarvelin.1
 missing=
 for command in ports send read write config adc sample motor pwm period io485 version term; do
