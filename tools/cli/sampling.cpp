@@ -79,12 +79,11 @@ class Watcher {
 
 std::string CsvText(const SampleOptions& options, const std::vector<int32_t>& values) {
   const size_t width = options.channels.size();
-  std::string text = "sample";
-  for (const int channel : options.channels) text += fmt::format(",ch{}", channel);
+  std::string text;
+  for (size_t c = 0; c < width; ++c) text += fmt::format("{}ch{}", c == 0 ? "" : ",", options.channels[c]);
   text += '\n';
   for (size_t k = 0; k * width < values.size(); ++k) {
-    text += fmt::format("{}", k);
-    for (size_t c = 0; c < width; ++c) text += fmt::format(",{}", values[k * width + c]);
+    for (size_t c = 0; c < width; ++c) text += fmt::format("{}{}", c == 0 ? "" : ",", values[k * width + c]);
     text += '\n';
   }
   return text;
@@ -102,8 +101,8 @@ int Plot(const SampleOptions& options, const std::string& csv) {
   script += fmt::format(
       "set terminal png size 1000,600\nset output '{}'\nset datafile separator ','\n"
       "set key autotitle columnhead\nset xlabel 'sample'\nset ylabel 'value ({} bits)'\n"
-      "plot for [i=2:{}] $samples using 1:i with lines\n",
-      quoted, options.bits, options.channels.size() + 1);
+      "plot for [i=1:{}] $samples using 0:i with lines\n",
+      quoted, options.bits, options.channels.size());
   if (RunWithInput(gnuplot, script) != 0) {
     fmt::print(stderr, "tarvelin: gnuplot could not draw {}\n", options.plot);
     return kFailed;
