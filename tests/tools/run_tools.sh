@@ -48,13 +48,14 @@ on_board -- sh -c "exec '$cli' --port \"\$TARVELIN_COM3\" read b"
 
 # 2. Sampling to CSV: the header, one row per sample, values within the model's
 #    range (a sine around mid-scale, 40 % of full scale: 102..922 at 10 bits).
-on_board --time-scale 50 -- "$cli" sample --bits 10 --channels 0,1 --rate 3 --samples 300 --csv "$work/s.csv"
-if [ "$rc" -eq 0 ] && [ "$(head -n 1 "$work/s.csv")" = "ch0,ch1" ] &&
+on_board --time-scale 50 -- "$cli" sample --bits 10 --channels 0,1 --rate 3 --samples 300 --csv "$work/s.csv" \
+  --plot "$work/plot.png"
+if [ "$rc" -eq 0 ] && [ "$(head -n 1 "$work/s.csv")" = "ch0,ch1" ] && [ "$(head -c 4 "$work/plot.png" | tail -c 3)" = PNG ] &&
   awk -F, 'NR > 1 { rows++; if (NF != 2 || $1 !~ /^[0-9]+$/ || $1 < 102 || $1 > 922 || $2 < 102 || $2 > 922) bad++ }
            END { exit !(rows == 300 && bad == 0) }' "$work/s.csv"; then
-  pass "sample --csv: header, 300 rows, values in range"
+  pass "sample --csv --plot: header, 300 rows, values in range, a PNG"
 else
-  fail "sample --csv: header, 300 rows, values in range" "rc=$rc err=$err" "$(head -n 3 "$work/s.csv" 2>/dev/null)"
+  fail "sample --csv --plot: header, 300 rows, values in range, a PNG" "rc=$rc err=$err" "$(head -n 3 "$work/s.csv" 2>/dev/null)"
 fi
 
 # A plot needs gnuplot: without it on PATH the tool says so and fails.
