@@ -58,6 +58,15 @@ else
   fail "sample --csv --plot: header, 300 rows, values in range, a PNG" "rc=$rc err=$err" "$(head -n 3 "$work/s.csv" 2>/dev/null)"
 fi
 
+# The progress bar shows on a terminal only.
+grep -q 'sampling \[' <<<"$err" && fail "no progress bar when standard error is a file" "$err" ||
+  pass "no progress bar when standard error is a file"
+if command -v script >/dev/null; then
+  script -qec "'$board' --com 3 -- '$cli' sample --samples 400 --csv '$work/t.csv'" /dev/null >"$work/tty" 2>&1
+  grep -q 'sampling \[#*\.*\] *[0-9]*%' "$work/tty" && pass "a progress bar on a terminal" ||
+    fail "a progress bar on a terminal" "$(tr '\r' '\n' <"$work/tty" | tail -n 3)"
+fi
+
 # A plot needs gnuplot: without it on PATH the tool says so and fails.
 mkdir -p "$work/empty"
 on_board --time-scale 50 -- env PATH="$work/empty" "$cli" sample --samples 10 --plot "$work/s.png"
