@@ -62,7 +62,9 @@ std::vector<PortEntry> ListPorts(const std::string& root) {
     std::string resolved;
     if (size > 0) {
       target[size] = '\0';
-      resolved = target[0] == '/' ? std::string(target) : "/dev/" + std::string(std::strrchr(target, '/') != nullptr ? std::strrchr(target, '/') + 1 : target);
+      // The links are relative ("../../ttyUSB0"); the device is the last part, in /dev.
+      const char* last = std::strrchr(target, '/');
+      resolved = "/dev/" + std::string(last != nullptr ? last + 1 : target);
     }
     ports.push_back({"/dev/serial/by-id/" + link, resolved});
   }
@@ -79,7 +81,9 @@ std::vector<PortEntry> ListPorts(const std::string& root) {
   }
   // USB adapters first, then the built-in ports, each in number order.
   std::sort(devices.begin(), devices.end(), [](const std::string& a, const std::string& b) {
-    const auto rank = [](const std::string& n) { return n.compare(0, 6, "ttyUSB") == 0 ? 0 : n.compare(0, 6, "ttyACM") == 0 ? 1 : 2; };
+    const auto rank = [](const std::string& n) {
+      return n.compare(0, 6, "ttyUSB") == 0 ? 0 : n.compare(0, 6, "ttyACM") == 0 ? 1 : 2;
+    };
     return rank(a) != rank(b) ? rank(a) < rank(b) : NaturalLess(a, b);
   });
   for (const std::string& name : devices) ports.push_back({"/dev/" + name, ""});
