@@ -210,15 +210,13 @@ int Term(Session& session) {
       fmt::print(stderr, "> ");
       std::fflush(stderr);
     }
-    if (!std::getline(std::cin, line)) break;
+    if (!std::getline(std::cin, line)) {
+      if (Interrupted) return kInterrupted;
+      break;
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) {
       if (prompt) break;
-      continue;
-    }
-    if (line.size() > 62) {
-      fmt::print(stderr, "tarvelin term: a command has at most 62 characters\n");
-      status = kFailed;
       continue;
     }
     if (SendOne(session, line) != 0) status = kFailed;
@@ -234,7 +232,8 @@ void Configure(CLI::App& app, Options& o, std::vector<CLI::App*>& commands) {
                  "COM3, 3 or a device path (/dev/ttyUSB0, a /dev/serial/by-id link, a pty); default: the lowest "
                  "COMn mapped by TARVELIN_COM<n>, else COM1")
       ->type_name("PORT");
-  app.add_option("--baud", o.baud, "the line rate the board runs at")->check(CLI::IsMember({300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
+  app.add_option("--baud", o.baud, "the line rate the board runs at")
+      ->check(CLI::IsMember({300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
   app.add_flag("--json", o.json, "print results as JSON, one object a line");
   app.footer(
       "Exit status: 0 success, 1 the board or the library reported an error (\"error N: text\" on\n"
@@ -369,7 +368,7 @@ int main(int argc, char** argv) {
     const int status = app.exit(error);
     return status == 0 ? 0 : kUsage;
   }
-  CatchInterrupt();
+  WatchInterrupt();
   for (const CLI::App* command : commands) {
     if (command->parsed()) return Run(command->get_name(), options);
   }

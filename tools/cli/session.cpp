@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -32,7 +31,7 @@ int ComNumber(const std::string& text) {
 
 }  // namespace
 
-void CatchInterrupt() { std::signal(SIGINT, OnInterrupt); }
+void WatchInterrupt() { CatchInterrupt(OnInterrupt); }
 
 std::string Trim(const std::string& text) {
   const size_t first = text.find_first_not_of(' ');

@@ -49,6 +49,6 @@ std::string Trim(const std::string& text);
 
 // Set by Ctrl-C (SIGINT); long operations look at it between steps.
 extern std::atomic<bool> Interrupted;
-void CatchInterrupt();
+void WatchInterrupt();
 
 }  // namespace tarvelin::cli

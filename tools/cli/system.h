@@ -34,6 +34,9 @@ std::string FindProgram(const std::string& name);
 // Runs `program` (a full path) with `input` on its standard input; its exit status, -1 when it could not run.
 int RunWithInput(const std::string& program, const std::string& input);
 
+// Calls `handler` on Ctrl-C (SIGINT); a read of the terminal in progress ends then.
+void CatchInterrupt(void (*handler)(int));
+
 bool StandardErrorIsTerminal();
 bool StandardInputIsTerminal();
 

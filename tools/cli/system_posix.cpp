@@ -1,5 +1,6 @@
 // Linux: ports from /dev, the COM mapping through TARVELIN_COM<n>.
 #include <dirent.h>
+#include <signal.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -145,6 +146,14 @@ int RunWithInput(const std::string& program, const std::string& input) {
 }
 
 void SetEnvironmentDefault(const char* name, const char* value) { setenv(name, value, 0); }
+
+void CatchInterrupt(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked read returns, so term ends on Ctrl-C
+  sigaction(SIGINT, &action, nullptr);
+}
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 bool StandardInputIsTerminal() { return isatty(STDIN_FILENO) != 0; }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,8 @@ void SetEnvironmentDefault(const char* name, const char* value) {
   char existing[8];
   if (GetEnvironmentVariableA(name, existing, sizeof existing) == 0) SetEnvironmentVariableA(name, value);
 }
+
+void CatchInterrupt(void (*handler)(int)) { std::signal(SIGINT, handler); }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 bool StandardInputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
