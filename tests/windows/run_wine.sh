@@ -11,8 +11,9 @@
 #   tarvelin_client_msvc.exe 7   linked by lld-link against TARVELIN.lib
 #   tarvelin_wintest.exe         every export by name and ordinal, every family,
 #                                the faults, and FreeLibrary with the port open
-#   tarvelin.exe --port 7 ...    the command-line tool: read B, a 12-bit conversion
-#                                that shows no message box, the ports it lists
+#   tarvelin.exe --port 7 ...    the command-line tool: read B (with the wire trace),
+#                                a 12-bit conversion that shows no message box, the
+#                                ports it lists
 # While the test program runs, this script answers its release probes: it
 # counts the processes (the board aside) that have COM7's pseudo-terminal open.
 #
@@ -282,7 +283,16 @@ cli_check() {
     echo "run_wine: FAIL tarvelin.exe $* -> '$got' (status $cli_status, expected '$expect')"
   fi
 }
-cli_check 255 read B
+TARVELIN_TRACE=$work/trace.txt cli_check 255 read B
+calls=$((calls + 1))
+if grep -q 'Z write PRB\\r' "$work/trace.txt" 2>/dev/null && grep -q 'Z read  .*B=255' "$work/trace.txt"; then
+  passed=$((passed + 1))
+  echo "run_wine: ok   TARVELIN_TRACE holds PRB and the answer"
+else
+  failed=$((failed + 1))
+  status=1
+  echo "run_wine: FAIL TARVELIN_TRACE holds PRB and the answer: $(head -c 300 "$work/trace.txt" 2>/dev/null)"
+fi
 cli_check 3072 adc --bits 12 --channel 14
 ports=$(step timeout -k 5 60 "$wine" tarvelin.exe ports </dev/null 2>>"$log" | tr -d '\r')
 calls=$((calls + 1))
