@@ -114,7 +114,11 @@ fi
 root=$work/root
 mkdir -p "$root/dev/serial/by-id"
 touch "$root/dev/ttyUSB0" "$root/dev/ttyUSB10" "$root/dev/ttyUSB2" "$root/dev/ttyACM0" "$root/dev/ttyS1" \
-  "$root/dev/ttyUSBx" "$root/dev/tty0" "$root/dev/ttyprintk"
+  "$root/dev/ttyS2" "$root/dev/ttyUSBx" "$root/dev/tty0" "$root/dev/ttyprintk"
+# ttyS1 is a UART, ttyS2 a node without hardware (type 0 in sysfs).
+mkdir -p "$root/sys/class/tty/ttyS1" "$root/sys/class/tty/ttyS2"
+echo 4 >"$root/sys/class/tty/ttyS1/type"
+echo 0 >"$root/sys/class/tty/ttyS2/type"
 ln -s ../../ttyUSB0 "$root/dev/serial/by-id/usb-Maker_Board_A1-if00-port0"
 expected="/dev/serial/by-id/usb-Maker_Board_A1-if00-port0 -> /dev/ttyUSB0
 /dev/ttyUSB0

@@ -48,6 +48,17 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+// The kernel makes ttyS nodes for every possible UART; one without hardware
+// says type 0 (unknown) in sysfs. Without that file the node counts.
+bool UartPresent(const std::string& root, const std::string& name) {
+  FILE* file = std::fopen(Join(root, "/sys/class/tty/" + name + "/type").c_str(), "r");
+  if (file == nullptr) return true;
+  int type = -1;
+  const bool read = std::fscanf(file, "%d", &type) == 1;
+  std::fclose(file);
+  return !read || type != 0;
+}
+
 }  // namespace
 
 std::vector<PortEntry> ListPorts(const std::string& root) {
@@ -76,7 +87,10 @@ std::vector<PortEntry> ListPorts(const std::string& root) {
       if (name.compare(0, length, prefix) == 0 && name.size() > length &&
           name.find_first_not_of("0123456789", length) == std::string::npos) {
         struct stat info {};
-        if (stat(Join(root, "/dev/" + name).c_str(), &info) == 0) devices.push_back(name);
+        const bool uart = std::strcmp(prefix, "ttyS") == 0;
+        if (stat(Join(root, "/dev/" + name).c_str(), &info) == 0 && (!uart || UartPresent(root, name))) {
+          devices.push_back(name);
+        }
       }
     }
   }
