@@ -265,45 +265,39 @@ echo "run_wine: test program ran in $((SECONDS - t0)) s, status $test_status"
 tally "$work/wintest.txt"
 [ "$test_status" -eq 0 ] || status=1
 
-# 6. The command-line tool: a port read, and a 12-bit conversion, which would
-#    wait on a message box were the tool not unattended.
-cli_check() {
-  local expect=$1
-  shift
-  local got
-  got=$(step timeout -k 5 60 "$wine" tarvelin.exe --port "$com_port" "$@" </dev/null 2>>"$log" | tr -d '\r')
-  local cli_status=$?
+# 6. The command-line tool: a port read (with the wire trace), a 12-bit
+#    conversion, which would wait on a message box were the tool not
+#    unattended, and the ports it lists.
+# Counts one call and its check: $1 is 0 when it passed, $2 says what.
+record() {
   calls=$((calls + 1))
-  if [ "$cli_status" -eq 0 ] && [ "$got" = "$expect" ]; then
+  if [ "$1" -eq 0 ]; then
     passed=$((passed + 1))
-    echo "run_wine: ok   tarvelin.exe $* -> $got"
+    echo "run_wine: ok   $2"
   else
     failed=$((failed + 1))
     status=1
-    echo "run_wine: FAIL tarvelin.exe $* -> '$got' (status $cli_status, expected '$expect')"
+    echo "run_wine: FAIL $2"
   fi
 }
-TARVELIN_TRACE=$work/trace.txt cli_check 255 read B
-calls=$((calls + 1))
-if grep -q 'Z write PRB\\r' "$work/trace.txt" 2>/dev/null && grep -q 'Z read  .*B=255' "$work/trace.txt"; then
-  passed=$((passed + 1))
-  echo "run_wine: ok   TARVELIN_TRACE holds PRB and the answer"
-else
-  failed=$((failed + 1))
-  status=1
-  echo "run_wine: FAIL TARVELIN_TRACE holds PRB and the answer: $(head -c 300 "$work/trace.txt" 2>/dev/null)"
-fi
-cli_check 3072 adc --bits 12 --channel 14
-ports=$(step timeout -k 5 60 "$wine" tarvelin.exe ports </dev/null 2>>"$log" | tr -d '\r')
-calls=$((calls + 1))
-if grep -qx "COM$com_port" <<<"$ports" && grep -qx "COM$silent_port" <<<"$ports"; then
-  passed=$((passed + 1))
-  echo "run_wine: ok   tarvelin.exe ports lists COM$com_port and COM$silent_port: ${ports//$'\n'/ }"
-else
-  failed=$((failed + 1))
-  status=1
-  echo "run_wine: FAIL tarvelin.exe ports lists COM$com_port and COM$silent_port: ${ports//$'\n'/ }"
-fi
+# Runs tarvelin.exe; its output without carriage returns in $got, its status in $cli_status.
+got=
+cli_status=
+cli() {
+  got=$(step timeout -k 5 60 "$wine" tarvelin.exe "$@" </dev/null 2>>"$log" | tr -d '\r')
+  cli_status=$?
+}
+TARVELIN_TRACE=$work/trace.txt cli --port "$com_port" read B
+[ "$cli_status" -eq 0 ] && [ "$got" = 255 ]
+record $? "tarvelin.exe read B -> $got"
+grep -q 'Z write PRB\\r' "$work/trace.txt" 2>/dev/null && grep -q 'Z read  .*B=255' "$work/trace.txt"
+record $? "TARVELIN_TRACE holds PRB and the answer: $(head -c 120 "$work/trace.txt" 2>/dev/null | tr '\r\n' '  ')"
+cli --port "$com_port" adc --bits 12 --channel 14
+[ "$cli_status" -eq 0 ] && [ "$got" = 3072 ]
+record $? "tarvelin.exe adc --bits 12 --channel 14 -> $got"
+cli ports
+[ "$cli_status" -eq 0 ] && grep -qx "COM$com_port" <<<"$got" && grep -qx "COM$silent_port" <<<"$got"
+record $? "tarvelin.exe ports lists COM$com_port and COM$silent_port: ${got//$'\n'/ }"
 cd "$root" || true
 
 if [ "$status" -ne 0 ]; then
