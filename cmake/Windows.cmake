@@ -158,3 +158,6 @@ set_target_properties(tarvelin_wintest PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/CMakeFiles/ld-implib)
 add_dependencies(tarvelin_wintest tarvelin)
+
+# tarvelin.exe, the command-line tool, linked against libtarvelin.dll.a.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/cli ${CMAKE_BINARY_DIR}/tools/cli)

@@ -68,10 +68,12 @@ expected=(
   "x64/TARVELIN.lib|$win64_dir/TARVELIN.lib"
   "x64/TARVELIN.def|$win64_dir/tarvelin_x86_64.def"
   "x64/libtarvelin.dll.a|$win64_dir/libtarvelin.dll.a"
+  "x64/tarvelin.exe|$win64_dir/tarvelin.exe"
   "x86/TARVELIN.DLL|$win32_dir/TARVELIN.DLL"
   "x86/TARVELIN.lib|$win32_dir/TARVELIN.lib"
   "x86/TARVELIN.def|$win32_dir/tarvelin_i686.def"
   "x86/libtarvelin.dll.a|$win32_dir/libtarvelin.dll.a"
+  "x86/tarvelin.exe|$win32_dir/tarvelin.exe"
 )
 # The examples and the bindings as they are in the source tree (the bindings'
 # own tests and build leftovers stay out).

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test lane, in order: native (unit, integration, library), soak (the
-# fault soak's counts), docs (the
-# API reference, warnings as errors, every export documented), sanitizers
+# fault soak's counts), tools (the tarvelin CLI and tarvelin-board as a user
+# runs them), docs (the API reference, warnings as errors, every export
+# documented), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), consumer (installed
 # and used as users do, after the Windows package is made), bindings (Python,
@@ -42,6 +43,12 @@ native() {
 docs() {
   cmake --build build/native --target docs &&
     python3 tests/docs/check_docs.py --man build/native/docs/man/man3/tarvelin.3
+}
+
+tools() {
+  cmake --preset native >/dev/null &&
+    cmake --build build/native -j2 --target tarvelin-cli tarvelin-board tarvelin-manpages &&
+    bash tests/tools/run_tools.sh
 }
 
 sanitized() {
@@ -138,6 +145,7 @@ bench() {
 
 lane native native
 lane soak soak
+lane tools tools
 lane docs docs
 lane asan asan
 lane tsan tsan

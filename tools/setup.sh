@@ -4,7 +4,7 @@
 #   tools/setup.sh all      also mingw-w64 and wine64 for the Windows products
 set -euo pipefail
 lane=${1:-all}
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3 pkg-config)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3 pkg-config libcli11-dev libfmt-dev gnuplot-nox help2man)
 if [ "$lane" = all ]; then
   packages+=(clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 wine64 llvm lld
     doxygen help2man mono-mcs python3-setuptools python3-pip)

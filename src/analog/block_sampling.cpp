@@ -12,6 +12,7 @@
 #include "analog/block_parse.h"
 #include "protocol/call_turn.h"
 #include "protocol/answer_parse.h"
+#include "protocol/notice.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/answer_text.h"
@@ -115,7 +116,7 @@ int32_t SampleBlock(const BlockRequest& request) {
     RecordError(LibraryErrorId::SampleResolution);
     return -1;
   }
-  if (request.variant == Variant::IntegerArray) MessageBoxA(nullptr, command, kCommandCaption, MB_OK);
+  if (request.variant == Variant::IntegerArray) ShowNotice(command, kCommandCaption);
 
   // The formatter keeps room for the carriage return.
   command[length] = '\r';

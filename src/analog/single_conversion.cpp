@@ -5,6 +5,7 @@
 
 #include "analog/analog_pins.h"
 #include "protocol/call_turn.h"
+#include "protocol/notice.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "tarvelin.h"
@@ -77,7 +78,7 @@ int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
   if (rule->showsValue) {
     char text[16];
     snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    MessageBoxA(nullptr, text, kValueCaption, MB_OK);
+    ShowNotice(text, kValueCaption);
   }
   if (QelCommand(kPortDAfterConversion) != 1) return -1;
   return value;

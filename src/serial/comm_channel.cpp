@@ -6,6 +6,9 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "serial/port_diagnostics.h"
+#include "serial/wire_trace.h"
+
 CommChannelRecord CommChannel = {
     INVALID_HANDLE_VALUE, nullptr, {0}, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
 
@@ -165,9 +168,13 @@ HANDLE OpenComm(int32_t portNumber) {
   // Windows reaches COM10 and above only through the device namespace, which names every port.
   char name[32];
   snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(portNumber));
+  StartWireTrace();
   CommChannel.PortHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (CommChannel.PortHandle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  if (CommChannel.PortHandle == INVALID_HANDLE_VALUE) {
+    ReportOpenFailure(name);
+    return INVALID_HANDLE_VALUE;
+  }
 
   SetupComm(CommChannel.PortHandle, kQueueBytes, kQueueBytes);
   PurgeComm(CommChannel.PortHandle, kPurgeAll);
@@ -277,6 +284,7 @@ int32_t CloseComm(CloseWait wait) {
   CloseHandle(CommChannel.PortHandle);
   CommChannel.PortHandle = INVALID_HANDLE_VALUE;
   ReleaseWriteObjects();
+  StopWireTrace();
   return 1;
 }
 

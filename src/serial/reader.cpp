@@ -2,6 +2,7 @@
 // reads and appends them to the answer text.
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
+#include "serial/wire_trace.h"
 
 extern HANDLE ReaderStarted;
 extern HANDLE ReaderStopped;
@@ -92,6 +93,7 @@ uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
     while (queued > 0) {
       const uint32_t got = ReadCommBlock(channel, chunk, queued < kChunkRequest ? queued : kChunkRequest);
       if (got == 0) return total;
+      TraceWire(WireDirection::Read, chunk, static_cast<int32_t>(got));
       AppendAnswerChunk(chunk, got);
       total += got;
       queued = got < queued ? queued - got : 0;

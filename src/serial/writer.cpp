@@ -1,6 +1,7 @@
 // Block writes under the write lock, with one retry.
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
+#include "serial/wire_trace.h"
 
 extern CRITICAL_SECTION WriteLock;
 extern HANDLE WriteEvent;
@@ -12,6 +13,7 @@ int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byt
     return 0;
   }
   if (byteCount < 0 || data == nullptr) return 0;
+  TraceWire(WireDirection::Written, data, byteCount);
   EnterCriticalSection(&WriteLock);
   OVERLAPPED overlapped{};
   ResetEvent(WriteEvent);

@@ -3,12 +3,17 @@
 # fresh Wine prefix:
 #   COM7  the board's pseudo-terminal
 #   COM8  a second board started with --silent (it never answers: code 26)
+# (both started by tarvelin-board --com N -- around this script, which they
+# stop when it ends)
 #   COM9  a path that does not exist (the port cannot be opened: code 36)
 # then runs, with the DLL beside them as a host application finds it:
 #   tarvelin_client.exe 7        linked by mingw against libtarvelin.dll.a
 #   tarvelin_client_msvc.exe 7   linked by lld-link against TARVELIN.lib
 #   tarvelin_wintest.exe         every export by name and ordinal, every family,
 #                                the faults, and FreeLibrary with the port open
+#   tarvelin.exe --port 7 ...    the command-line tool: read B (with the wire trace),
+#                                a 12-bit conversion that shows no message box, the
+#                                ports it lists
 # While the test program runs, this script answers its release probes: it
 # counts the processes (the board aside) that have COM7's pseudo-terminal open.
 #
@@ -33,7 +38,7 @@ win_dir=${TARVELIN_WIN64_DIR:-$root/build/win64}
 com_port=7
 silent_port=8
 closed_port=9
-programs=(TARVELIN.DLL tarvelin_wintest.exe tarvelin_client.exe tarvelin_client_msvc.exe)
+programs=(TARVELIN.DLL tarvelin_wintest.exe tarvelin_client.exe tarvelin_client_msvc.exe tarvelin.exe)
 # /usr/bin/wine picks the 32-bit loader; the 64-bit one is called directly.
 wine=/usr/lib/wine/wine64
 
@@ -62,9 +67,19 @@ for f in "${programs[@]}"; do
   [ -f "$win_dir/$f" ] || fail "$win_dir/$f not built (cmake --preset win64 && cmake --build build/win64)"
 done
 
+# The boards run around this script: the silent one as COM8, the answering one
+# as COM7; each stops when what it runs has ended.
+if [ -z "${TARVELIN_WINE_BOARDS:-}" ]; then
+  exec "$board_exe" --silent --com "$silent_port" -- \
+    "$board_exe" --com "$com_port" -- env TARVELIN_WINE_BOARDS=1 bash "$0" "$@" </dev/null
+fi
+slave=$(eval echo "\${TARVELIN_COM$com_port:-}")
+silent_slave=$(eval echo "\${TARVELIN_COM$silent_port:-}")
+{ [ -c "$slave" ] && [ -c "$silent_slave" ]; } || fail "the boards did not start (COM$com_port '$slave', COM$silent_port '$silent_slave')"
+board_real=$(readlink -f "$board_exe")
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-wine.XXXXXX") || fail "cannot make a work folder"
 log=$work/wine.log
-board_pids=()
 server_pid=
 child_pid=
 prober_pid=
@@ -133,10 +148,6 @@ cleanup() {
   [ -n "$child_pid" ] && end_process "$child_pid" 10
   [ -n "$prober_pid" ] && end_process "$prober_pid" 2
   stop_wineserver
-  local pid
-  for pid in "${board_pids[@]}"; do
-    end_process "$pid" 5
-  done
   if [ -n "${TARVELIN_WINE_KEEP:-}" ]; then
     echo "run_wine: kept $work (prefix $WINEPREFIX)" >&2
   else
@@ -149,34 +160,12 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Starts a virtual board (extra arguments passed on) whose output goes to
-# $work/$1.*; sets board_slave to the pseudo-terminal it reports.
-board_slave=
-start_board() {
-  local name=$1
-  shift
-  "$board_exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" &
-  local pid=$!
-  board_pids+=("$pid")
-  board_slave=
-  local deadline=$((SECONDS + 10))
-  while [ "$SECONDS" -lt "$deadline" ]; do
-    if [ -s "$work/$name.out" ] && board_slave=$(head -n 1 "$work/$name.out") && [ -n "$board_slave" ]; then
-      break
-    fi
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  if [ -z "$board_slave" ] || [ ! -c "$board_slave" ]; then
-    cat "$work/$name.err" >&2
-    fail "the $name did not report its pseudo-terminal (got '${board_slave}')"
-  fi
-}
-
 # The processes other than the board that have the board's pseudo-terminal open.
 count_holders() {
   find /proc/[0-9]*/fd -maxdepth 1 -lname "$slave" 2>/dev/null |
-    awk -F/ -v board="${board_pids[0]}" '$3 != board { seen[$3] = 1 } END { print length(seen) }'
+    awk -F/ '{ print $3 }' | sort -u | while read -r pid; do
+      [ "$(readlink -f "/proc/$pid/exe" 2>/dev/null)" = "$board_real" ] || echo "$pid"
+    done | wc -l
 }
 
 # Answers the test program's release probes until it ends (see AskHost in
@@ -201,10 +190,6 @@ serve_probes() {
 start=$SECONDS
 
 # 1. The virtual boards: the one that answers, and a silent one.
-start_board board
-slave=$board_slave
-start_board silent-board --silent
-silent_slave=$board_slave
 echo "run_wine: virtual board on $slave as COM$com_port, silent board on $silent_slave as COM$silent_port"
 
 # 2. A fresh prefix, made once the pseudo-terminals exist, with the ports mapped.
@@ -279,13 +264,45 @@ echo "run_wine: test program ran in $((SECONDS - t0)) s, status $test_status"
 [ "$test_status" -eq 124 ] && echo "run_wine: the test program timed out" >&2
 tally "$work/wintest.txt"
 [ "$test_status" -eq 0 ] || status=1
+
+# 6. The command-line tool: a port read (with the wire trace), a 12-bit
+#    conversion, which would wait on a message box were the tool not
+#    unattended, and the ports it lists.
+# Counts one call and its check: $1 is 0 when it passed, $2 says what.
+record() {
+  calls=$((calls + 1))
+  if [ "$1" -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "run_wine: ok   $2"
+  else
+    failed=$((failed + 1))
+    status=1
+    echo "run_wine: FAIL $2"
+  fi
+}
+# Runs tarvelin.exe; its output without carriage returns in $got, its status in $cli_status.
+got=
+cli_status=
+cli() {
+  got=$(step timeout -k 5 60 "$wine" tarvelin.exe "$@" </dev/null 2>>"$log" | tr -d '\r')
+  cli_status=$?
+}
+TARVELIN_TRACE=$work/trace.txt cli --port "$com_port" read B
+[ "$cli_status" -eq 0 ] && [ "$got" = 255 ]
+record $? "tarvelin.exe read B -> $got"
+grep -q 'Z write PRB\\r' "$work/trace.txt" 2>/dev/null && grep -q 'Z read  .*B=255' "$work/trace.txt"
+record $? "TARVELIN_TRACE holds PRB and the answer: $(head -c 120 "$work/trace.txt" 2>/dev/null | tr '\r\n' '  ')"
+cli --port "$com_port" adc --bits 12 --channel 14
+[ "$cli_status" -eq 0 ] && [ "$got" = 3072 ]
+record $? "tarvelin.exe adc --bits 12 --channel 14 -> $got"
+cli ports
+[ "$cli_status" -eq 0 ] && grep -qx "COM$com_port" <<<"$got" && grep -qx "COM$silent_port" <<<"$got"
+record $? "tarvelin.exe ports lists COM$com_port and COM$silent_port: ${got//$'\n'/ }"
 cd "$root" || true
 
 if [ "$status" -ne 0 ]; then
   echo "--- wine log (last lines)" >&2
   tail -n 30 "$log" >&2
-  echo "--- board stderr" >&2
-  tail -n 30 "$work/board.err" >&2
 fi
 echo "run_wine: total $((SECONDS - start)) s"
 echo "run_wine: calls made under Wine: $calls, checks: $passed passed, $failed failed"

@@ -60,6 +60,11 @@ void VirtualBoard::SetResponder(Responder responder) {
   responder_ = std::move(responder);
 }
 
+void VirtualBoard::SetWireObserver(WireObserver observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = std::move(observer);
+}
+
 void VirtualBoard::SendRaw(const std::string& bytes) {
   if (bytes.empty()) return;
   {

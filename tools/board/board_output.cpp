@@ -78,6 +78,7 @@ VirtualBoard::Put VirtualBoard::PutOut(const std::string& text, size_t& written,
     if (master_fd_ < 0) return Put::kLost;
     const ssize_t put = write(master_fd_, text.data() + written, text.size() - written);
     if (put > 0) {
+      if (observer_) observer_(false, text.data() + written, static_cast<size_t>(put));
       written += static_cast<size_t>(put);
       blocked_since_.reset();
       continue;

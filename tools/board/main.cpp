@@ -1,85 +1,64 @@
-// tarvelin-board: serves the virtual board on a pseudo-terminal until SIGINT or
-// SIGTERM. The first line on standard output is the device path to open; it is
-// printed once the board (and the optional link) is ready.
+// tarvelin-board: serves the virtual board on a pseudo-terminal.
+//
+// Alone, it runs until SIGINT or SIGTERM; the first line on standard output is
+// the device path to open, printed once the board (and the optional link) is
+// ready, and control lines are read from standard input. With `--com N --
+// CMD ARGS...` it runs CMD with TARVELIN_COM<N> pointing at the board, stops the
+// board when CMD ends and exits with CMD's status; standard input is then CMD's.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "board_control.h"
 #include "virtual_board.h"
+
+#ifndef TARVELIN_VERSION
+#define TARVELIN_VERSION "unknown"
+#endif
 
 namespace {
 
-constexpr const char kUsage[] =
-    "usage: tarvelin-board [--link PATH] [--silent] [--time-scale F]\n"
-    "  --link PATH       also reach the board through the symbolic link PATH\n"
-    "  --silent          receive commands but never answer\n"
-    "  --time-scale F    run the board's time F times faster than real time (0.001..1000000)\n";
+using tarvelin::board::VirtualBoard;
 
 struct Options {
   std::string link;
   bool silent = false;
   double timeScale = 1.0;
+  int com = 0;
+  std::vector<std::string> command;
+  int answerDelayMs = 0;
+  size_t chunkBytes = 0;
+  int chunkGapMs = 0;
+  std::string deviceError;
+  int hangUpAfter = -1;
+  std::string send;
+  std::string log;
+  std::string control;
 };
 
-// A number within the model clock's range, or false.
-bool ParseTimeScale(const std::string& text, double& factor) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) return false;
-  if (value < tarvelin::board::ModelClock::kMinScale || value > tarvelin::board::ModelClock::kMaxScale) return false;
-  factor = value;
-  return true;
-}
+// Set by whoever wants the line hung up; carried out by the main thread, the
+// only one from which the board's HangUp may be called at any time.
+std::atomic<bool> HangUpWanted{false};
 
-// False with a message on stderr when the arguments make no sense.
-bool ParseOptions(int argc, char** argv, Options& options, bool& help) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      help = true;
-    } else if (arg == "--silent") {
-      options.silent = true;
-    } else if (arg == "--time-scale" || arg.rfind("--time-scale=", 0) == 0) {
-      std::string value;
-      if (arg == "--time-scale") {
-        if (i + 1 < argc) value = argv[++i];
-      } else {
-        value = arg.substr(13);
-      }
-      if (!ParseTimeScale(value, options.timeScale)) {
-        std::fprintf(stderr, "tarvelin-board: --time-scale needs a number from 0.001 to 1000000\n%s", kUsage);
-        return false;
-      }
-    } else if (arg == "--link" || arg.rfind("--link=", 0) == 0) {
-      if (arg == "--link") {
-        if (i + 1 >= argc) {
-          std::fprintf(stderr, "tarvelin-board: --link needs a path\n%s", kUsage);
-          return false;
-        }
-        options.link = argv[++i];
-      } else {
-        options.link = arg.substr(7);
-      }
-      if (options.link.empty()) {
-        std::fprintf(stderr, "tarvelin-board: --link needs a path\n%s", kUsage);
-        return false;
-      }
-    } else {
-      std::fprintf(stderr, "tarvelin-board: unknown argument '%s'\n%s", arg.c_str(), kUsage);
-      return false;
-    }
-  }
-  return true;
-}
+// Serialises control lines with the board's end: none is carried out once the
+// board is stopping.
+std::mutex ControlLock;
+bool Stopping = false;
 
 // Points `link` at `target`, replacing a symbolic link already there (never another file).
 bool MakeLink(const std::string& link, const std::string& target) {
@@ -112,51 +91,237 @@ void RemoveLink(const std::string& link, const std::string& target) {
   if (target == points) unlink(link.c_str());
 }
 
+// Reads control lines until the input ends; runs detached, since a read of a
+// terminal or a pipe cannot be interrupted portably.
+void ReadControlLines(VirtualBoard* board, std::istream* input, std::string source) {
+  std::string line;
+  while (std::getline(*input, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::lock_guard<std::mutex> lock(ControlLock);
+    if (Stopping) return;
+    bool hangUp = false;
+    std::string error;
+    if (!tarvelin::board::RunControlLine(*board, line, hangUp, error)) {
+      std::fprintf(stderr, "tarvelin-board: %s: %s\n", source.c_str(), error.c_str());
+    }
+    if (hangUp) HangUpWanted = true;
+  }
+}
+
+void StartControl(VirtualBoard& board, const std::string& path) {
+  if (path.empty()) {
+    std::thread(ReadControlLines, &board, &std::cin, std::string("standard input")).detach();
+    return;
+  }
+  // Opened by the thread: a FIFO's open waits for its writer.
+  std::thread([&board, path] {
+    std::ifstream file(path);
+    if (!file) {
+      std::fprintf(stderr, "tarvelin-board: cannot read control lines from %s\n", path.c_str());
+      return;
+    }
+    ReadControlLines(&board, &file, path);
+  }).detach();
+}
+
+// Runs the command with the board's device in TARVELIN_COM<n>; its pid or -1.
+pid_t StartCommand(const Options& options, const std::string& device, const sigset_t& original) {
+  std::vector<char*> argv;
+  for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  const std::string variable = "TARVELIN_COM" + std::to_string(options.com);
+  const pid_t child = fork();
+  if (child != 0) return child;
+  pthread_sigmask(SIG_SETMASK, &original, nullptr);
+  setenv(variable.c_str(), device.c_str(), 1);
+  execvp(argv[0], argv.data());
+  std::fprintf(stderr, "tarvelin-board: cannot run %s: %s\n", argv[0], std::strerror(errno));
+  _exit(127);
+}
+
+int ExitStatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
+
+void Configure(CLI::App& app, Options& options) {
+  app.set_version_flag("--version", "tarvelin-board " TARVELIN_VERSION);
+  app.footer(
+      "Without --com, the first line on standard output is the board's device path, and control\n"
+      "lines are read from standard input (or --control FILE). See tools/board/README.md.\n\n"
+      "Example:\n  tarvelin-board --com 3 -- tarvelin --port 3 read B");
+  app.add_option("--com", options.com, "run COMMAND with TARVELIN_COM<N> set to the board's device, then stop")
+      ->type_name("N")
+      ->check(CLI::Range(1, 255));
+  app.add_option("--link", options.link, "also reach the board through the symbolic link PATH")->type_name("PATH");
+  app.add_option("--time-scale", options.timeScale, "run the board's time F times faster than real time")
+      ->type_name("F")
+      ->check(CLI::Range(tarvelin::board::ModelClock::kMinScale, tarvelin::board::ModelClock::kMaxScale));
+  app.add_option("--log", options.log, "write the wire traffic to FILE, one timestamped line per piece")
+      ->type_name("FILE");
+  app.add_option("--control", options.control, "read control lines from FILE (a FIFO, say) instead of stdin")
+      ->type_name("FILE");
+  auto* faults = "Faults";
+  app.add_flag("--silent", options.silent, "receive commands but never answer")->group(faults);
+  app.add_option("--answer-delay", options.answerDelayMs, "send every answer this late")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 600000))
+      ->group(faults);
+  auto* chunk = app.add_option("--chunk", options.chunkBytes, "split answers into chunks of this many bytes")
+      ->type_name("BYTES")
+      ->check(CLI::Range(1, 4096))
+      ->group(faults);
+  app.add_option("--chunk-gap", options.chunkGapMs, "pause between chunks")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 60000))
+      ->needs(chunk)
+      ->group(faults);
+  app.add_option("--device-error", options.deviceError, "answer the first command with ?DIGIT")
+      ->type_name("DIGIT")
+      ->check([](const std::string& digit) {
+        return digit.size() == 1 && std::isxdigit(static_cast<unsigned char>(digit[0])) && digit != "0"
+                   ? std::string()
+                   : std::string("a hexadecimal digit 1..F");
+      })
+      ->group(faults);
+  app.add_option("--hang-up-after", options.hangUpAfter, "hang up when command N+1 arrives (N answered)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000000000))
+      ->group(faults);
+  app.add_option("--send", options.send, "send these bytes once the board runs (\\r \\n \\xNN escapes)")
+      ->type_name("TEXT")
+      ->check([](const std::string& text) {
+        std::string bytes;
+        return tarvelin::board::Unescape(text, bytes) ? std::string() : std::string("a broken escape");
+      })
+      ->group(faults);
+  app.add_option("command", options.command, "the command to run against the board (after --)")
+      ->type_name("CMD ARGS...");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  CLI::App app{"The virtual I/O controller board on a pseudo-terminal.", "tarvelin-board"};
   Options options;
-  bool help = false;
-  if (!ParseOptions(argc, argv, options, help)) return 1;
-  if (help) {
-    std::fputs(kUsage, stdout);
-    return 0;
+  Configure(app, options);
+  try {
+    app.parse(argc, argv);
+    if (options.com != 0 && options.command.empty()) throw CLI::ValidationError("--com", "needs -- CMD ARGS...");
+    if (options.com == 0 && !options.command.empty()) throw CLI::ValidationError("CMD", "needs --com N");
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? 0 : 2;
   }
 
   // Blocked before the service thread starts, so that it inherits the mask and
-  // the signals reach sigwait below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+  // the signals reach sigtimedwait below.
+  sigset_t signals;
+  sigset_t original;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGCHLD);
+  if (pthread_sigmask(SIG_BLOCK, &signals, &original) != 0) {
     std::fprintf(stderr, "tarvelin-board: cannot block signals\n");
     return 1;
   }
 
-  tarvelin::board::VirtualBoard board;
+  std::FILE* log = nullptr;
+  if (!options.log.empty()) {
+    log = std::fopen(options.log.c_str(), "w");
+    if (log == nullptr) {
+      std::fprintf(stderr, "tarvelin-board: cannot write %s: %s\n", options.log.c_str(), std::strerror(errno));
+      return 1;
+    }
+    fcntl(fileno(log), F_SETFD, FD_CLOEXEC);
+  }
+
+  VirtualBoard board;
   board.SetSilent(options.silent);
   board.SetTimeScale(options.timeScale);
+  board.SetAnswerDelayMs(options.answerDelayMs);
+  if (options.chunkBytes > 0) board.SetChunking(options.chunkBytes, options.chunkGapMs);
+  if (!options.deviceError.empty()) {
+    board.SetDeviceErrorOnce(static_cast<char>(std::toupper(static_cast<unsigned char>(options.deviceError[0]))));
+  }
+  if (log != nullptr) {
+    board.SetWireObserver([log](bool fromHost, const char* data, size_t size) {
+      tarvelin::board::LogWire(log, fromHost, data, size);
+    });
+  }
+  if (options.hangUpAfter >= 0) {
+    auto commands = std::make_shared<int>(0);
+    board.SetResponder([commands, limit = options.hangUpAfter](const std::string& line) -> std::optional<std::string> {
+      if (line.empty()) return std::nullopt;
+      if (++*commands <= limit) return std::nullopt;
+      HangUpWanted = true;
+      return std::string();  // no answer: the line goes down instead
+    });
+  }
   if (!board.Start()) {
     std::fprintf(stderr, "tarvelin-board: %s\n", board.Error().c_str());
     return 1;
   }
-  if (!options.link.empty() && !MakeLink(options.link, board.SlavePath())) {
+  const std::string device = board.SlavePath();
+  if (!options.link.empty() && !MakeLink(options.link, device)) {
     board.Stop();
     return 1;
   }
-  if (std::printf("%s\n", board.SlavePath().c_str()) < 0 || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "tarvelin-board: cannot write the device path\n");
-    if (!options.link.empty()) RemoveLink(options.link, board.SlavePath());
-    board.Stop();
-    return 1;
+  if (!options.send.empty()) {
+    std::string bytes;
+    tarvelin::board::Unescape(options.send, bytes);
+    board.SendRaw(bytes);
   }
 
-  int caught = 0;
-  while (sigwait(&stopSignals, &caught) != 0) {
+  pid_t child = -1;
+  if (options.com != 0) {
+    child = StartCommand(options, device, original);
+    if (child < 0) {
+      std::fprintf(stderr, "tarvelin-board: cannot start %s: %s\n", options.command[0].c_str(), std::strerror(errno));
+      if (!options.link.empty()) RemoveLink(options.link, device);
+      board.Stop();
+      return 1;
+    }
+    if (!options.control.empty()) StartControl(board, options.control);
+  } else {
+    if (std::printf("%s\n", device.c_str()) < 0 || std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "tarvelin-board: cannot write the device path\n");
+      if (!options.link.empty()) RemoveLink(options.link, device);
+      board.Stop();
+      return 1;
+    }
+    StartControl(board, options.control);
   }
 
-  if (!options.link.empty()) RemoveLink(options.link, board.SlavePath());
+  int status = 0;
+  bool hungUp = false;
+  const timespec slice{0, 50 * 1000 * 1000};
+  for (;;) {
+    if (HangUpWanted && !hungUp) {
+      board.HangUp();
+      hungUp = true;
+    }
+    const int caught = sigtimedwait(&signals, nullptr, &slice);
+    if (caught == SIGCHLD && child > 0) {
+      int childStatus = 0;
+      if (waitpid(child, &childStatus, WNOHANG) == child) {
+        status = ExitStatusOf(childStatus);
+        break;
+      }
+    } else if (caught == SIGINT || caught == SIGTERM) {
+      if (child <= 0) break;
+      kill(child, caught);  // the command ends first; its end ends the board
+    }
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(ControlLock);
+    Stopping = true;
+  }
+  if (!options.link.empty()) RemoveLink(options.link, device);
   board.Stop();
-  return 0;
+  if (log != nullptr) std::fclose(log);
+  return status;
 }

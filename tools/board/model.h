@@ -91,6 +91,8 @@ std::string Prompt();
 std::string DeviceError(char digit);
 // A value answer: two characters in front of the value, left out in the I/O-485 mode.
 std::string Value(const State& state, std::string_view tag, long long value);
+// The value of a hexadecimal digit (either case), -1 for another character.
+int DigitValue(char c);
 // Signed decimal or "$hex", within 32 bits.
 bool ParseNumber(std::string_view text, long long& value);
 // Splits `text` at ';' into at most `max` fields; false when there are more.

@@ -19,14 +19,14 @@ constexpr Family kFamilies[] = {
     {"GP", Period},       {"W", PwmCommand},   {"S", StepperCommand},
 };
 
+}  // namespace
+
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
-
-}  // namespace
 
 State::State() {
   std::fill(std::begin(analogPins), std::end(analogPins), -1);

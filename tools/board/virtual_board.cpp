@@ -237,6 +237,7 @@ void VirtualBoard::HandleBytes(const char* data, size_t size, unsigned lineBaud)
   {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.append(data, size);
+    if (observer_) observer_(true, data, size);
     bytes_since_clear_ += size;
     if (!segments_.empty() && segments_.back().baud == lineBaud) {
       segments_.back().bytes.append(data, size);

@@ -39,6 +39,10 @@ class VirtualBoard {
   // to the board's own model. It also sees empty lines (a lone carriage return),
   // which the model never answers. It runs on the service thread, without the lock.
   using Responder = std::function<std::optional<std::string>(const std::string& line)>;
+  // Sees every byte on the wire as it passes: from the host as it is read, to
+  // the host as the terminal takes it. Runs on the service thread under the
+  // board's lock, in wire order; it must not call back into the board.
+  using WireObserver = std::function<void(bool fromHost, const char* data, size_t size)>;
 
   VirtualBoard();
   ~VirtualBoard();
@@ -63,6 +67,7 @@ class VirtualBoard {
 
   // Answering.
   void SetResponder(Responder responder);
+  void SetWireObserver(WireObserver observer);
   void SendRaw(const std::string& bytes);  // unsolicited characters ("L", "P", noise)
 
   // Faults.
@@ -149,6 +154,7 @@ class VirtualBoard {
   bool line_overlong_ = false;  // the line outgrew the board's line buffer
   std::deque<Outgoing> outgoing_;
   Responder responder_;
+  WireObserver observer_;
   bool silent_ = false;
   int delay_ms_ = 0;
   size_t chunk_bytes_ = 0;

@@ -389,22 +389,26 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   Trace(call);
   char path[512];
   if (!DevicePath(name, path, sizeof path)) {
+    NoteOpenFailure(name, ENODEV);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    NoteOpenFailure(path, errno);
     SetLastError(errno == EACCES || errno == EBUSY ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   termios tio{};
   if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
+    NoteOpenFailure(path, ENOTTY);
     close(fd);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   // A COM port is not shared. TIOCEXCL alone does not stop root, the lock does.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    NoteOpenFailure(path, EBUSY);
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;

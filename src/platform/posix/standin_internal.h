@@ -20,5 +20,7 @@ bool CloseThread(HANDLE handle);
 bool SignalEvent(HANDLE handle);
 DWORD WaitThread(HANDLE handle, DWORD milliseconds);
 DWORD WaitEvent(HANDLE handle, DWORD milliseconds);
+// Why the calling thread's last CreateFileA failed: the device and the errno.
+void NoteOpenFailure(const char* path, int error);
 
 }  // namespace standin

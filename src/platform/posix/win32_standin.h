@@ -2,6 +2,7 @@
 // and pthreads. Only what the layers above call, with the semantics they rely on.
 #pragma once
 
+#include <cstddef>
 #include <pthread.h>
 
 #include <cstdint>
@@ -274,6 +275,9 @@ void PostQuitMessage(int exitCode);
 // messages already queued.
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
                                   DWORD flags);
+// The process environment: the length of the value (0 when unset), or the size
+// the buffer needs when it is too small.
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 
 // OLE Automation
 HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);

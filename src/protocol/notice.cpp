@@ -1,0 +1,29 @@
+// The unattended switch for the informational message boxes.
+#include "protocol/notice.h"
+
+
+#include "platform/platform.h"
+#include "serial/comm_channel.h"
+
+namespace {
+
+// Read at each notice from the process environment, so that a host may set it
+// at any time before the call (SetEnvironmentVariableA reaches the library
+// where a C runtime's own copy of the environment would not).
+bool MessageBoxesOff() {
+  char value[8];
+  const DWORD length = GetEnvironmentVariableA("TARVELIN_MESSAGEBOX", value, sizeof value);
+  return length == 1 && value[0] == '0';
+}
+
+}  // namespace
+
+void ShowNotice(const char* text, const char* caption) {
+  if (text == nullptr) text = "";
+  if (caption == nullptr) caption = "";
+  if (MessageBoxesOff()) {
+    DebugLine("TARVELIN: MessageBox [%s] %s\n", caption, text);
+    return;
+  }
+  MessageBoxA(nullptr, text, caption, MB_OK);
+}

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Makes a man page from a tool's own --help and --version with help2man; the
+# help of each subcommand and the fixed sections below go in as extra sections.
+#   manpage.sh PROGRAM OUTPUT.1 "one-line description"
+set -euo pipefail
+program=$1
+output=$2
+description=$3
+name=$(basename "$program")
+extra=$(mktemp)
+trap 'rm -f "$extra"' EXIT
+
+# The subcommands are the words under "Subcommands:" in the help.
+commands=$("$program" --help | awk '/^Subcommands:/ { on = 1; next } on && /^  [a-z]/ { print $1 } on && /^$/ { on = 0 }')
+if [ -n "$commands" ]; then
+  echo "[COMMANDS]" >>"$extra"
+  for command in $commands; do
+    {
+      printf '.SS %s\n.nf\n' "$command"
+      # The tool's footer (exit status, example) is said once, above.
+      "$program" "$command" --help | sed -e '/^Exit status:/,$d' -e 's/\\/\\e/g' -e 's/^\./\\\&./'
+      printf '.fi\n'
+    } >>"$extra"
+  done
+fi
+cat >>"$extra" <<'TEXT'
+[ENVIRONMENT]
+.TP
+.B TARVELIN_COM\fIn\fP
+the Linux device that COM\fIn\fP opens (default /dev/ttyS\fIn-1\fP)
+.TP
+.B TARVELIN_DEBUG
+non-empty: the library's debugger output goes to standard error, among it the device and the
+system's reason when a port cannot be opened
+.TP
+.B TARVELIN_TRACE
+a file to which every byte written to and read from the port is appended, one timestamped
+line per block, control characters escaped
+.TP
+.B TARVELIN_MESSAGEBOX
+0: the informational message boxes become debugger-output lines (tarvelin sets this itself)
+[SEE ALSO]
+The README of the TARVELIN sources; tools/board/README.md for the virtual board.
+TEXT
+help2man --no-info --no-discard-stderr --name="$description" --include="$extra" --output="$output" "$program"
+echo "man page: $output ($name)"

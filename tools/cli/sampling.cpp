@@ -1,0 +1,186 @@
+#include "sampling.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "system.h"
+#include "tarvelin.h"
+
+namespace tarvelin::cli {
+
+namespace {
+
+constexpr int kMaxSamples = 65536;
+constexpr int kMaxChannel = 10;
+// The board's pace per sample for rate codes 0..7, in milliseconds: half the
+// allowance the library grants, which is what a board keeps to.
+constexpr double kPaceMs[] = {0.25, 0.375, 1.25, 1.875, 5.625, 12.5, 25, 62.5};
+constexpr size_t kBarWidth = 30;
+
+std::atomic<bool> SampleWaitEnded{false};
+
+// Ctrl-C and, on a terminal, the elapsed/expected bar, while the main thread
+// waits in the library. Ctrl-C closes the port from here: that ends the wait.
+class Watcher {
+ public:
+  Watcher(double expectedMs, bool bar) : expected_ms_(expectedMs), bar_(bar), thread_([this] { Run(); }) {}
+  ~Watcher() {
+    done_ = true;
+    thread_.join();
+    if (bar_ && drawn_) std::fputs("\r\033[K", stderr);
+  }
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+  bool ClosedThePort() const { return closed_; }
+
+ private:
+  void Run() {
+    const auto start = std::chrono::steady_clock::now();
+    while (!done_) {
+      if (Interrupted && !closed_) {
+        closed_ = true;
+        // Closing the port ends the library's wait; should a wait not end, the
+        // process does, which closes the port as well.
+        std::thread([] {
+          std::this_thread::sleep_for(std::chrono::seconds(2));
+          if (SampleWaitEnded) return;
+          std::fputs("\ntarvelin: interrupted; the port is closed\n", stderr);
+          std::_Exit(kInterrupted);
+        }).detach();
+        PortClose();
+      }
+      if (bar_) {
+        const double elapsed =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        const double share = std::min(elapsed / std::max(expected_ms_, 1.0), 0.99);
+        const auto filled = static_cast<size_t>(share * kBarWidth);
+        fmt::print(stderr, "\rsampling [{}{}] {:3.0f}%  {:.1f} s of {:.1f} s", std::string(filled, '#'),
+                   std::string(kBarWidth - filled, '.'), share * 100, elapsed / 1000, expected_ms_ / 1000);
+        std::fflush(stderr);
+        drawn_ = true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  double expected_ms_;
+  bool bar_;
+  std::atomic<bool> done_{false};
+  std::atomic<bool> closed_{false};
+  bool drawn_ = false;
+  std::thread thread_;
+};
+
+std::string CsvText(const SampleOptions& options, const std::vector<int32_t>& values) {
+  const size_t width = options.channels.size();
+  std::string text;
+  for (size_t c = 0; c < width; ++c) text += fmt::format("{}ch{}", c == 0 ? "" : ",", options.channels[c]);
+  text += '\n';
+  for (size_t k = 0; k * width < values.size(); ++k) {
+    for (size_t c = 0; c < width; ++c) text += fmt::format("{}{}", c == 0 ? "" : ",", values[k * width + c]);
+    text += '\n';
+  }
+  return text;
+}
+
+int Plot(const SampleOptions& options, const std::string& csv) {
+  const std::string gnuplot = FindProgram("gnuplot");
+  if (gnuplot.empty()) {
+    fmt::print(stderr, "tarvelin: gnuplot is not installed (Debian package gnuplot-nox); no plot made\n");
+    return kFailed;
+  }
+  std::string quoted;
+  for (const char c : options.plot) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+  std::string script = "$samples << EOD\n" + csv + "EOD\n";
+  script += fmt::format(
+      "set terminal png size 1000,600\nset output '{}'\nset datafile separator ','\n"
+      "set key autotitle columnhead\nset xlabel 'sample'\nset ylabel 'value ({} bits)'\n"
+      "plot for [i=1:{}] $samples using 0:i with lines\n",
+      quoted, options.bits, options.channels.size());
+  if (RunWithInput(gnuplot, script) != 0) {
+    fmt::print(stderr, "tarvelin: gnuplot could not draw {}\n", options.plot);
+    return kFailed;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int CheckSampleOptions(const SampleOptions& options) {
+  const auto usage = [](const std::string& message) {
+    fmt::print(stderr, "tarvelin sample: {}\n", message);
+    return kUsage;
+  };
+  if (options.bits != 8 && options.bits != 10 && options.bits != 12) return usage("--bits must be 8, 10 or 12");
+  if (options.channels.empty()) return usage("--channels names no channel");
+  std::vector<int> sorted = options.channels;
+  std::sort(sorted.begin(), sorted.end());
+  if (sorted.front() < 0 || sorted.back() > kMaxChannel) return usage("--channels must lie within 0..10");
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return usage("--channels names a channel twice");
+  if (sorted != options.channels) return usage("--channels must be in increasing order (the board sends them so)");
+  if (options.rate < 0 || options.rate > 7) return usage("--rate must be 0..7");
+  if (options.samples < 1 || options.samples > kMaxSamples) return usage("--samples must be 1..65536");
+  return 0;
+}
+
+int RunSample(Session& session, const SampleOptions& options) {
+  int32_t mask = 0;
+  for (const int channel : options.channels) mask |= 1 << channel;
+  std::vector<int32_t> values(options.channels.size() * static_cast<size_t>(options.samples));
+  int32_t result = 0;
+  bool interrupted = false;
+  {
+    Watcher watcher(kPaceMs[options.rate] * options.samples, StandardErrorIsTerminal());
+    result = ADCAnalogSampling(options.bits, mask, options.rate, options.samples, 0, values.data());
+    SampleWaitEnded = true;
+    interrupted = watcher.ClosedThePort();
+  }
+  if (interrupted || Interrupted) {
+    if (!interrupted) session.Close();
+    fmt::print(stderr, "tarvelin: interrupted; the port is closed\n");
+    return kInterrupted;
+  }
+  if (result != 1) return session.Failure("sample");
+
+  const std::string csv = CsvText(options, values);
+  if (!options.csv.empty()) {
+    FILE* file = std::fopen(options.csv.c_str(), "wb");
+    if (file == nullptr || std::fwrite(csv.data(), 1, csv.size(), file) != csv.size() || std::fclose(file) != 0) {
+      fmt::print(stderr, "tarvelin: cannot write {}\n", options.csv);
+      return kFailed;
+    }
+  }
+  if (!options.plot.empty() && Plot(options, csv) != 0) return kFailed;
+
+  const size_t width = options.channels.size();
+  if (session.Json()) {
+    if (options.csv.empty() && options.plot.empty()) {
+      for (size_t k = 0; k * width < values.size(); ++k) {
+        std::string list;
+        for (size_t c = 0; c < width; ++c) list += fmt::format("{}{}", c == 0 ? "" : ",", values[k * width + c]);
+        session.Result({{"sample", JsonNumber(static_cast<long long>(k))}, {"values", "[" + list + "]"}}, "");
+      }
+    } else {
+      std::vector<Field> fields{{"samples", JsonNumber(options.samples)},
+                                {"channels", JsonNumber(static_cast<long long>(width))}};
+      if (!options.csv.empty()) fields.emplace_back("csv", JsonString(options.csv));
+      if (!options.plot.empty()) fields.emplace_back("plot", JsonString(options.plot));
+      session.Result(fields, "");
+    }
+  } else if (options.csv.empty() && options.plot.empty()) {
+    std::fwrite(csv.data(), 1, csv.size(), stdout);
+  } else {
+    fmt::print(stderr, "{} samples of {} channel(s){}{}\n", options.samples, width,
+               options.csv.empty() ? "" : " written to " + options.csv,
+               options.plot.empty() ? "" : ", plotted in " + options.plot);
+  }
+  return 0;
+}
+
+}  // namespace tarvelin::cli

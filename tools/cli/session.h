@@ -1,0 +1,54 @@
+// One run of the tool against the board: the port, the output form and the
+// library's errors, and Ctrl-C.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarvelin::cli {
+
+// Exit statuses: the operation failed (the board or the library said so), bad usage.
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kInterrupted = 130;
+
+// A field of a JSON result line: a name and its value, already JSON text.
+using Field = std::pair<std::string, std::string>;
+std::string JsonString(const std::string& text);
+std::string JsonNumber(long long value);
+
+class Session {
+ public:
+  Session(bool json, std::string portText, int baud) : json_(json), port_text_(std::move(portText)), baud_(baud) {}
+
+  // Opens the port named by --port (COM3, 3 or a device path); false with the
+  // error reported. Usage errors in the port text leave `status` at kUsage.
+  bool Open(int& status);
+  void Close();
+  bool IsOpen() const { return open_; }
+  bool Json() const { return json_; }
+
+  // Prints a result: in text the value alone, in JSON one object a line.
+  void Result(const std::vector<Field>& fields, const std::string& text) const;
+  // Reports the library's last error as "error N: text" on standard error (and
+  // as a JSON line with --json); returns kFailed.
+  int Failure(const std::string& what) const;
+
+ private:
+  bool json_;
+  std::string port_text_;
+  int baud_;
+  bool open_ = false;
+};
+
+// Trims the blanks the library's texts carry at either end.
+std::string Trim(const std::string& text);
+
+// Set by Ctrl-C (SIGINT); long operations look at it between steps.
+extern std::atomic<bool> Interrupted;
+void WatchInterrupt();
+
+}  // namespace tarvelin::cli

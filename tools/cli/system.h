@@ -1,0 +1,43 @@
+// What the tool needs from the operating system, one file per system
+// (system_posix.cpp, system_windows.cpp): the serial ports present, the port
+// mapping, the environment and the terminal.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarvelin::cli {
+
+struct PortEntry {
+  std::string name;    // "/dev/ttyUSB0", "/dev/serial/by-id/usb-...", "COM3"
+  std::string target;  // for a by-id link, the device it points at; else empty
+};
+
+// The serial ports present, looked for below `root` ("/" normally; another
+// folder holds a copy of a /dev tree) where the system has such a tree.
+std::vector<PortEntry> ListPorts(const std::string& root);
+
+// Turns a device path into a COM number the library can open: the number whose
+// TARVELIN_COM<n> already names the path, else the first free one, which is set
+// to it. 0 when the system has no such mapping (Windows) or none is free.
+int MapDevicePath(const std::string& path);
+
+// The port used when none is named: the lowest n with TARVELIN_COM<n> set, else 1.
+int DefaultPort();
+
+// Sets a variable of the process environment (where the library reads it too)
+// unless it is set already.
+void SetEnvironmentDefault(const char* name, const char* value);
+
+// The full path of a program found on PATH, or empty.
+std::string FindProgram(const std::string& name);
+// Runs `program` (a full path) with `input` on its standard input; its exit status, -1 when it could not run.
+int RunWithInput(const std::string& program, const std::string& input);
+
+// Calls `handler` on Ctrl-C (SIGINT); a read of the terminal in progress ends then.
+void CatchInterrupt(void (*handler)(int));
+
+bool StandardErrorIsTerminal();
+bool StandardInputIsTerminal();
+
+}  // namespace tarvelin::cli
