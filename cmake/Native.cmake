@@ -95,10 +95,11 @@ if(DOXYGEN_FOUND AND PROJECT_IS_TOP_LEVEL)
       else()
         set(what "command-line tool of the TARVELIN driver library")
       endif()
-      set(page ${TARVELIN_DOCS_DIR}/man/man1/${name}.1)
+      # Beside the reference, not in it: the reference's build clears its own folder.
+      set(page ${PROJECT_BINARY_DIR}/man1/${name}.1)
       add_custom_command(
         OUTPUT ${page}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${TARVELIN_DOCS_DIR}/man/man1
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man1
         COMMAND ${TARVELIN_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
                 --name=${what} --section=1 --output=${page} $<TARGET_FILE:${tool}>
         DEPENDS ${tool}
