@@ -17,7 +17,7 @@ std::atomic<uint32_t> TurnSession{0};
 
 }  // namespace
 
-CallTurn::CallTurn(TurnKind kind) : kind_(kind) {
+CallTurn::CallTurn(TurnKind kind) {
   const DWORD self = GetCurrentThreadId();
   if (CallOwner.load(std::memory_order_acquire) == self) {
     // An export that the library runs as part of another (the I/O-485 reset) is part of that turn.

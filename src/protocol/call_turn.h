@@ -26,7 +26,6 @@ class CallTurn {
   bool Granted() const { return granted_; }
 
  private:
-  TurnKind kind_;
   bool granted_ = false;
   bool held_ = false;
   bool counted_ = false;

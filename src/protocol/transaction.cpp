@@ -29,6 +29,7 @@ void ApplyModePrefix(const char* command) {
 
 // Lets the answers still owed to lines sent earlier arrive and drops them, so
 // that none is taken for the next command's; bounded by how long a line is owed.
+// Returns with the answer text emptied.
 WaitEnd SettleOwedAnswers() {
   for (;;) {
     // Emptied before the count is looked at: a prompt that comes after the look raises AnswerReady.
@@ -106,9 +107,9 @@ int32_t QelCommand(const char* command) {
   }
 
   if (!LineStillThere()) return 0;
+  // Leaves the answer text empty, as the command needs it.
   if (RecordWaitCut(SettleOwedAnswers())) return 0;
 
-  EmptyAnswerText();
   LastValue = 0;
   ApplyModePrefix(command);
 

@@ -242,9 +242,7 @@ int32_t CloseComm(CloseWait wait) {
   if (wait == CloseWait::None) {
     // At process exit the system has ended the reader and closes the handle
     // itself; touching the device could only turn a hung driver into a hung exit.
-    ReaderHandle = nullptr;
-    CommChannel.ThreadId.store(0);
-    CommChannel.ThreadHandle = nullptr;
+    ForgetReader();
     CommChannel.PortHandle = INVALID_HANDLE_VALUE;
     WriteObjectsReady.store(0, std::memory_order_release);
     return 1;
