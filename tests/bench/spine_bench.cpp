@@ -114,7 +114,8 @@ void BM_LibraryRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void BM_IdealClientRoundTrip(benchmark::State& state) {
+// The ideal client: the board's terminal opened raw by the benchmark itself.
+int OpenRawSlave() {
   const int fd = open(Board()->SlavePath().c_str(), O_RDWR | O_NOCTTY);
   termios tio{};
   tcgetattr(fd, &tio);
@@ -122,38 +123,58 @@ void BM_IdealClientRoundTrip(benchmark::State& state) {
   cfsetispeed(&tio, B9600);
   cfsetospeed(&tio, B9600);
   tcsetattr(fd, TCSANOW, &tio);
-  char buffer[256];
+  return fd;
+}
+
+// Writes the command line and reads until the prompt, a buffer's worth a read.
+bool ExchangeRaw(benchmark::State& state, int fd, const std::string& line, std::vector<char>& buffer,
+                 int timeoutMs) {
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    state.SkipWithError("write failed");
+    return false;
+  }
+  for (bool prompt = false; !prompt;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) {
+      state.SkipWithError("no answer");
+      return false;
+    }
+    const ssize_t got = read(fd, buffer.data(), buffer.size());
+    prompt = got > 0 && memchr(buffer.data(), '>', static_cast<size_t>(got)) != nullptr;
+  }
+  return true;
+}
+
+void BM_IdealClientRoundTrip(benchmark::State& state) {
+  const int fd = OpenRawSlave();
+  std::vector<char> buffer(256);
   const CpuMeter meter;
   for (auto _ : state) {
-    if (write(fd, "PRB\r", 4) != 4) state.SkipWithError("write failed");
-    for (bool prompt = false; !prompt;) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 1000) <= 0) {
-        state.SkipWithError("no answer");
-        break;
-      }
-      const ssize_t got = read(fd, buffer, sizeof buffer);
-      for (ssize_t i = 0; i < got; ++i) prompt = prompt || buffer[i] == '>';
-    }
+    if (!ExchangeRaw(state, fd, "PRB\r", buffer, 1000)) break;
   }
   meter.Report(state);
   close(fd);
 }
 BENCHMARK(BM_IdealClientRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// A sampling block's answer: `values` records of 12 bits and the prompt.
+std::string SamplingAnswer(int values) {
+  std::string text = "\r\n";
+  text.reserve(static_cast<size_t>(values) * 5 + 8);
+  for (int i = 0; i < values; ++i) text += "*" + std::to_string(1000 + i % 4000);
+  return text + "\r\n>";
+}
+
 // The largest block: 11 channels x 65,536 samples of 12 bits, answered at once.
 constexpr int kBlockValues = 720896;
 const std::string& FullBlock() {
-  static const std::string block = [] {
-    std::string text = "\r\n";
-    text.reserve(kBlockValues * 5 + 8);
-    for (int i = 0; i < kBlockValues; ++i) text += "*" + std::to_string(1000 + i % 4000);
-    return text + "\r\n>";
-  }();
+  static const std::string block = SamplingAnswer(kBlockValues);
   return block;
 }
 
-void AnswerBlocksAtOnce(size_t chunkBytes, int gapMs, const std::string& block) {
+// The board answers the sampling command with `block`, in chunks of
+// `chunkBytes` (0: whole) `gapMs` apart, and the rest from its model.
+void AnswerSamplingWith(size_t chunkBytes, int gapMs, const std::string& block) {
   Board()->SetChunking(chunkBytes, gapMs);
   Board()->SetResponder([&block](const std::string& line) -> std::optional<std::string> {
     if (line.rfind("GS", 0) == 0) return block;
@@ -167,46 +188,36 @@ void StopAnswering() {
   Board()->SetAnswerDelayMs(0);
 }
 
-void BM_LibraryBlock(benchmark::State& state) {
-  AnswerBlocksAtOnce(0, 0, FullBlock());
+// Samples `block` through the library at 12 bits, rate code 0.
+void SampleThroughLibrary(benchmark::State& state, const std::string& block, size_t chunkBytes, int gapMs,
+                          int32_t channelMask, int32_t samples, size_t values) {
+  AnswerSamplingWith(chunkBytes, gapMs, block);
   if (!OpenBoardPort()) {
     state.SkipWithError("PortOpen failed");
     return;
   }
-  std::vector<int32_t> values(kBlockValues);
+  std::vector<int32_t> stored(values);
   const CpuMeter meter;
   for (auto _ : state) {
-    if (ADCAnalogSampling(12, 0x7FF, 0, 65536, 0, values.data()) != 1) state.SkipWithError("sampling failed");
+    if (ADCAnalogSampling(12, channelMask, 0, samples, 0, stored.data()) != 1) state.SkipWithError("sampling failed");
   }
   meter.Report(state);
   PortClose();
   StopAnswering();
 }
+
+void BM_LibraryBlock(benchmark::State& state) {
+  SampleThroughLibrary(state, FullBlock(), 0, 0, 0x7FF, 65536, kBlockValues);
+}
 BENCHMARK(BM_LibraryBlock)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_IdealClientBlock(benchmark::State& state) {
-  AnswerBlocksAtOnce(0, 0, FullBlock());
-  const int fd = open(Board()->SlavePath().c_str(), O_RDWR | O_NOCTTY);
-  termios tio{};
-  tcgetattr(fd, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(fd, TCSANOW, &tio);
+  AnswerSamplingWith(0, 0, FullBlock());
+  const int fd = OpenRawSlave();
   std::vector<char> buffer(65536);
   const CpuMeter meter;
   for (auto _ : state) {
-    const char command[] = "GS12;2047;0;65536\r";
-    if (write(fd, command, sizeof command - 1) != static_cast<ssize_t>(sizeof command - 1)) {
-      state.SkipWithError("write failed");
-    }
-    for (bool prompt = false; !prompt;) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0) {
-        state.SkipWithError("no block");
-        break;
-      }
-      const ssize_t got = read(fd, buffer.data(), buffer.size());
-      prompt = got > 0 && memchr(buffer.data(), '>', static_cast<size_t>(got)) != nullptr;
-    }
+    if (!ExchangeRaw(state, fd, "GS12;2047;0;65536\r", buffer, 5000)) break;
   }
   meter.Report(state);
   close(fd);
@@ -233,24 +244,8 @@ BENCHMARK(BM_SlowBoardTransaction)->UseRealTime()->Unit(benchmark::kMillisecond)
 
 // 4,000 values trickled out in 100-byte chunks 25 ms apart: a block of about 5 s.
 void BM_TrickledBlock(benchmark::State& state) {
-  static const std::string block = [] {
-    std::string text = "\r\n";
-    for (int i = 0; i < 4000; ++i) text += "*" + std::to_string(1000 + i % 4000);
-    return text + "\r\n>";
-  }();
-  AnswerBlocksAtOnce(100, 25, block);
-  if (!OpenBoardPort()) {
-    state.SkipWithError("PortOpen failed");
-    return;
-  }
-  std::vector<int32_t> values(4000);
-  const CpuMeter meter;
-  for (auto _ : state) {
-    if (ADCAnalogSampling(12, 1, 0, 4000, 0, values.data()) != 1) state.SkipWithError("sampling failed");
-  }
-  meter.Report(state);
-  PortClose();
-  StopAnswering();
+  static const std::string block = SamplingAnswer(4000);
+  SampleThroughLibrary(state, block, 100, 25, 1, 4000, 4000);
 }
 BENCHMARK(BM_TrickledBlock)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
