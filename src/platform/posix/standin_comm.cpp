@@ -22,6 +22,7 @@ namespace standin {
 namespace {
 
 constexpr DWORD kQueueMax = 65536;
+constexpr ssize_t kStreamingRead = 1024;  // a read this long means more is on its way
 constexpr int kWriteStallMs = 5000;  // a write that makes no progress this long ends short
 
 struct Port {
@@ -38,17 +39,24 @@ struct Port {
   DWORD queueSize;
   DWORD head;
   DWORD count;
+  bool mayHold;  // the terminal may hold bytes: no short read since its poll said so
+  // Writes begun, and how many of them had left the terminal when its output
+  // queue was last seen empty: with no write since, it is empty still.
+  std::atomic<uint32_t> writes;
+  uint32_t writesSent;
   char queue[kQueueMax];
 
-  // An overlapped WaitCommEvent goes on in the port's waiter thread, as a
-  // driver keeps it pending, and completes through the record's event.
-  pthread_t waiter;
-  bool waiterStarted;
-  pthread_cond_t request;  // a wait handed to the waiter, or the port closing
+  // An overlapped WaitCommEvent stays pending, as a driver keeps it, and is
+  // carried out by the thread that waits for the record's event: that thread
+  // polls the terminal itself, so arriving bytes wake it directly, as a
+  // driver's completion does, with no thread in between.
+  pthread_cond_t driverLeft;  // the thread carrying the wait out gave it up
   bool closing;
   bool waitPending;
+  bool driving;
   DWORD* waitMask;
   OVERLAPPED* waitOverlapped;
+  HANDLE waitEvent;
   uint32_t waitGeneration;
   DWORD waitSelected;
   std::atomic<bool> cancelWait;
@@ -59,6 +67,22 @@ struct Port {
 
 Port Ports[2];
 pthread_mutex_t PortsLock = PTHREAD_MUTEX_INITIALIZER;
+
+// A port's lock and condition are made once and never destroyed: a thread
+// that waited for a record's event may still look at the port after it closed.
+pthread_once_t PortsOnce = PTHREAD_ONCE_INIT;
+void InitPorts() {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  for (Port& port : Ports) {
+    pthread_mutex_init(&port.lock, nullptr);
+    pthread_cond_init(&port.driverLeft, &attr);
+  }
+  pthread_condattr_destroy(&attr);
+}
+
+constexpr DWORD kStillPending = 0xFFFFFFFFu;  // a driven wait whose deadline passed
 
 std::atomic<bool> RefuseSettings{false};
 std::atomic<bool> RefuseState{false};
@@ -113,11 +137,16 @@ Port* PortOrFail(HANDLE handle) {
 }
 
 // Refills the empty queue from the terminal, as a driver hands over what it
-// has gathered: one read while the queue is empty, a second only when the
-// first filled the room up to the wrap. A read of 0 bytes or EIO is how a
-// pseudo-terminal reports that its other side is gone.
+// has gathered. A terminal hands over at most its line buffer (4 KiB) per
+// read, so a read of 1 KiB or more means bytes are streaming in and the next
+// read follows at once, until the queue is full or a read comes back short;
+// gathering a stream in large pieces is what keeps the reader up with it.
+// After a short read the terminal is read again only once a poll reports
+// bytes: a read of an empty terminal waits for its line discipline's worker.
+// A read of 0 bytes or EIO is how a pseudo-terminal reports that its other
+// side is gone.
 void FillQueue(Port* port) {
-  if (port->count != 0) return;
+  if (port->count != 0 || !port->mayHold) return;
   port->head = 0;
   for (;;) {
     const DWORD room = port->queueSize - port->count;
@@ -125,11 +154,15 @@ void FillQueue(Port* port) {
     const ssize_t got = read(port->fd, port->queue + port->count, room);
     if (got > 0) {
       port->count += static_cast<DWORD>(got);
-      if (static_cast<DWORD>(got) < room) return;  // a short read: the terminal is drained
+      if (static_cast<DWORD>(got) < room && got < kStreamingRead) {
+        port->mayHold = false;  // a short read: the terminal is drained
+        return;
+      }
       continue;
     }
     if (got < 0 && errno == EINTR) continue;
     if (got == 0 || errno != EAGAIN) port->hungUp.store(true);
+    port->mayHold = false;
     return;
   }
 }
@@ -222,9 +255,20 @@ bool DevicePath(LPCSTR name, char* path, size_t size) {
 }
 
 
+// Milliseconds to the deadline for poll, rounded up; -1 without one.
+int PollTimeout(const timespec* deadline) {
+  if (deadline == nullptr) return -1;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t ns = static_cast<int64_t>(deadline->tv_sec - now.tv_sec) * 1000000000 + (deadline->tv_nsec - now.tv_nsec);
+  return ns <= 0 ? 0 : static_cast<int>((ns + 999999) / 1000000);
+}
+
 // Blocks until a selected event, a change of the mask after `generation`, a
-// cancel or a hang-up. ERROR_SUCCESS with the events in `mask`, or the error.
-DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask, bool cancellable) {
+// cancel, a hang-up or the deadline. ERROR_SUCCESS with the events in `mask`,
+// the error, or kStillPending when the deadline passed.
+DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask, bool cancellable,
+                    const timespec* deadline) {
   *mask = 0;
   for (;;) {
     pthread_mutex_lock(&port->lock);
@@ -239,13 +283,20 @@ DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask
     if (port->hungUp.load()) return ERROR_ACCESS_DENIED;
     if (cancellable && port->cancelWait.load()) return ERROR_OPERATION_ABORTED;
     pollfd fds[2] = {{port->wake[0], POLLIN, 0}, {port->fd, static_cast<short>(room ? POLLIN : 0), 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) return ERROR_GEN_FAILURE;
+    const int ready = poll(fds, 2, PollTimeout(deadline));
+    if (ready == 0) return kStillPending;
+    if (ready < 0 && errno != EINTR) return ERROR_GEN_FAILURE;
     if ((fds[0].revents & POLLIN) != 0) {
       DrainWake(port);
       if (port->generation.load() != generation) return ERROR_SUCCESS;
     }
     if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
       port->hungUp.store(true);
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      pthread_mutex_lock(&port->lock);
+      port->mayHold = true;
+      pthread_mutex_unlock(&port->lock);
     }
   }
 }
@@ -256,39 +307,58 @@ void Complete(OVERLAPPED* overlapped, DWORD status, DWORD transferred) {
   if (overlapped->hEvent != nullptr) SignalEvent(overlapped->hEvent);
 }
 
-void* WaiterMain(void* argument) {
-  auto* port = static_cast<Port*>(argument);
+// Ends the pending wait; under the port's lock.
+void FinishWait(Port* port, DWORD status, DWORD events) {
+  port->waitPending = false;
+  *port->waitMask = events;
+  DetachDriver(port->waitEvent, port);
+  Complete(port->waitOverlapped, status, 0);
+}
+
+// Carries the port's pending wait out in the thread that waits for its event.
+void DriveWait(void* context, HANDLE event, const timespec* deadline) {
+  auto* port = static_cast<Port*>(context);
   pthread_mutex_lock(&port->lock);
   for (;;) {
-    while (!port->waitPending && !port->closing) pthread_cond_wait(&port->request, &port->lock);
-    if (!port->waitPending) break;
-    DWORD* mask = port->waitMask;
-    OVERLAPPED* overlapped = port->waitOverlapped;
-    const uint32_t generation = port->waitGeneration;
-    const DWORD selected = port->waitSelected;
-    pthread_mutex_unlock(&port->lock);
-    DWORD events = 0;
-    const DWORD status = port->closing ? ERROR_OPERATION_ABORTED : BlockForEvent(port, generation, selected, &events, true);
-    pthread_mutex_lock(&port->lock);
-    port->waitPending = false;
-    *mask = events;
-    Complete(overlapped, status, 0);
+    if (!port->waitPending || port->waitEvent != event || port->closing) {
+      pthread_mutex_unlock(&port->lock);
+      return;
+    }
+    if (!port->driving) break;
+    // Another thread carries it out: its end ends this wait too.
+    const int rc = deadline == nullptr ? pthread_cond_wait(&port->driverLeft, &port->lock)
+                                       : pthread_cond_timedwait(&port->driverLeft, &port->lock, deadline);
+    if (rc == ETIMEDOUT) {
+      pthread_mutex_unlock(&port->lock);
+      return;
+    }
   }
+  port->driving = true;
+  const uint32_t generation = port->waitGeneration;
+  const DWORD selected = port->waitSelected;
   pthread_mutex_unlock(&port->lock);
-  return nullptr;
+  DWORD events = 0;
+  const DWORD status = BlockForEvent(port, generation, selected, &events, true, deadline);
+  pthread_mutex_lock(&port->lock);
+  port->driving = false;
+  if (status != kStillPending) FinishWait(port, status, events);
+  pthread_cond_broadcast(&port->driverLeft);
+  pthread_mutex_unlock(&port->lock);
 }
 
 void Wake(Port* port) {
   const char token = 1;
-  (void)write(port->wake[1], &token, 1);  // a full pipe already wakes the waiter
+  (void)write(port->wake[1], &token, 1);  // a full pipe already wakes the wait
 }
 
 // Ends the port's pending wait and read with ERROR_OPERATION_ABORTED, as CancelIo does.
 void CancelPending(Port* port) {
   pthread_mutex_lock(&port->lock);
-  if (port->waitPending) {
+  if (port->waitPending && port->driving) {
     port->cancelWait.store(true);
     Wake(port);
+  } else if (port->waitPending) {
+    FinishWait(port, ERROR_OPERATION_ABORTED, 0);
   }
   OVERLAPPED* read = port->pendingRead;
   port->pendingRead = nullptr;
@@ -316,16 +386,13 @@ bool ClosePort(HANDLE handle) {
   CancelPending(port);
   pthread_mutex_lock(&port->lock);
   port->closing = true;
-  pthread_cond_signal(&port->request);
+  while (port->driving) pthread_cond_wait(&port->driverLeft, &port->lock);
   pthread_mutex_unlock(&port->lock);
-  if (port->waiterStarted) pthread_join(port->waiter, nullptr);
-  pthread_cond_destroy(&port->request);
   // The exclusive flag outlives this descriptor while the other side stays open.
   (void)ioctl(port->fd, TIOCNXCL);
   close(port->fd);  // also gives up the exclusive lock
   close(port->wake[0]);
   close(port->wake[1]);
-  pthread_mutex_destroy(&port->lock);
   pthread_mutex_lock(&PortsLock);
   port->header.kind = Kind::Free;
   pthread_mutex_unlock(&PortsLock);
@@ -419,6 +486,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
+  pthread_once(&PortsOnce, InitPorts);
   pthread_mutex_lock(&PortsLock);
   Port* port = nullptr;
   for (Port& candidate : Ports) {
@@ -443,17 +511,19 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   port->mask.store(0);
   port->generation.store(0);
   port->hungUp.store(false);
-  pthread_mutex_init(&port->lock, nullptr);
+  pthread_mutex_lock(&port->lock);
   DcbFromTermios(tio, &port->dcb);
   port->timeouts = COMMTIMEOUTS{};
   port->dtr = false;
   port->queueSize = 4096;
   port->head = 0;
   port->count = 0;
-  port->waiterStarted = false;
-  pthread_cond_init(&port->request, nullptr);
+  port->mayHold = true;
+  port->writes.store(0);
+  port->writesSent = 0;
   port->closing = false;
   port->waitPending = false;
+  port->driving = false;
   port->cancelWait.store(false);
   port->pendingRead = nullptr;
   port->errorLatched = WaitsFailUntilCleared.load();
@@ -464,6 +534,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
     port->dcb.fNull = 1;
     port->dcb.fErrorChar = 1;
   }
+  pthread_mutex_unlock(&port->lock);
   return port;
 }
 
@@ -479,6 +550,7 @@ BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
   port->queueSize = kQueueMax;
   port->head = 0;
   port->count = 0;
+  port->mayHold = true;
   pthread_mutex_unlock(&port->lock);
   return TRUE;
 }
@@ -492,6 +564,7 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     tcflush(port->fd, TCIFLUSH);
     port->head = 0;
     port->count = 0;
+    port->mayHold = true;
   }
   if ((flags & PURGE_TXCLEAR) != 0) tcflush(port->fd, TCOFLUSH);
   pthread_mutex_unlock(&port->lock);
@@ -590,7 +663,7 @@ BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED* overlapped) {
   // A driver around a surprise removal: the wait ends at once with nothing to read.
   if (WaitsEndEmpty.load()) return TRUE;
   if (overlapped == nullptr) {
-    const DWORD status = BlockForEvent(port, generation, selected, mask, false);
+    const DWORD status = BlockForEvent(port, generation, selected, mask, false, nullptr);
     if (status == ERROR_SUCCESS) return TRUE;
     SetLastError(status);
     return FALSE;
@@ -611,28 +684,22 @@ BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED* overlapped) {
     if (overlapped->hEvent != nullptr) SignalEvent(overlapped->hEvent);
     return TRUE;
   }
-  if (port->waitPending) {
+  if (port->waitPending || overlapped->hEvent == nullptr) {
     pthread_mutex_unlock(&port->lock);
-    SetLastError(ERROR_INVALID_PARAMETER);  // one wait at a time, as the driver allows
+    // One wait at a time, as the driver allows; and it completes through its event only.
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
-  }
-  if (!port->waiterStarted) {
-    if (pthread_create(&port->waiter, nullptr, WaiterMain, port) != 0) {
-      pthread_mutex_unlock(&port->lock);
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return FALSE;
-    }
-    port->waiterStarted = true;
   }
   overlapped->Internal = STATUS_PENDING;
   overlapped->InternalHigh = 0;
   port->cancelWait.store(false);
   port->waitMask = mask;
   port->waitOverlapped = overlapped;
+  port->waitEvent = overlapped->hEvent;
   port->waitGeneration = generation;
   port->waitSelected = selected;
   port->waitPending = true;
-  pthread_cond_signal(&port->request);
+  AttachDriver(overlapped->hEvent, DriveWait, port);
   pthread_mutex_unlock(&port->lock);
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
@@ -647,7 +714,11 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
   port->errorLatched = false;
   if (status != nullptr) {
     int pending = 0;
-    if (ioctl(port->fd, TIOCOUTQ, &pending) != 0) pending = 0;
+    const uint32_t writes = port->writes.load();
+    if (writes != port->writesSent) {
+      if (ioctl(port->fd, TIOCOUTQ, &pending) != 0) pending = 0;
+      if (pending == 0) port->writesSent = writes;
+    }
     *status = COMSTAT{0, port->count + QueueOverstated.load(), static_cast<DWORD>(pending)};
   }
   pthread_mutex_unlock(&port->lock);
@@ -712,6 +783,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
     SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
+  port->writes.fetch_add(1);
   const auto* data = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < length) {

@@ -1,6 +1,8 @@
 // Shared by the stand-in's files only.
 #pragma once
 
+#include <time.h>
+
 #include "win32_standin.h"
 
 namespace standin {
@@ -20,6 +22,12 @@ bool CloseThread(HANDLE handle);
 bool SignalEvent(HANDLE handle);
 DWORD WaitThread(HANDLE handle, DWORD milliseconds);
 DWORD WaitEvent(HANDLE handle, DWORD milliseconds);
+// An overlapped request that completes through `event` and is carried out by
+// the thread that waits for the event: `drive` works on it until it completes
+// (and signals the event) or the deadline (absolute, monotonic; null: none) passes.
+using DriveFunction = void (*)(void* context, HANDLE event, const struct timespec* deadline);
+void AttachDriver(HANDLE event, DriveFunction drive, void* context);
+void DetachDriver(HANDLE event, void* context);
 // Why the calling thread's last CreateFileA failed: the device and the errno.
 void NoteOpenFailure(const char* path, int error);
 

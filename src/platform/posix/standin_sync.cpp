@@ -24,14 +24,37 @@ thread_local Thread* CurrentThread = nullptr;
 // Objects live in fixed pools: the library opens one port, a few events and one thread.
 constexpr int kEvents = 16;
 constexpr int kThreads = 8;
+constexpr int kWakeAtOnce = 8;  // waiters woken outside the lock; more are woken under it
 
-// Every event shares one lock and condition, so that a thread can wait for an
-// event and its message queue at once.
+// A thread waiting for events: its own condition, so that signalling an event
+// wakes only the threads waiting for that event. A wait takes a waiter for its
+// duration; waiters are never destroyed, and a signal that reaches a waiter
+// after its wait ended only wakes its next user for nothing. (Not one per
+// thread: a thread-local object with a destructor would keep the library from
+// being unloaded.)
+struct Waiter {
+  pthread_cond_t cond;
+  Waiter* nextFree;
+};
+
+// One waiting thread's place in an event's list; lives on that thread's stack.
+struct WaitNode {
+  Waiter* waiter;
+  WaitNode* next;
+};
+
+// Every event shares one lock, so that a thread can wait for several events
+// and its message queue at once.
 struct Event {
   ObjectHeader header;
   bool manualReset;
-  bool signaled;
-  int waiters;  // only an event someone waits on wakes the waiting threads
+  // Set and reset without the lock; a signal takes the lock only when a thread
+  // is linked in waiting, which a waiter does before it looks at the state a
+  // last time, so that one of the two always sees the other.
+  std::atomic<bool> signaled;
+  std::atomic<WaitNode*> waiting;
+  DriveFunction drive;  // set while a pending request completes through this event
+  void* driveContext;
 };
 
 struct Thread {
@@ -50,7 +73,7 @@ struct Thread {
 pthread_mutex_t PoolLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t ThreadEnded;  // initialised once with the monotonic clock
 pthread_mutex_t EventLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t EventChanged;  // likewise
+Waiter* FreeWaiters = nullptr;  // under EventLock
 
 // The calling thread's message queue. Only the thread itself posts to it.
 constexpr int kQueuedMessages = 64;
@@ -86,7 +109,6 @@ void InitCond(pthread_cond_t* cond) {
 pthread_once_t InitOnce = PTHREAD_ONCE_INIT;
 void InitPools() {
   InitCond(&ThreadEnded);
-  InitCond(&EventChanged);
 }
 
 // The library's clock may run faster than real time for tests: the tick count
@@ -119,6 +141,23 @@ timespec DeadlineAfter(DWORD milliseconds) {
     ts.tv_nsec -= 1000000000L;
   }
   return ts;
+}
+
+// A waiter for one wait; under EventLock.
+Waiter* TakeWaiter() {
+  Waiter* waiter = FreeWaiters;
+  if (waiter != nullptr) {
+    FreeWaiters = waiter->nextFree;
+    return waiter;
+  }
+  waiter = new (std::nothrow) Waiter;
+  if (waiter != nullptr) InitCond(&waiter->cond);
+  return waiter;
+}
+
+void GiveBackWaiter(Waiter* waiter) {
+  waiter->nextFree = FreeWaiters;
+  FreeWaiters = waiter;
 }
 
 Thread* AsThread(HANDLE handle) {
@@ -167,39 +206,126 @@ Kind KindOf(HANDLE handle) {
 bool SignalEvent(HANDLE handle) {
   Event* event = AsEvent(handle);
   if (event == nullptr) return false;
-  pthread_once(&InitOnce, InitPools);
+  event->signaled.store(true);
+  if (event->waiting.load() == nullptr) return true;
+  Waiter* wake[kWakeAtOnce];
+  int waking = 0;
   pthread_mutex_lock(&EventLock);
-  event->signaled = true;
-  if (event->waiters > 0) pthread_cond_broadcast(&EventChanged);
+  for (WaitNode* node = event->waiting.load(); node != nullptr; node = node->next) {
+    if (waking < kWakeAtOnce) {
+      wake[waking++] = node->waiter;
+    } else {
+      pthread_cond_signal(&node->waiter->cond);
+    }
+  }
   pthread_mutex_unlock(&EventLock);
+  // Woken after the lock is let go, so that a woken thread does not at once
+  // wait again for the lock this thread still holds.
+  for (int i = 0; i < waking; ++i) pthread_cond_signal(&wake[i]->cond);
   return true;
+}
+
+void AttachDriver(HANDLE handle, DriveFunction drive, void* context) {
+  Event* event = AsEvent(handle);
+  if (event == nullptr) return;
+  pthread_mutex_lock(&EventLock);
+  event->drive = drive;
+  event->driveContext = context;
+  pthread_mutex_unlock(&EventLock);
+}
+
+void DetachDriver(HANDLE handle, void* context) {
+  Event* event = AsEvent(handle);
+  if (event == nullptr) return;
+  pthread_mutex_lock(&EventLock);
+  if (event->driveContext == context) {
+    event->drive = nullptr;
+    event->driveContext = nullptr;
+  }
+  pthread_mutex_unlock(&EventLock);
+}
+
+namespace {
+
+void Unlink(Event* event, WaitNode* node) {
+  if (event->waiting.load() == node) {
+    event->waiting.store(node->next);
+    return;
+  }
+  for (WaitNode* before = event->waiting.load(); before != nullptr; before = before->next) {
+    if (before->next == node) {
+      before->next = node->next;
+      return;
+    }
+  }
 }
 
 // Waits until one of the events is signalled (its index) or, when `messages`
 // is set, a message is queued for the calling thread (`count`).
 DWORD WaitEvents(DWORD count, const HANDLE* handles, DWORD milliseconds, bool messages) {
   pthread_once(&InitOnce, InitPools);
+  if (count > MAXIMUM_WAIT_OBJECTS) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
   const timespec deadline = DeadlineAfter(milliseconds);
   pthread_mutex_lock(&EventLock);
-  for (DWORD i = 0; i < count; ++i) ++static_cast<Event*>(handles[i])->waiters;
+  DriveFunction drive = nullptr;
+  void* context = nullptr;
+  for (DWORD i = 0; i < count; ++i) {
+    auto* event = static_cast<Event*>(handles[i]);
+    if (event->drive == nullptr || event->signaled.load()) continue;
+    drive = event->drive;
+    context = event->driveContext;
+  }
+  pthread_mutex_unlock(&EventLock);
+  if (drive != nullptr) {
+    // Only a wait for that one event can carry its request out.
+    if (count != 1 || messages) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return WAIT_FAILED;
+    }
+    drive(context, handles[0], milliseconds == INFINITE ? nullptr : &deadline);
+  }
+  WaitNode nodes[MAXIMUM_WAIT_OBJECTS];
+  Waiter* waiter = nullptr;
+  bool linked = false;
+  pthread_mutex_lock(&EventLock);
   DWORD result = WAIT_TIMEOUT;
   int rc = 0;
   for (;;) {
     for (DWORD i = 0; i < count && result == WAIT_TIMEOUT; ++i) {
       auto* event = static_cast<Event*>(handles[i]);
-      if (!event->signaled) continue;
-      if (!event->manualReset) event->signaled = false;
+      if (event->manualReset ? !event->signaled.load() : !event->signaled.exchange(false)) continue;
       result = WAIT_OBJECT_0 + i;
     }
     if (result == WAIT_TIMEOUT && messages && Messages.count > 0) result = WAIT_OBJECT_0 + count;
-    if (result != WAIT_TIMEOUT || rc == ETIMEDOUT) break;
-    rc = milliseconds == INFINITE ? pthread_cond_wait(&EventChanged, &EventLock)
-                                  : pthread_cond_timedwait(&EventChanged, &EventLock, &deadline);
+    if (result != WAIT_TIMEOUT || rc == ETIMEDOUT || milliseconds == 0) break;
+    if (!linked) {
+      waiter = TakeWaiter();
+      if (waiter == nullptr) {
+        result = WAIT_FAILED;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        break;
+      }
+      for (DWORD i = 0; i < count; ++i) {
+        auto* event = static_cast<Event*>(handles[i]);
+        nodes[i] = WaitNode{waiter, event->waiting.load()};
+        event->waiting.store(&nodes[i]);
+      }
+      linked = true;
+      continue;  // a last look now that a signal will wake this thread
+    }
+    rc = milliseconds == INFINITE ? pthread_cond_wait(&waiter->cond, &EventLock)
+                                  : pthread_cond_timedwait(&waiter->cond, &EventLock, &deadline);
   }
-  for (DWORD i = 0; i < count; ++i) --static_cast<Event*>(handles[i])->waiters;
+  for (DWORD i = 0; linked && i < count; ++i) Unlink(static_cast<Event*>(handles[i]), &nodes[i]);
+  if (waiter != nullptr) GiveBackWaiter(waiter);
   pthread_mutex_unlock(&EventLock);
   return result;
 }
+
+}  // namespace
 
 DWORD WaitEvent(HANDLE handle, DWORD milliseconds) { return WaitEvents(1, &handle, milliseconds, false); }
 
@@ -318,8 +444,10 @@ HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState, L
     if (event.header.kind != Kind::Free) continue;
     event.header.kind = Kind::Event;
     event.manualReset = manualReset != FALSE;
-    event.waiters = 0;
-    event.signaled = initialState != FALSE;
+    event.waiting.store(nullptr);
+    event.drive = nullptr;
+    event.driveContext = nullptr;
+    event.signaled.store(initialState != FALSE);
     pthread_mutex_unlock(&PoolLock);
     return &event;
   }
@@ -340,9 +468,7 @@ BOOL ResetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  pthread_mutex_lock(&EventLock);
-  event->signaled = false;
-  pthread_mutex_unlock(&EventLock);
+  event->signaled.store(false);
   return TRUE;
 }
 
