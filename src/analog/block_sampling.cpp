@@ -148,7 +148,7 @@ int32_t SampleBlock(const BlockRequest& request) {
       return -1;
     }
     case BlockEnd::StoreFailed:
-      MessageBoxA(nullptr, kStoreFailedText, kStoreFailedCaption, MB_ICONERROR);
+      LibraryMessageBox(kStoreFailedText, kStoreFailedCaption, MB_ICONERROR);
       return -1;
   }
 

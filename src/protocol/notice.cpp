@@ -25,5 +25,5 @@ void ShowNotice(const char* text, const char* caption) {
     DebugLine("TARVELIN: MessageBox [%s] %s\n", caption, text);
     return;
   }
-  MessageBoxA(nullptr, text, caption, MB_OK);
+  LibraryMessageBox(text, caption, MB_OK);
 }

@@ -225,9 +225,9 @@ HANDLE OpenComm(int32_t portNumber) {
   }
 
   if (SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL) == 0) {
-    MessageBoxA(nullptr, nullptr, kTimeCriticalCaption, MB_ICONERROR);
+    LibraryMessageBox(nullptr, kTimeCriticalCaption, MB_ICONERROR);
     if (SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST) == 0) {
-      MessageBoxA(nullptr, nullptr, kHighestCaption, MB_ICONERROR);
+      LibraryMessageBox(nullptr, kHighestCaption, MB_ICONERROR);
     }
     EscapeCommFunction(CommChannel.PortHandle, SETDTR);
   }
@@ -300,6 +300,13 @@ bool PumpMessages(HWND window) {
     MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel);
   }
   return true;
+}
+
+int LibraryMessageBox(LPCSTR text, LPCSTR caption, UINT type) {
+  MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel);
+  const int pressed = MessageBoxA(nullptr, text, caption, type);
+  MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel);
+  return pressed;
 }
 
 bool LineGoneError(DWORD error) {

@@ -68,9 +68,13 @@ int32_t WriteComm(int32_t byteCount, const char* data);
 // Dispatches the calling thread's queued messages. False when it met WM_QUIT:
 // the quit is posted again for the program's own loop and pumping must stop.
 bool PumpMessages(HWND window);
-// Above 0 while PumpMessages runs a window procedure: a call that arrives then
-// on the pumping thread has come back into the library through that procedure.
+// Above 0 while PumpMessages runs a window procedure, or a message box of the
+// library's own runs its modal loop: a call that arrives then on that thread
+// has come back into the library through a window procedure.
 extern std::atomic<int32_t> MessageDispatchDepth;
+// MessageBoxA, marked as the library's own message pumping: its modal loop
+// dispatches the thread's window messages while the call holds its turn.
+int LibraryMessageBox(LPCSTR text, LPCSTR caption, UINT type);
 
 // True for the errors with which a driver fails I/O on a device that is gone.
 bool LineGoneError(DWORD error);

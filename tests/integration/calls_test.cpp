@@ -120,6 +120,7 @@ struct WindowProcedure {
 };
 
 TEST_F(CallsTest, WindowProcedureDuringAGOptionSamplingStopsIt) {
+  setenv("TARVELIN_MESSAGEBOX", "0", 1);  // the procedure runs in the wait, not in the command's notice
   AnswerSamplingWith("");
   std::vector<int32_t> values(100, -1);
   WindowProcedure procedure;
@@ -136,6 +137,21 @@ TEST_F(CallsTest, WindowProcedureDuringAGOptionSamplingStopsIt) {
   EXPECT_EQ(values[0], -1);
   EXPECT_EQ(PortClose(), -1);  // closed before the sampling call returned
   EXPECT_EQ(GetError(), 35);
+  unsetenv("TARVELIN_MESSAGEBOX");
+}
+
+// A library message box's modal loop is the library's own pumping too: a
+// window procedure run from it is refused a command and may close the port.
+TEST_F(CallsTest, WindowProcedureDuringALibraryMessageBox) {
+  unsetenv("TARVELIN_MESSAGEBOX");
+  WindowProcedure procedure;
+  standin::PostCallback(&WindowProcedure::Run, &procedure);
+  // A 12-bit conversion shows its value before port D goes back.
+  EXPECT_EQ(ADCAnalog(12, 3), -1);
+  EXPECT_EQ(procedure.refused, -1);
+  EXPECT_EQ(procedure.refusedCode, 37);
+  EXPECT_EQ(procedure.closed, 1);
+  EXPECT_EQ(PortClose(), -1);  // the box's "Stop" closed it
 }
 
 TEST_F(CallsTest, HangUpFailsCallsAtOnceAndAReopenWorks) {

@@ -639,6 +639,16 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
   LastStyle = type;
   MessageBoxes.fetch_add(1);
   fprintf(stderr, "[%s] %s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
+  // The box's modal loop dispatches what is queued for the thread, then the
+  // user presses OK; a quit ends the loop and is posted again, as Windows does.
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(message.wParam));
+      break;
+    }
+    DispatchMessageA(&message);
+  }
   return IDOK;
 }
 
