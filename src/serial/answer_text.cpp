@@ -117,7 +117,8 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
     memcpy(end, chunk, take);
     end[take] = '\0';
     // Only the new characters are searched: what the text held before is remembered.
-    if (!HoldsPrompt && memchr(end, '>', take) != nullptr) HoldsPrompt = true;
+    // The prompts were counted in the whole chunk already; only a cut copy is searched again.
+    if (!HoldsPrompt && (take == size ? prompts != 0 : memchr(end, '>', take) != nullptr)) HoldsPrompt = true;
     if (!HoldsLimit && memchr(end, 'L', take) != nullptr) HoldsLimit = true;
     if (!HoldsPwm && memchr(end, 'P', take) != nullptr) HoldsPwm = true;
     TextLength.store(used + static_cast<int32_t>(take), std::memory_order_release);

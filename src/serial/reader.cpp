@@ -10,6 +10,7 @@ extern HANDLE ReaderStopped;
 namespace {
 
 constexpr uint32_t kChunkRequest = 80;
+constexpr uint32_t kPieceSize = 1024;
 constexpr DWORD kBackoffMaxMs = 50;
 constexpr DWORD kWaitSliceMs = 100;
 constexpr DWORD kCancelWaitMs = 500;
@@ -81,23 +82,33 @@ void EndPendingWait(HANDLE port, WaitRecord* wait, bool mayWait) {
 }
 
 // Reads what the driver holds, asking for its queue once per round rather than
-// before every chunk. The bytes read.
+// before every chunk. Each read asks for at most 80 bytes; the chunks of a
+// round are appended a piece of up to 1 KiB at a time, so that a long block
+// costs one append per piece rather than per chunk. The bytes read.
 uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
-  char chunk[84];
+  char piece[kPieceSize + 4];
   uint32_t total = 0;
   for (;;) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(port, &errors, &status) || status.cbInQue == 0) return total;
     DWORD queued = status.cbInQue;
-    while (queued > 0) {
-      const uint32_t got = ReadCommBlock(channel, chunk, queued < kChunkRequest ? queued : kChunkRequest);
-      if (got == 0) return total;
-      TraceWire(WireDirection::Read, chunk, static_cast<int32_t>(got));
-      AppendAnswerChunk(chunk, got);
+    uint32_t held = 0;
+    bool dry = false;
+    while (queued > 0 && !dry) {
+      const uint32_t want = queued < kChunkRequest ? queued : kChunkRequest;
+      const uint32_t got = ReadCommBlock(channel, piece + held, want);
+      dry = got == 0;
+      TraceWire(WireDirection::Read, piece + held, static_cast<int32_t>(got));
+      held += got;
       total += got;
       queued = got < queued ? queued - got : 0;
+      if (held != 0 && (held + kChunkRequest > kPieceSize || queued == 0 || dry)) {
+        AppendAnswerChunk(piece, held);
+        held = 0;
+      }
     }
+    if (dry) return total;
   }
 }
 

@@ -97,6 +97,7 @@ class CpuMeter {
 
 bool OpenBoardPort() {
   setenv("TARVELIN_COM8", Board()->SlavePath().c_str(), 1);
+  setenv("TARVELIN_MESSAGEBOX", "0", 1);  // unattended: the sampling command's notice is not a box
   return PortOpen(8) == 1;
 }
 

@@ -468,7 +468,7 @@ BOOL ResetEvent(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  event->signaled.store(false);
+  event->signaled.store(false, std::memory_order_release);
   return TRUE;
 }
 
