@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +25,8 @@ namespace {
 
 constexpr DWORD kQueueMax = 65536;
 constexpr ssize_t kStreamingRead = 1024;  // a read this long means more is on its way
+constexpr unsigned kPtySlaveMajorFirst = 136;  // the devices of /dev/pts
+constexpr unsigned kPtySlaveMajorLast = 143;
 constexpr int kWriteStallMs = 5000;  // a write that makes no progress this long ends short
 
 struct Port {
@@ -40,10 +44,9 @@ struct Port {
   DWORD head;
   DWORD count;
   bool mayHold;  // the terminal may hold bytes: no short read since its poll said so
-  // Writes begun, and how many of them had left the terminal when its output
-  // queue was last seen empty: with no write since, it is empty still.
-  std::atomic<uint32_t> writes;
-  uint32_t writesSent;
+  // A pseudo-terminal hands what is written straight to its other side and
+  // always reports an empty output queue: it is not asked.
+  bool pseudoTerminal;
   char queue[kQueueMax];
 
   // An overlapped WaitCommEvent stays pending, as a driver keeps it, and is
@@ -519,8 +522,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   port->head = 0;
   port->count = 0;
   port->mayHold = true;
-  port->writes.store(0);
-  port->writesSent = 0;
+  struct stat device{};
+  port->pseudoTerminal = fstat(fd, &device) == 0 && major(device.st_rdev) >= kPtySlaveMajorFirst &&
+                         major(device.st_rdev) <= kPtySlaveMajorLast;
   port->closing = false;
   port->waitPending = false;
   port->driving = false;
@@ -714,11 +718,7 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
   port->errorLatched = false;
   if (status != nullptr) {
     int pending = 0;
-    const uint32_t writes = port->writes.load();
-    if (writes != port->writesSent) {
-      if (ioctl(port->fd, TIOCOUTQ, &pending) != 0) pending = 0;
-      if (pending == 0) port->writesSent = writes;
-    }
+    if (!port->pseudoTerminal && ioctl(port->fd, TIOCOUTQ, &pending) != 0) pending = 0;
     *status = COMSTAT{0, port->count + QueueOverstated.load(), static_cast<DWORD>(pending)};
   }
   pthread_mutex_unlock(&port->lock);
@@ -783,7 +783,6 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
     SetLastError(ERROR_WRITE_FAULT);
     return FALSE;
   }
-  port->writes.fetch_add(1);
   const auto* data = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < length) {
