@@ -140,30 +140,41 @@ soak() {
 }
 
 # The library against the ideal client: interleaved repetitions, medians side
-# by side. This VM halts an idle virtual CPU at once (guest halt polling off),
-# which adds a wake-up of tens of microseconds to every hand-over between
-# threads; where that setting can be changed, the comparison runs a second time
-# with the kernel's default halt polling, and the setting is put back.
+# by side.
 compare_with_ideal() {
-  local json=build/native/bench_compare_$1.json
-  build/native/tests/spine_bench --benchmark_filter='RoundTrip|LibraryBlock|IdealClientBlock' \
+  local label=$1 json=build/native/bench_compare.json
+  shift
+  "$@" build/native/tests/spine_bench --benchmark_filter='RoundTrip|LibraryBlock|IdealClientBlock' \
     --benchmark_min_time=0.2 --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true --benchmark_out="$json" --benchmark_out_format=json >/dev/null &&
-    python3 tests/bench/compare.py "$json" | sed "s/^/$1: /"
+    python3 tests/bench/compare.py "$json" | sed "s/^/$label: /"
+}
+
+# A virtual machine may halt an idle virtual CPU at once (guest halt polling
+# off), which adds a wake-up of tens of microseconds to every hand-over between
+# threads. With TARVELIN_BENCH_TUNED=1 (as root) the comparison also runs with
+# the kernel's default halt polling, and with the process and the kernel's
+# unbound workers on one CPU; each setting is put back afterwards.
+compare_tuned() {
+  local poll=/sys/module/haltpoll/parameters/guest_halt_poll_ns
+  local workers=/sys/devices/virtual/workqueue/cpumask saved status=0
+  if [ -w "$poll" ] && saved=$(cat "$poll"); then
+    echo 200000 >"$poll" && compare_with_ideal "halt polling 200 us" || status=1
+    echo "$saved" >"$poll"
+  fi
+  if [ -w "$workers" ] && saved=$(cat "$workers"); then
+    echo 1 >"$workers" && compare_with_ideal "one CPU" taskset -c 0 || status=1
+    echo "$saved" >"$workers"
+  fi
+  return $status
 }
 
 bench() {
   build/native/tests/spine_bench --benchmark_min_time=0.3 || return 1
   echo
   compare_with_ideal "as configured" || return 1
-  local poll=/sys/module/haltpoll/parameters/guest_halt_poll_ns saved
-  saved=$(cat "$poll" 2>/dev/null) || return 0
-  [ "$saved" = 0 ] && [ -w "$poll" ] || return 0
-  echo 200000 >"$poll" || return 0
-  compare_with_ideal "halt polling 200 us"
-  local status=$?
-  echo "$saved" >"$poll"
-  return $status
+  [ "${TARVELIN_BENCH_TUNED:-0}" = 1 ] || return 0
+  compare_tuned
 }
 
 lane native native
