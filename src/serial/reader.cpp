@@ -94,21 +94,19 @@ uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
     if (!ClearCommError(port, &errors, &status) || status.cbInQue == 0) return total;
     DWORD queued = status.cbInQue;
     uint32_t held = 0;
-    bool dry = false;
-    while (queued > 0 && !dry) {
-      const uint32_t want = queued < kChunkRequest ? queued : kChunkRequest;
-      const uint32_t got = ReadCommBlock(channel, piece + held, want);
-      dry = got == 0;
+    while (queued > 0) {
+      const uint32_t got = ReadCommBlock(channel, piece + held, queued < kChunkRequest ? queued : kChunkRequest);
       TraceWire(WireDirection::Read, piece + held, static_cast<int32_t>(got));
       held += got;
       total += got;
       queued = got < queued ? queued - got : 0;
-      if (held != 0 && (held + kChunkRequest > kPieceSize || queued == 0 || dry)) {
+      const bool dry = got == 0;
+      if (held != 0 && (dry || queued == 0 || held + kChunkRequest > kPieceSize)) {
         AppendAnswerChunk(piece, held);
         held = 0;
       }
+      if (dry) return total;
     }
-    if (dry) return total;
   }
 }
 

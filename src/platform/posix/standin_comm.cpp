@@ -75,14 +75,10 @@ pthread_mutex_t PortsLock = PTHREAD_MUTEX_INITIALIZER;
 // that waited for a record's event may still look at the port after it closed.
 pthread_once_t PortsOnce = PTHREAD_ONCE_INIT;
 void InitPorts() {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
   for (Port& port : Ports) {
     pthread_mutex_init(&port.lock, nullptr);
-    pthread_cond_init(&port.driverLeft, &attr);
+    InitCond(&port.driverLeft);
   }
-  pthread_condattr_destroy(&attr);
 }
 
 constexpr DWORD kStillPending = 0xFFFFFFFFu;  // a driven wait whose deadline passed
@@ -273,8 +269,10 @@ int PollTimeout(const timespec* deadline) {
 DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask, bool cancellable,
                     const timespec* deadline) {
   *mask = 0;
+  bool readable = false;  // the last poll reported bytes on the terminal
   for (;;) {
     pthread_mutex_lock(&port->lock);
+    if (readable) port->mayHold = true;
     FillQueue(port);
     const bool queued = port->count > 0;
     const bool room = port->count < port->queueSize;
@@ -296,11 +294,7 @@ DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask
     if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0) {
       port->hungUp.store(true);
     }
-    if ((fds[1].revents & POLLIN) != 0) {
-      pthread_mutex_lock(&port->lock);
-      port->mayHold = true;
-      pthread_mutex_unlock(&port->lock);
-    }
+    readable = (fds[1].revents & POLLIN) != 0;
   }
 }
 

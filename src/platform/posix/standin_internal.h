@@ -1,6 +1,7 @@
 // Shared by the stand-in's files only.
 #pragma once
 
+#include <pthread.h>
 #include <time.h>
 
 #include "win32_standin.h"
@@ -20,6 +21,8 @@ bool ClosePort(HANDLE handle);
 bool CloseEvent(HANDLE handle);
 bool CloseThread(HANDLE handle);
 bool SignalEvent(HANDLE handle);
+// A condition whose timed waits run on the monotonic clock.
+void InitCond(pthread_cond_t* cond);
 DWORD WaitThread(HANDLE handle, DWORD milliseconds);
 DWORD WaitEvent(HANDLE handle, DWORD milliseconds);
 // An overlapped request that completes through `event` and is carried out by

@@ -98,13 +98,6 @@ std::atomic<bool> DebugCapture{false};
 char DebugBuffer[16384];
 size_t DebugLength = 0;
 
-void InitCond(pthread_cond_t* cond) {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(cond, &attr);
-  pthread_condattr_destroy(&attr);
-}
 
 pthread_once_t InitOnce = PTHREAD_ONCE_INIT;
 void InitPools() {
@@ -197,6 +190,14 @@ void* ThreadMain(void* argument) {
 }
 
 }  // namespace
+
+void InitCond(pthread_cond_t* cond) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
+}
 
 Kind KindOf(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return Kind::Free;
