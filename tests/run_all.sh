@@ -155,17 +155,23 @@ compare_with_ideal() {
 # threads. With TARVELIN_BENCH_TUNED=1 (as root) the comparison also runs with
 # the kernel's default halt polling, and with the process and the kernel's
 # unbound workers on one CPU; each setting is put back afterwards.
+# Runs the command with a kernel setting changed, then puts it back; nothing
+# when the setting cannot be written.
+with_setting() {
+  local file=$1 value=$2 saved status
+  shift 2
+  [ -w "$file" ] && saved=$(cat "$file") || return 0
+  echo "$value" >"$file" && "$@"
+  status=$?
+  echo "$saved" >"$file"
+  return $status
+}
+
 compare_tuned() {
-  local poll=/sys/module/haltpoll/parameters/guest_halt_poll_ns
-  local workers=/sys/devices/virtual/workqueue/cpumask saved status=0
-  if [ -w "$poll" ] && saved=$(cat "$poll"); then
-    echo 200000 >"$poll" && compare_with_ideal "halt polling 200 us" || status=1
-    echo "$saved" >"$poll"
-  fi
-  if [ -w "$workers" ] && saved=$(cat "$workers"); then
-    echo 1 >"$workers" && compare_with_ideal "one CPU" taskset -c 0 || status=1
-    echo "$saved" >"$workers"
-  fi
+  local status=0
+  with_setting /sys/module/haltpoll/parameters/guest_halt_poll_ns 200000 \
+    compare_with_ideal "halt polling 200 us" || status=1
+  with_setting /sys/devices/virtual/workqueue/cpumask 1 compare_with_ideal "one CPU" taskset -c 0 || status=1
   return $status
 }
 
