@@ -37,10 +37,17 @@
  * character is #TARVELIN_E_MALFORMED_ANSWER (33). Otherwise the answer's
  * value (from its third character; from its first in the I/O-485 answer mode)
  * is kept for GetValue(); a "P" (the PWM's end event) ahead of the answer's
- * first line break is not part of it. Answers still owed to earlier command
+ * first line break is not part of it. The value text must be blanks, an
+ * optional sign, digits and blanks, and the whole answer printable: noise, a
+ * NUL or another control character, or an answer longer than 99 characters
+ * (or than the answer text holds) fails with #TARVELIN_E_NOT_A_VALUE (40),
+ * whose text quotes the answer and names the command. Two characters and the
+ * prompt are the value 0. Received characters that the driver reports lost
+ * (an overrun) during the call fail it with #TARVELIN_E_INPUT_LOST (41). Answers still owed to earlier command
  * lines (a resent line, a command that timed out) are let in and dropped
  * before the line is sent, for at most 1 s after the line that owes them.
- * Below, "errors of the transaction" means 25, 26, 27, 33, 37, 38, 39 and 1 to 15.
+ * Below, "errors of the transaction" means 25, 26, 27, 33, 37, 38, 39, 40, 41
+ * and 1 to 15.
  *
  * @par Threads
  * Calls from several threads are served one at a time. A call made from a
@@ -114,6 +121,8 @@
 #define TARVELIN_E_CALL_REFUSED 37              /**< Called from a window procedure while this thread's call waits for the board. */
 #define TARVELIN_E_CLOSED_WHILE_WAITING 38      /**< The port was closed (another thread, a window procedure) while the call waited. */
 #define TARVELIN_E_LINE_GONE 39                 /**< "COM port is no longer available": device removed or line hung up. */
+#define TARVELIN_E_NOT_A_VALUE 40               /**< An answer or a sampled record that is not a value (noise, a control character, too long): the text quotes it and names the command. */
+#define TARVELIN_E_INPUT_LOST 41                /**< The driver reported lost received characters (overrun) during the call: the text names the command. */
 #define TARVELIN_E_WRONG_CHANNEL 50             /**< " Wrong Channel  ": ADCAnalog() at 8 bits, channel 12..14. */
 #define TARVELIN_E_IO485_COMMUNICATION 50       /**< I/O-485 initialization or reset failed (three texts). */
 #define TARVELIN_E_RESOLUTION 60                /**< "Resolution must be 8, 10 or 12 [bits]": ADCAnalog(). */

@@ -257,6 +257,10 @@ namespace Tarvelin
         public const int TARVELIN_E_CLOSED_WHILE_WAITING = 38;
         /// <summary>"COM port is no longer available": device removed or line hung up.</summary>
         public const int TARVELIN_E_LINE_GONE = 39;
+        /// <summary>An answer or a sampled record that is not a value (noise, a control character, too long): the text quotes it and names the command.</summary>
+        public const int TARVELIN_E_NOT_A_VALUE = 40;
+        /// <summary>The driver reported lost received characters (overrun) during the call: the text names the command.</summary>
+        public const int TARVELIN_E_INPUT_LOST = 41;
         /// <summary>" Wrong Channel  ": ADCAnalog() at 8 bits, channel 12..14.</summary>
         public const int TARVELIN_E_WRONG_CHANNEL = 50;
         /// <summary>I/O-485 initialization or reset failed (three texts).</summary>

@@ -4,8 +4,6 @@
 
 namespace {
 
-// The conversion reads this many characters after a '*', whatever the record's width.
-constexpr int32_t kFieldRead = 4;
 // The board puts two characters in front of its '?'.
 constexpr int32_t kErrorDigitIndex = 3;
 
@@ -15,23 +13,7 @@ struct RecordStep {
 };
 constexpr RecordStep kRecordSteps[] = {{8, 4}, {10, 5}, {12, 5}};
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// atoi over text[from, end): white space, a sign, digits up to the first other
-// character; 0 without digits. Four characters cannot overflow.
-int32_t FieldValue(const char* text, int32_t from, int32_t end) {
-  int32_t at = from;
-  while (at < end && IsSpace(text[at])) ++at;
-  bool negative = false;
-  if (at < end && (text[at] == '+' || text[at] == '-')) {
-    negative = text[at] == '-';
-    ++at;
-  }
-  int32_t value = 0;
-  for (; at < end && text[at] >= '0' && text[at] <= '9'; ++at) value = value * 10 + (text[at] - '0');
-  return negative ? -value : value;
-}
 
 // The character at kErrorDigitIndex of the answer proper: a 'P' ahead of the first
 // line break is the PWM end event sent between answers and does not count.
@@ -56,23 +38,35 @@ int32_t BlockRecordStep(int32_t resolution) {
 
 BlockOutcome ParseBlock(const char* text, int32_t length, int32_t recordStep, bool deviceErrors,
                         BlockValueSink sink, void* context) {
-  BlockOutcome outcome{BlockEnd::Complete, 0, '\0'};
-  // A step below 1 would not advance.
-  if (recordStep < 1) recordStep = 1;
+  BlockOutcome outcome{BlockEnd::Complete, 0, '\0', 0};
+  // A step below 2 leaves no field.
+  if (recordStep < 2) recordStep = 2;
+  const int32_t width = recordStep - 1;
   int32_t at = 0;
   while (at < length) {
     const char c = text[at];
     if (c == '*') {
-      const int32_t fieldEnd = length - at - 1 < kFieldRead ? length : at + 1 + kFieldRead;
-      // The board's records are zero-padded digits: read them directly, and
-      // leave anything else to the general conversion.
       const char* field = text + at + 1;
       int32_t value = 0;
-      if (fieldEnd - at - 1 == kFieldRead && IsDigit(field[0]) && IsDigit(field[1]) && IsDigit(field[2])) {
-        value = (field[0] - '0') * 100 + (field[1] - '0') * 10 + (field[2] - '0');
-        if (IsDigit(field[3])) value = value * 10 + (field[3] - '0');
+      if (length - at - 1 < width) {
+        outcome.end = BlockEnd::BadRecord;
+        outcome.recordAt = at;
+        return outcome;
+      }
+      // The board's records are zero-padded digits: read them directly, and
+      // leave anything else to the general check and conversion.
+      bool digits = true;
+      for (int32_t i = 0; i < width && digits; ++i) digits = IsDigit(field[i]);
+      if (digits) {
+        for (int32_t i = 0; i < width; ++i) value = value * 10 + (field[i] - '0');
+      } else if (IsValueText(field, width)) {
+        char copy[8] = {};
+        for (int32_t i = 0; i < width && i < 7; ++i) copy[i] = field[i];
+        value = ParseDecimal(copy);
       } else {
-        value = FieldValue(text, at + 1, fieldEnd);
+        outcome.end = BlockEnd::BadRecord;
+        outcome.recordAt = at;
+        return outcome;
       }
       if (!sink(context, outcome.values, value)) {
         outcome.end = BlockEnd::StoreFailed;

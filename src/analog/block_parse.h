@@ -13,12 +13,14 @@ enum class BlockEnd {
   Complete,     // every character of the text was read
   DeviceError,  // a '?' while device errors count
   StoreFailed,  // the sink refused a value
+  BadRecord,    // a record whose field is not a value: recordAt is set
 };
 
 struct BlockOutcome {
   BlockEnd end;
   int32_t values;  // values the sink accepted
   char digit;      // DeviceError: the character at index 3, '\0' when the text is shorter
+  int32_t recordAt;  // BadRecord: index of the record's '*'
 };
 
 // Characters from one record's '*' to the next: 4 at 8 bits, 5 at 10 and 12
@@ -26,8 +28,10 @@ struct BlockOutcome {
 int32_t BlockRecordStep(int32_t resolution);
 
 // One pass over text[0, length) with a fixed skip per record; never reads at or
-// beyond `length`. Each '*' gives the decimal value of the (up to) 4 characters
-// after it, read as atoi does. A '?' is a device error only while
+// beyond `length`. Each '*' is followed by a field of recordStep - 1
+// characters that must be a value (blanks, an optional sign, digits, blanks);
+// a field of another shape, or cut short, ends the parse with BadRecord rather
+// than storing a made-up value. A '?' is a device error only while
 // `deviceErrors` is set; otherwise it is skipped like any other character.
 BlockOutcome ParseBlock(const char* text, int32_t length, int32_t recordStep, bool deviceErrors,
                         BlockValueSink sink, void* context);

@@ -24,6 +24,12 @@ namespace {
 constexpr uint32_t kCountedChannelBits = 0x7FF;  // channels 0 to 10
 // The largest block the integer-array variant takes: 11 channels x 65,536 samples.
 constexpr int64_t kBlockLimit = 720896;
+// The safe-array variant takes as many values as the answer text holds records
+// of the widest kind, with room for the prompt and some line noise: a larger
+// block could never be read whole.
+constexpr int64_t kWidestRecord = 5;
+constexpr int64_t kSafeArrayBlockLimit = (kAnswerCapacity - 1 - 1024) / kWidestRecord;
+static_assert(kSafeArrayBlockLimit >= kBlockLimit);
 
 constexpr int32_t kRateFactors[] = {400, 600, 2000, 3000, 9000, 20000, 40000, 100000};
 constexpr int32_t kRateCodeCount = sizeof kRateFactors / sizeof kRateFactors[0];
@@ -81,10 +87,17 @@ bool HoldsIntegers(SAFEARRAY* array) {
   return SafeArrayGetVartype(array, &type) == S_OK && type == VT_I4;
 }
 
+// A record that is not a value: the error quotes it and names the sampling command.
+void RecordBadRecord(const char* command, int32_t recordAt, int32_t recordStep) {
+  const int32_t left = AnswerLength() - recordAt;
+  char shown[kQuotedAnswerMax + 1];
+  QuoteAnswerText(AnswerBuffer + recordAt, left < recordStep ? left : recordStep, shown);
+  RecordError(LibraryErrorId::RecordNotAValue, command, shown);
+}
+
 // A '?' whose digit is not one of the board's: the error names what was read as
-// the device error and the sampling command (its line's carriage return dropped).
-void RecordMalformedBlockError(char* command, int32_t length, char digit) {
-  command[length] = '\0';
+// the device error and the sampling command.
+void RecordMalformedBlockError(const char* command, char digit) {
   const char read[] = {'?', digit};
   char shown[kQuotedAnswerMax + 1];
   QuoteAnswerText(read, digit != '\0' ? 2 : 1, shown);
@@ -122,6 +135,7 @@ int32_t SampleBlock(const BlockRequest& request) {
   command[length] = '\r';
   command[length + 1] = '\0';
   WriteComm(length + 1, command);
+  command[length] = '\0';  // the line went out; errors name the command without its carriage return
   const SamplingDeadlineMark deadline = SamplingDeadline(request.rateCode, request.sampleCount);
   // The deadline is tested first, so a block that completes late still fails.
   const WaitEnd end =
@@ -132,15 +146,20 @@ int32_t SampleBlock(const BlockRequest& request) {
     return -1;
   }
 
-  const BlockOutcome outcome = ParseBlock(AnswerBuffer, AnswerLength(), BlockRecordStep(request.resolution),
-                                          Io485Mode == 0, request.sink, request.context);
+  if (!AnswerTextIntact(command)) return -1;
+  const int32_t recordStep = BlockRecordStep(request.resolution);
+  const BlockOutcome outcome =
+      ParseBlock(AnswerBuffer, AnswerLength(), recordStep, Io485Mode == 0, request.sink, request.context);
   switch (outcome.end) {
     case BlockEnd::Complete:
       break;
+    case BlockEnd::BadRecord:
+      RecordBadRecord(command, outcome.recordAt, recordStep);
+      return -1;
     case BlockEnd::DeviceError: {
       const DeviceError* error = FindDeviceError(outcome.digit);
       if (error == nullptr) {
-        RecordMalformedBlockError(command, length, outcome.digit);
+        RecordMalformedBlockError(command, outcome.digit);
         return -1;
       }
       const bool vbText = request.variant == Variant::SafeArray && error->blockTextVb != nullptr;
@@ -216,7 +235,8 @@ int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMas
                                           int32_t sampleCount, int32_t gOption, struct tagSAFEARRAY** valueArray) {
   CallTurn turn;
   if (!turn.Granted()) return -1;
-  if (sampleCount == 0) {
+  const int64_t expected = static_cast<int64_t>(CountSampledChannels(channelMask)) * sampleCount;
+  if (sampleCount == 0 || expected > kSafeArrayBlockLimit) {
     RecordError(LibraryErrorId::SampleCount);
     return -1;
   }

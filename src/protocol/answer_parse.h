@@ -8,6 +8,7 @@ enum class AnswerKind {
   Value,         // value is set (0 when the answer carries none)
   DeviceError,   // "?" and a digit of the table: digit is set
   UnknownError,  // "?" and any other character
+  NotAValue,     // noise, a control character, or more than the filtered text holds
 };
 
 struct AnswerOutcome {
@@ -20,14 +21,15 @@ struct AnswerOutcome {
 constexpr int kFilteredMax = 99;
 
 // Drops BEL, LF, CR, 'H' and 'L' from text[0, length) into out (kFilteredMax + 1
-// bytes), NUL-terminated; returns the filtered length. A 'P' ahead of the first
+// bytes), NUL-terminated; returns the filtered length. A NUL received is kept
+// as a character: it is no end of the answer. A 'P' ahead of the first
 // line break is dropped too: the answer proper begins with its line break, so such
 // a 'P' is the PWM end event that came between answers. Without a line break, or
 // after it, a 'P' is kept.
 int FilterAnswer(const char* text, int32_t length, char* out);
 
-// Index of the first carriage return or line feed in text[0, length) (up to a
-// NUL), -1 when there is none.
+// Index of the first carriage return or line feed in text[0, length), -1 when
+// there is none.
 int32_t FirstLineBreak(const char* text, int32_t length);
 
 // An answer as an error text shows it: at most this many characters, NUL apart.
@@ -42,9 +44,17 @@ void QuoteAnswerText(const char* text, int32_t length, char (&out)[kQuotedAnswer
 // as QuoteAnswerText does.
 void QuoteExaminedAnswer(const char* text, int32_t length, char (&out)[kQuotedAnswerMax + 1]);
 
-// Examines an answer as the transaction does. With io485Mode the value starts
-// at the first character, otherwise at the third.
+// Examines an answer as the transaction does, up to its first prompt. With
+// io485Mode the value starts at the first character, otherwise at the third.
+// An answer of more than one character is a value only when its value text is
+// blanks, an optional sign, digits and blanks, and every character of it is
+// printable; two characters and the prompt give the value 0, as a bare prompt
+// acknowledges.
 AnswerOutcome ExamineAnswer(const char* text, int32_t length, bool io485Mode);
+
+// True for text[0, length) = blanks, an optional sign, at least one decimal
+// digit and blanks.
+bool IsValueText(const char* text, int32_t length);
 
 // Decimal conversion with the rules of atoi (leading white space, a sign, the
 // digits up to the first non-digit, 0 without digits), saturating at the

@@ -36,6 +36,9 @@ constexpr LibraryError kLibraryErrors[] = {
     {37, TextKind::Fixed, "Call refused: this thread is inside a call that is waiting for the board"},
     {38, TextKind::Fixed, "COM port was closed while the call was waiting for the board"},
     {39, TextKind::Fixed, "COM port is no longer available (device removed or line hung up)"},
+    {40, TextKind::AnswerFormatted, " Command Error: Answer is not a value \"%s\" (command = %s)"},
+    {40, TextKind::AnswerFormatted, " Error: Sampled record is not a value \"%s\" (command = %s)"},
+    {41, TextKind::Formatted, " Error: Characters from the board were lost (receive overrun) (command = %s)"},
 };
 static_assert(sizeof kLibraryErrors / sizeof kLibraryErrors[0] == static_cast<int>(LibraryErrorId::Count));
 

@@ -45,6 +45,10 @@ enum class LibraryErrorId {
   CalledWhileWaiting,   // 37
   ClosedWhileWaiting,   // 38
   LineGone,             // 39
+  // Answers that are not values, and lost input
+  NotAValue,            // 40, formatted with the answer and the command
+  RecordNotAValue,      // 40, formatted with the record and the sampling command
+  InputLost,            // 41, formatted with the command
   Count
 };
 

@@ -33,9 +33,9 @@ void ApplyModePrefix(const char* command) {
 WaitEnd SettleOwedAnswers() {
   for (;;) {
     // Emptied before the count is looked at: a prompt that comes after the look raises AnswerReady.
-    EmptyAnswerText();
+    const uint32_t received = EmptyAnswerText();
     DWORD sentAt = 0;
-    if (!OldestOwedAnswer(&sentAt)) return WaitEnd::Answered;
+    if (!OldestOwedAnswer(received, &sentAt)) return WaitEnd::Answered;
     const DWORD owedFor = static_cast<DWORD>(GetTickCount() - sentAt);
     if (owedFor >= kAnswerOwedMs) continue;
     const WaitEnd end = WaitForAnswer(AnswerWait{GetTickCount(), kAnswerOwedMs - owedFor, true, false});
@@ -92,6 +92,18 @@ bool LineStillThere() {
   return false;
 }
 
+bool AnswerTextIntact(const char* command) {
+  if (InputWasLost()) {
+    RecordError(LibraryErrorId::InputLost, command);
+    return false;
+  }
+  if (!AnswerOverflowed()) return true;
+  char shown[kQuotedAnswerMax + 1];
+  QuoteAnswerText(AnswerBuffer, AnswerLength(), shown);
+  RecordError(LibraryErrorId::NotAValue, command, shown);
+  return false;
+}
+
 int32_t QelCommand(const char* command) {
   ResetError();
   if (!PortIsOpen()) {
@@ -136,6 +148,7 @@ int32_t QelCommand(const char* command) {
     return 0;
   }
 
+  if (!AnswerTextIntact(command)) return 0;
   const AnswerOutcome outcome = ExamineAnswer(AnswerBuffer, AnswerLength(), Io485Mode != 0);
   switch (outcome.kind) {
     case AnswerKind::Acknowledge:
@@ -146,10 +159,13 @@ int32_t QelCommand(const char* command) {
     case AnswerKind::DeviceError:
       RecordDeviceError(*FindDeviceError(outcome.digit), command);
       return 0;
-    case AnswerKind::UnknownError: {
+    case AnswerKind::UnknownError:
+    case AnswerKind::NotAValue: {
       char shown[kQuotedAnswerMax + 1];
       QuoteExaminedAnswer(AnswerBuffer, AnswerLength(), shown);
-      RecordError(LibraryErrorId::MalformedDeviceError, command, shown);
+      RecordError(outcome.kind == AnswerKind::NotAValue ? LibraryErrorId::NotAValue
+                                                         : LibraryErrorId::MalformedDeviceError,
+                  command, shown);
       return 0;
     }
   }

@@ -35,3 +35,7 @@ bool RecordWaitCut(WaitEnd end);
 
 // Fails at once, with the error recorded, when the line is known to be gone.
 bool LineStillThere();
+
+// Fails, with the error recorded for `command`, when the answer text cannot be
+// trusted: characters were lost on the way in, or dropped for want of room.
+bool AnswerTextIntact(const char* command);

@@ -21,6 +21,8 @@ std::atomic<int32_t> TextLength{0};
 bool HoldsPrompt = false;
 bool HoldsLimit = false;
 bool HoldsPwm = false;
+std::atomic<bool> Overflowed{false};
+std::atomic<bool> InputLost{false};
 
 // The owed lines, oldest first, in a ring; a line that finds it full pushes
 // out the oldest, which is as good as answered for a board that far behind.
@@ -66,8 +68,7 @@ void NoteLinesSent(const char* data, int32_t byteCount) {
   }
 }
 
-bool OldestOwedAnswer(DWORD* sentAt) {
-  const uint32_t received = PromptsReceived.load(std::memory_order_acquire);
+bool OldestOwedAnswer(uint32_t received, DWORD* sentAt) {
   // Prompts beyond the lines owed answer nothing still to come.
   uint32_t answered = received - PromptsMatched;
   PromptsMatched = received;
@@ -88,25 +89,37 @@ void ForgetOwedAnswers() {
   PromptsMatched = PromptsReceived.load(std::memory_order_acquire);
 }
 
-void EmptyAnswerText() {
+uint32_t EmptyAnswerText() {
   AcquireSRWLockExclusive(&TextLock);
   TextLength.store(0, std::memory_order_release);
   HoldsPrompt = HoldsLimit = HoldsPwm = false;
+  Overflowed.store(false, std::memory_order_relaxed);
+  InputLost.store(false, std::memory_order_relaxed);
   AnswerReady.store(0, std::memory_order_release);
   if (CommChannel.AnswerText != nullptr) CommChannel.AnswerText[0] = '\0';
+  const uint32_t received = PromptsReceived.load(std::memory_order_acquire);
   ReleaseSRWLockExclusive(&TextLock);
+  return received;
 }
+
+bool AnswerOverflowed() { return Overflowed.load(std::memory_order_acquire); }
+
+void NoteInputLost() { InputLost.store(true, std::memory_order_release); }
+bool InputWasLost() { return InputLost.load(std::memory_order_acquire); }
 
 void AppendAnswerChunk(const char* chunk, uint32_t length) {
   char* text = CommChannel.AnswerText;
   if (text == nullptr) return;
-  const void* nul = memchr(chunk, '\0', length);
-  const size_t size = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - chunk) : length;
+  // A NUL is kept: dropping it and what follows would shift a block's records
+  // or turn noise into a value; the examination refuses it instead.
+  const size_t size = length;
   const uint32_t prompts = CountOf(chunk, size, '>');
-  if (prompts != 0) PromptsReceived.fetch_add(prompts, std::memory_order_acq_rel);
 
   bool raised = false;
+  // Counted under the lock that empties the text: a prompt is either in the
+  // text or counted before the emptying, never counted and appended afterwards.
   AcquireSRWLockExclusive(&TextLock);
+  if (prompts != 0) PromptsReceived.fetch_add(prompts, std::memory_order_acq_rel);
   const int32_t used = TextLength.load(std::memory_order_relaxed);
   // The text keeps room for its terminator within the bound capacity; what does not fit is dropped.
   const int32_t limit = CommChannel.AnswerCapacity - 1;
@@ -122,6 +135,10 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
     if (!HoldsLimit && memchr(end, 'L', take) != nullptr) HoldsLimit = true;
     if (!HoldsPwm && memchr(end, 'P', take) != nullptr) HoldsPwm = true;
     TextLength.store(used + static_cast<int32_t>(take), std::memory_order_release);
+  }
+  if (take < size) {
+    Overflowed.store(true, std::memory_order_release);
+    if (prompts != 0) HoldsPrompt = true;
   }
   // Flags follow what the whole text holds, so a prompt or event received
   // earlier is raised again after every chunk until the text is emptied.

@@ -27,8 +27,9 @@ extern std::atomic<HANDLE> AnswerEvent;
 bool MakeAnswerEvent();
 void WakeAnswerWaiter();
 
-// Prompts received since the port was opened, counted by the reader, also those
-// that did not fit into the text: how the library tells that an answer arrived.
+// Prompts received since the port was opened, counted by the reader under the
+// text's lock as it appends, also those that did not fit into the text: how
+// the library tells that an answer arrived.
 extern std::atomic<uint32_t> PromptsReceived;
 
 // The command lines sent whose answer (its prompt) has not come yet, each with
@@ -36,18 +37,30 @@ extern std::atomic<uint32_t> PromptsReceived;
 // long; past that it is forgotten. An empty line (a lone carriage return) owes nothing.
 constexpr DWORD kAnswerOwedMs = 1000;
 void NoteLinesSent(const char* data, int32_t byteCount);
-// Retires the lines answered and those owed too long; true with the send tick
-// of the oldest line still owed. Called by one thread at a time.
-bool OldestOwedAnswer(DWORD* sentAt);
+// Retires the lines answered by the first `received` prompts and those owed too
+// long; true with the send tick of the oldest line still owed. Called by one
+// thread at a time.
+bool OldestOwedAnswer(uint32_t received, DWORD* sentAt);
 void ForgetOwedAnswers();
 
 // Empties the bound answer text, forgets what it held and clears AnswerReady,
-// all at once with respect to the reader. The only way to empty it.
-void EmptyAnswerText();
+// all at once with respect to the reader. The only way to empty it. Returns
+// the prompts received up to that moment: every later one is in the text.
+uint32_t EmptyAnswerText();
 
-// Appends a received chunk (up to a NUL byte, and only as far as the capacity
-// allows) and raises the flags for what the text now holds. Reader thread only.
+// Appends a received chunk (NUL bytes included, as far as the capacity allows)
+// and raises the flags for what the text now holds; a prompt that did not fit
+// still raises AnswerReady, so that the waiter learns of the overflow at once.
+// Reader thread only.
 void AppendAnswerChunk(const char* chunk, uint32_t length);
+
+// True when characters were dropped from the text since it was last emptied.
+bool AnswerOverflowed();
+
+// The driver reported received characters lost (an overrun): noted by the
+// reader, forgotten when the text is emptied, so that it fails the call in progress.
+void NoteInputLost();
+bool InputWasLost();
 
 // The length of the text as published by the reader; the characters below it
 // are complete once AnswerReady has been seen at 1.

@@ -81,6 +81,8 @@ void EndPendingWait(HANDLE port, WaitRecord* wait, bool mayWait) {
   if (!ended) Wait = nullptr;
 }
 
+void NoteLineErrors(DWORD errors);
+
 // Reads what the driver holds, asking for its queue once per round rather than
 // before every chunk. Each read asks for at most 80 bytes; the chunks of a
 // round are appended a piece of up to 1 KiB at a time, so that a long block
@@ -91,7 +93,9 @@ uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
   for (;;) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status) || status.cbInQue == 0) return total;
+    if (!ClearCommError(port, &errors, &status)) return total;
+    NoteLineErrors(errors);
+    if (status.cbInQue == 0) return total;
     DWORD queued = status.cbInQue;
     uint32_t held = 0;
     while (queued > 0) {
@@ -108,6 +112,12 @@ uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
       if (dry) return total;
     }
   }
+}
+
+// Received characters that the driver or the UART dropped: the answer being
+// gathered has a hole in it.
+void NoteLineErrors(DWORD errors) {
+  if ((errors & (CE_RXOVER | CE_OVERRUN)) != 0) NoteInputLost();
 }
 
 DWORD NextBackoff(DWORD backoffMs) {
@@ -134,7 +144,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
       if (!WaitForEvent(channel, port, wait, &mask, &error)) {
         // A driver that refuses a wait may be holding an error that blocks all I/O until it is read.
         DWORD errors = 0;
-        ClearCommError(port, &errors, nullptr);
+        if (ClearCommError(port, &errors, nullptr)) NoteLineErrors(errors);
         if (LineGoneError(error) && channel->Running.load() != 0 && LineLost.exchange(1) == 0) {
           DebugLine("KORIMAX: CommWatchThread --> The line is gone (error %lu)\n", static_cast<unsigned long>(error));
           WakeAnswerWaiter();

@@ -217,7 +217,7 @@ TEST_F(SamplingTest, DeviceErrorsInABlock) {
   EXPECT_EQ(board_.Received().find("PWD$80"), std::string::npos);  // port D stays at 0
 
   // Stepper error D: the two variants word it differently.
-  Answer("\r\n*D000*0456?\r\n>");
+  Answer("\r\nxD*0000*0456?\r\n>");
   EXPECT_EQ(ADCAnalogSampling(12, 3, 0, 2, 0, values.data()), -1);
   EXPECT_EQ(GetError(), 13);
   EXPECT_STREQ(GetErrorMessage(), "Stepper Motor not enabled!");

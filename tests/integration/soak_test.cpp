@@ -1,5 +1,6 @@
 // No wrong value reported as success: answers late by a window, late past the
-// whole transaction, dropped, led by an event, or device errors, against a
+// whole transaction, dropped, led by an event, led by noise, holding a NUL,
+// behind 64 KiB of garbage, or device errors, against a
 // board that numbers its answers, with the library's clock running fast.
 #include <gtest/gtest.h>
 
@@ -65,7 +66,10 @@ TEST_F(OwedAnswersTest, SlowBoardNeverShiftsItsAnswers) {
   }
 }
 
-enum class Fault { None, Dropped, PastFirstWindow, PastTransaction, EventAhead, DeviceError };
+enum class Fault {
+  None, Dropped, PastFirstWindow, PastTransaction, EventAhead, DeviceError, NoiseAhead, NulInside, Garbage
+};
+constexpr unsigned kFaultKinds = 8;
 
 TEST_F(OwedAnswersTest, FaultSoakReturnsNoWrongValue) {
   constexpr int kCalls = kSoakCalls;
@@ -73,7 +77,7 @@ TEST_F(OwedAnswersTest, FaultSoakReturnsNoWrongValue) {
   std::vector<Fault> faults(kCalls + 1, Fault::None);
   for (int i = 1; i <= kCalls; ++i) {
     const unsigned roll = random() % 100;
-    if (roll < 5) faults[i] = static_cast<Fault>(roll + 1);  // about 1 % of each kind
+    if (roll < kFaultKinds) faults[i] = static_cast<Fault>(roll + 1);  // about 1 % of each kind
   }
   // Each command line is "V<n>"; the board answers it with n, or with its fault
   // the first time it sees that line (a resent line is answered normally).
@@ -96,6 +100,12 @@ TEST_F(OwedAnswersTest, FaultSoakReturnsNoWrongValue) {
         return (n % 2 == 0 ? "P" : "L") + ValueAnswer(line.substr(1));
       case Fault::DeviceError:
         return std::string("\r\n?5\r\n>");
+      case Fault::NoiseAhead:
+        return (n % 2 == 0 ? "x" : "abc\r\n") + ValueAnswer(line.substr(1));
+      case Fault::NulInside:
+        return "\r\nV=" + line.substr(1, 1) + std::string(1, '\0') + line.substr(2) + "\r\n>";
+      case Fault::Garbage:
+        return std::string(64 << 10, 'g') + ValueAnswer(line.substr(1));
       case Fault::None:
         break;
     }

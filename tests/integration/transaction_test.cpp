@@ -55,9 +55,9 @@ TEST_F(TransactionTest, AnswerModeFollowsTheCommandPrefix) {
   AnswerAlways(board_, "12>");
   EXPECT_EQ(WriteCommand("PRB"), 1);
   EXPECT_EQ(GetValue(), 12);
-  AnswerAlways(board_, "\r\nA=42\r\n>");
-  EXPECT_EQ(WriteCommand("PRA"), 1);
-  EXPECT_EQ(GetValue(), 0);
+  AnswerAlways(board_, "\r\nA=42\r\n>");  // the whole text is the value text: a letter is no value
+  EXPECT_EQ(WriteCommand("PRA"), -1);
+  EXPECT_EQ(GetError(), TARVELIN_E_NOT_A_VALUE);
 
   AnswerAlways(board_, "12>");
   EXPECT_EQ(WriteCommand("CRAH"), 1);
@@ -190,9 +190,9 @@ TEST_F(TransactionTest, ValuesBeyondThirtyTwoBitsSaturate) {
   AnswerAlways(board_, "V=99999999999>");
   EXPECT_EQ(WriteCommand("PRA"), 1);
   EXPECT_EQ(GetValue(), INT32_MAX);
-  AnswerAlways(board_, "V=" + std::string(150, '7') + ">");
-  EXPECT_EQ(WriteCommand("PRA"), 1);
-  EXPECT_EQ(GetValue(), INT32_MAX);
+  AnswerAlways(board_, "V=" + std::string(150, '7') + ">");  // longer than any value
+  EXPECT_EQ(WriteCommand("PRA"), -1);
+  EXPECT_EQ(GetError(), TARVELIN_E_NOT_A_VALUE);
 }
 
 TEST_F(TransactionTest, LimitEventLatchesUntilRead) {
@@ -222,6 +222,40 @@ TEST_F(NoPortTest, NothingIsSentBeforeAPortIsOpen) {
   EXPECT_EQ(WriteComm(4, "PRB\r"), 0);
   EXPECT_STREQ(standin::CapturedDebugOutput(), "");
   standin::CaptureDebugOutput(false);
+}
+
+}  // namespace
+
+namespace {
+
+// A hostile board: noise ahead of the answer, NULs in it, megabytes of garbage
+// in front of it. Each is an error that quotes what came, never a made-up value.
+TEST_F(TransactionTest, AnswersThatAreNotValuesFailTheCall) {
+  const std::string answer = "\r\nV=77\r\n>";
+  for (const std::string& noise : {"x", "xy", "abc\r\n", "*"}) {
+    AnswerAlways(board_, noise + answer);
+    EXPECT_EQ(WriteCommand("PRA"), -1) << noise;
+    EXPECT_EQ(GetError(), TARVELIN_E_NOT_A_VALUE) << noise;
+  }
+  EXPECT_STREQ(GetErrorMessage(), " Command Error: Answer is not a value \"*V=77\" (command = PRA)");
+  AnswerAlways(board_, std::string("\r\nV=12\0" "34\r\n>", 12));
+  EXPECT_EQ(WriteCommand("PRA"), -1);
+  EXPECT_STREQ(GetErrorMessage(), " Command Error: Answer is not a value \"V=12\\x0034\" (command = PRA)");
+  AnswerAlways(board_, std::string("\r\nV=\0" "56\r\n>", 10));
+  EXPECT_EQ(WriteCommand("PRA"), -1);
+  EXPECT_EQ(GetError(), TARVELIN_E_NOT_A_VALUE);
+
+  // More than the answer text holds, then the real answer.
+  std::string garbage(5 << 20, 'g');
+  for (size_t i = 0; i < garbage.size(); i += 97) garbage[i] = static_cast<char>(i % 31);
+  AnswerAlways(board_, garbage + answer);
+  EXPECT_EQ(WriteCommand("PRA"), -1);
+  EXPECT_NE(GetError(), -1);
+
+  AnswerAlways(board_, answer);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // what is owed for the garbage is let go
+  EXPECT_EQ(WriteCommand("PRA"), 1) << GetErrorMessage();
+  EXPECT_EQ(GetValue(), 77);
 }
 
 }  // namespace

@@ -14,13 +14,28 @@ TEST(AnswerParse, ValueStartsAtTheThirdFilteredCharacter) {
   const AnswerOutcome outcome = Examine("\r\nA=42\r\n>");
   EXPECT_EQ(outcome.kind, AnswerKind::Value);
   EXPECT_EQ(outcome.value, 42);
-  // The same answer in the network's mode is read from its first character: a letter.
-  EXPECT_EQ(Examine("\r\nA=42\r\n>", true).value, 0);
   // Two characters and the prompt leave nothing from the third on.
   EXPECT_EQ(Examine("12>").value, 0);
   EXPECT_EQ(Examine("12>", true).value, 12);
-  EXPECT_EQ(Examine("B=-17junk>").value, -17);
-  EXPECT_EQ(Examine("B=x>").value, 0);
+  EXPECT_EQ(Examine("7>", true).value, 7);
+  EXPECT_EQ(Examine("B= -17  >").value, -17);
+  // What follows the first prompt is not part of the answer.
+  EXPECT_EQ(Examine("B=5\r\n>xy").value, 5);
+}
+
+// Noise, control characters and overlong answers are not values: never a made-up 0.
+TEST(AnswerParse, AnswersOfAnotherShapeAreNotValues) {
+  for (const std::string& text :
+       {std::string("x\r\nV=77\r\n>"), std::string("xy\r\nV=77\r\n>"), std::string("abc\r\n\r\nV=77\r\n>"),
+        std::string("*\r\nV=77\r\n>"), std::string("\r\nV=12\0""34\r\n>", 12), std::string("\r\nV=\0""56\r\n>", 10),
+        std::string("B=-17junk>"), std::string("B=x>"), std::string("B\x01=5>"), std::string("B=4\x7F>"),
+        std::string("B=+>"), "V=" + std::string(150, '7') + ">"}) {
+    EXPECT_EQ(Examine(text).kind, AnswerKind::NotAValue) << text;
+  }
+  // The whole text is the value in the network's answer mode: a letter is no value there.
+  EXPECT_EQ(Examine("\r\nA=42\r\n>", true).kind, AnswerKind::NotAValue);
+  EXPECT_EQ(Examine("\x01>").kind, AnswerKind::NotAValue);
+  EXPECT_EQ(Examine("x>", true).kind, AnswerKind::Value);  // one character, as before
 }
 
 TEST(AnswerParse, IgnoredCharactersAndAcknowledgements) {
@@ -29,7 +44,7 @@ TEST(AnswerParse, IgnoredCharactersAndAcknowledgements) {
   EXPECT_EQ(Examine("").kind, AnswerKind::Acknowledge);
   // H and L are stream markers, their lower-case forms are text.
   EXPECT_EQ(Examine("HLA=5HL>").value, 5);
-  EXPECT_EQ(Examine("hA=5>").value, 0);
+  EXPECT_EQ(Examine("hA=5>").kind, AnswerKind::NotAValue);
 }
 
 TEST(AnswerParse, DeviceErrors) {
@@ -52,7 +67,7 @@ TEST(AnswerParse, PwmEventAheadOfTheAnswerIsNoPartOfIt) {
   // From the first line break on, a "P" is the answer's own.
   EXPECT_EQ(Examine("\r\nP=5\r\n>").value, 5);
   // Without a line break nothing tells an event from the answer: kept.
-  EXPECT_EQ(Examine("P12>", true).value, 0);
+  EXPECT_EQ(Examine("P12>", true).kind, AnswerKind::NotAValue);
 }
 
 TEST(AnswerParse, MalformedDeviceErrorsAreQuotedWithinBounds) {
@@ -69,13 +84,11 @@ TEST(AnswerParse, MalformedDeviceErrorsAreQuotedWithinBounds) {
   EXPECT_EQ(quote("?" + std::string(40, '\x01') + ">"), "?\\x01\\x01\\x01\\x01\\x01...");
 }
 
-TEST(AnswerParse, LongAnswersKeepTheirFirst99Characters) {
-  // 120 filtered characters: the 99 kept lose their last, so the prompt never matters.
+TEST(AnswerParse, FilterKeepsTheFirst99Characters) {
   std::string answer = "V=" + std::string(96, '1') + "9" + std::string(20, '2') + ">";
   char filtered[kFilteredMax + 1];
   EXPECT_EQ(FilterAnswer(answer.data(), static_cast<int32_t>(answer.size()), filtered), kFilteredMax);
   EXPECT_EQ(filtered[98], '9');
-  EXPECT_EQ(Examine(answer).value, INT32_MAX);
 }
 
 TEST(AnswerParse, DecimalConversionSaturates) {

@@ -56,22 +56,29 @@ TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
   EXPECT_STREQ(text_, "lp");
 }
 
-TEST_F(AnswerTextTest, ChunkStopsAtNul) {
+TEST_F(AnswerTextTest, NulIsKeptAsACharacter) {
   const char chunk[] = {'A', 'B', '\0', 'C', 'D', '>'};
   AppendAnswerChunk(chunk, sizeof chunk);
-  EXPECT_STREQ(text_, "AB");
-  EXPECT_EQ(AnswerReady.load(), 0);
+  EXPECT_EQ(std::string(text_, 6), std::string(chunk, 6));
+  EXPECT_EQ(AnswerLength(), 6);
+  EXPECT_EQ(AnswerReady.load(), 1);
 }
 
+// What does not fit is dropped, and the overflow is known: a prompt that did
+// not fit still ends the wait, so that the call fails at once.
 TEST_F(AnswerTextTest, TextNeverRunsPastItsCapacity) {
   Bind(8);
   text_[8] = '#';
   Append("0123456");
-  Append("789>");  // nothing of this fits: the prompt is not in the text
+  EXPECT_FALSE(AnswerOverflowed());
+  Append("789>");
   EXPECT_STREQ(text_, "0123456");
   EXPECT_EQ(text_[8], '#');
   EXPECT_EQ(AnswerLength(), 7);
-  EXPECT_EQ(AnswerReady.load(), 0);
+  EXPECT_TRUE(AnswerOverflowed());
+  EXPECT_EQ(AnswerReady.load(), 1);
+  EmptyAnswerText();
+  EXPECT_FALSE(AnswerOverflowed());
 }
 
 TEST_F(AnswerTextTest, UnboundTextIsLeftAlone) {

@@ -52,22 +52,29 @@ TEST(BlockParse, RecordsAtEachWidth) {
   EXPECT_EQ(BlockRecordStep(9), 0);
 }
 
-TEST(BlockParse, FieldsReadAsAtoiOverFourCharacters) {
-  // At 8 bits four characters are read too: a digit in the fourth is part of the value.
-  EXPECT_EQ(Values("*0123", 8), (V{123}));
-  EXPECT_EQ(Values("* +12*-001*ab12*\n 7", 12), (V{12, -1, 0, 7}));
+TEST(BlockParse, FieldsAreValuesOfTheRecordWidth) {
+  EXPECT_EQ(Values("*012*255", 8), (V{12, 255}));
+  EXPECT_EQ(Values("* +12*-001* 7  ", 12), (V{12, -1, 7}));
   EXPECT_EQ(Values("*12345", 12), (V{1234}));  // the fifth character is after the field
 }
 
-TEST(BlockParse, RecordCutShortByTheEnd) {
-  EXPECT_EQ(Values("*0123*40", 12), (V{123, 40}));
-  EXPECT_EQ(Values("*0123*", 12), (V{123, 0}));
-  EXPECT_EQ(Values("*01", 8), (V{1}));
+// A record that is not a value ends the parse instead of storing a made-up 0:
+// noise, a NUL or a control character in its field, or a field cut short.
+TEST(BlockParse, RecordsThatAreNotValuesFailWhereTheyStand) {
+  for (const std::string& text : {std::string("*0123*ab12*0001"), std::string("*0123*01\0""2"),
+                                  std::string("*0123*\n 7"), std::string("*0123*40"), std::string("*0123*"),
+                                  std::string("*0123*+ *0001")}) {
+    Collected out;
+    const BlockOutcome outcome = Parse(text, 12, out);
+    EXPECT_EQ(outcome.end, BlockEnd::BadRecord) << text;
+    EXPECT_EQ(outcome.recordAt, 5) << text;
+    EXPECT_EQ(out.values, (V{123})) << text;
+  }
   // Nothing at or beyond the length is read: the digits after it do not count.
   const char text[] = "*12345678";
   Collected out;
-  ParseBlock(text, 3, 5, true, Collect, &out);
-  EXPECT_EQ(out.values, (V{12}));
+  EXPECT_EQ(ParseBlock(text, 3, 5, true, Collect, &out).end, BlockEnd::BadRecord);
+  EXPECT_EQ(out.values, V{});
 }
 
 TEST(BlockParse, DeviceErrorTakesTheDigitAtIndexThree) {

@@ -60,6 +60,8 @@ constexpr DWORD PURGE_RXABORT = 0x2;
 constexpr DWORD PURGE_TXCLEAR = 0x4;
 constexpr DWORD PURGE_RXCLEAR = 0x8;
 
+constexpr DWORD CE_RXOVER = 0x1;
+constexpr DWORD CE_OVERRUN = 0x2;
 constexpr DWORD CE_FRAME = 0x8;
 constexpr DWORD EV_RXCHAR = 0x1;
 constexpr DWORD EV_BREAK = 0x40;
