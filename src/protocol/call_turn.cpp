@@ -14,6 +14,8 @@ std::atomic<DWORD> CallOwner{0};
 std::atomic<int32_t> ClosesWaiting{0};
 // The channel the holder started on.
 std::atomic<uint32_t> TurnSession{0};
+// Calls that came back in through the holder's message pumping.
+std::atomic<uint32_t> NestedCalls{0};
 
 }  // namespace
 
@@ -25,6 +27,7 @@ CallTurn::CallTurn(TurnKind kind) {
       granted_ = true;
       return;
     }
+    NestedCalls.fetch_add(1, std::memory_order_acq_rel);
     if (kind == TurnKind::Close) {
       granted_ = true;  // a "Stop" button: the interrupted call finds its channel closed
       return;
@@ -59,3 +62,11 @@ bool CallCancelled() {
 }
 
 void AdoptChannelSession() { TurnSession.store(ChannelSession.load(std::memory_order_acquire)); }
+
+NestedCallGuard::NestedCallGuard() : nestedBefore_(NestedCalls.load(std::memory_order_acquire)) {
+  SaveResult(&saved_);
+}
+
+NestedCallGuard::~NestedCallGuard() {
+  if (NestedCalls.load(std::memory_order_acquire) != nestedBefore_) RestoreResult(saved_);
+}

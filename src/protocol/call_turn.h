@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "protocol/result_state.h"
 
 enum class TurnKind {
   Command,  // talks to the board; refused when re-entered from the library's own message pumping
@@ -36,3 +37,18 @@ class CallTurn {
 bool CallCancelled();
 // The channel the turn's call works on from now on (after its own open).
 void AdoptChannelSession();
+
+// Keeps the result state of a call whose wait pumps messages from what calls
+// nested in that pumping record: a window procedure reads its own call's
+// outcome, and the interrupted call keeps its own once the pumping is over.
+class NestedCallGuard {
+ public:
+  NestedCallGuard();
+  ~NestedCallGuard();
+  NestedCallGuard(const NestedCallGuard&) = delete;
+  NestedCallGuard& operator=(const NestedCallGuard&) = delete;
+
+ private:
+  uint32_t nestedBefore_;
+  ResultSnapshot saved_;
+};

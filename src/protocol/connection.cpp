@@ -3,7 +3,6 @@
 
 #include "protocol/baud_rate.h"
 #include "protocol/call_turn.h"
-#include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 #include "serial/answer_text.h"
@@ -27,7 +26,10 @@ int32_t OpenAt(int32_t port, int32_t rate) {
   BaudRate = rate;
   PortNumber = port;
   SelectPortBaudRate(rate);
-  CloseComm();
+  {
+    NestedCallGuard nested;
+    CloseComm();
+  }
   ConnectionHandle = INVALID_HANDLE_VALUE;
   SetCommSettings(BaudRate.load(), static_cast<uint32_t>(PortBaudRate), 8, 0, 0, 0, 0, 0, &AnswerReady, AnswerBuffer,
                   kAnswerCapacity);
@@ -64,12 +66,16 @@ int32_t TARVELIN_CALL PortClose() {
   // From another thread the close first ends the wait of the call in progress;
   // from a window procedure that a waiting call dispatched, it closes under that call.
   CallTurn turn(TurnKind::Close);
-  if (ConnectionHandle == INVALID_HANDLE_VALUE) {
+  // A close nested in a close (a double-clicked "Stop") finds the port closed.
+  if (ConnectionHandle == INVALID_HANDLE_VALUE || ChannelClosing()) {
     RecordError(LibraryErrorId::PortNotOpen);
     return -1;
   }
   Sleep(kSettleMs);
-  CloseComm();
+  {
+    NestedCallGuard nested;
+    CloseComm();
+  }
   ConnectionHandle = INVALID_HANDLE_VALUE;
   return 1;
 }

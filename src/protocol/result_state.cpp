@@ -90,3 +90,21 @@ void CopyErrorMessage(char* buffer) {
 }
 
 bool PortIsOpen() { return PortInitialized != 0 && ConnectionHandle != INVALID_HANDLE_VALUE; }
+
+void SaveResult(ResultSnapshot* snapshot) {
+  snapshot->value = LastValue;
+  snapshot->code = ErrorCode;
+  AcquireSRWLockExclusive(&TextLock);
+  snapshot->message = ErrorMessage.load();
+  memcpy(snapshot->text, ErrorText, sizeof ErrorText);
+  ReleaseSRWLockExclusive(&TextLock);
+}
+
+void RestoreResult(const ResultSnapshot& snapshot) {
+  AcquireSRWLockExclusive(&TextLock);
+  memcpy(ErrorText, snapshot.text, sizeof ErrorText);
+  ReleaseSRWLockExclusive(&TextLock);
+  LastValue = snapshot.value;
+  ErrorCode = snapshot.code;
+  ErrorMessage = snapshot.message;
+}

@@ -33,5 +33,15 @@ void RecordFixedError(int32_t code, const char* text);
 
 bool PortIsOpen();
 
+// The outcome of a call as the getters see it, kept aside and put back.
+struct ResultSnapshot {
+  int32_t value;
+  int32_t code;
+  const char* message;
+  char text[sizeof ErrorText];
+};
+void SaveResult(ResultSnapshot* snapshot);
+void RestoreResult(const ResultSnapshot& snapshot);
+
 // Copies the current error text into the caller's storage, whole, while no error is being recorded.
 void CopyErrorMessage(char* buffer);

@@ -1,6 +1,7 @@
 #include "protocol/transaction.h"
 
 #include <cstring>
+#include <optional>
 #include <strings.h>
 
 #include "protocol/answer_parse.h"
@@ -54,14 +55,22 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
   // right across the tick counter's wrap, and for allowances beyond its range.
   int64_t elapsed = 0;
   bool dispatching = wait.dispatchMessages;
+  std::optional<LibraryPumping> pumping;
+  std::optional<NestedCallGuard> nested;
+  if (dispatching) {
+    pumping.emplace();
+    nested.emplace();
+  }
   for (;;) {
     HANDLE event = AnswerEvent.load(std::memory_order_acquire);
     // Reset before the flags are looked at, so that a raise after the look still ends the sleep.
     if (event != nullptr) ResetEvent(event);
-    if (dispatching && !PumpMessages(nullptr)) dispatching = false;
+    // Read before the pump: time the host spends in its own handlers (a modal
+    // loop, a dragged window) does not count against an answer that is in.
     const DWORD now = GetTickCount();
     elapsed += static_cast<DWORD>(now - previous);
     previous = now;
+    if (dispatching && !PumpMessages(nullptr)) dispatching = false;
     if (CallCancelled() || event == nullptr) return WaitEnd::Closed;
     if (LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
     const bool answered = AnswerReady.load(std::memory_order_acquire) != 0;

@@ -39,6 +39,9 @@ constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 constexpr DWORD kReaderStartMs = 5000;
 constexpr DWORD kReaderStopMs = 3000;
 constexpr DWORD kUnloadStopMs = 1000;
+constexpr int kMessagesPerRound = 64;
+
+std::atomic<int32_t> Closing{0};
 
 // The reader's handle as OpenComm got it; the record's copy is cleared by the reader itself.
 HANDLE ReaderHandle = nullptr;
@@ -79,6 +82,7 @@ HANDLE FailOpen(bool releaseObjects) {
 // Waits for the event while the calling thread's windows stay served, as the
 // close always has; a quit message ends the serving, not the wait.
 bool WaitServingMessages(HANDLE event, DWORD limitMs) {
+  LibraryPumping pumping;
   const DWORD start = GetTickCount();
   bool serving = true;
   for (;;) {
@@ -235,7 +239,10 @@ HANDLE OpenComm(int32_t portNumber) {
 }
 
 int32_t CloseComm(CloseWait wait) {
-  if (CommChannel.PortHandle == INVALID_HANDLE_VALUE) return 0;
+  if (CommChannel.PortHandle == INVALID_HANDLE_VALUE || Closing.exchange(1) != 0) return 0;
+  struct ClosingEnds {
+    ~ClosingEnds() { Closing.store(0, std::memory_order_release); }
+  } closingEnds;
   ChannelSession.fetch_add(1);
   ForgetOwedAnswers();
   CommChannel.Running.store(0);
@@ -288,19 +295,19 @@ int32_t CloseComm(CloseWait wait) {
 
 bool PumpMessages(HWND window) {
   MSG message;
-  while (PeekMessageA(&message, window, 0, 0, PM_REMOVE)) {
+  for (int round = 0; round < kMessagesPerRound && PeekMessageA(&message, window, 0, 0, PM_REMOVE); ++round) {
     if (message.message == WM_QUIT) {
       // The program's own loop must still see it, or the program never exits.
       PostQuitMessage(static_cast<int>(message.wParam));
       return false;
     }
     TranslateMessage(&message);
-    MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel);
     DispatchMessageA(&message);
-    MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel);
   }
   return true;
 }
+
+bool ChannelClosing() { return Closing.load(std::memory_order_acquire) != 0; }
 
 int LibraryMessageBox(LPCSTR text, LPCSTR caption, UINT type) {
   MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel);

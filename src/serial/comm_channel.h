@@ -65,13 +65,26 @@ uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t m
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);
 int32_t WriteComm(int32_t byteCount, const char* data);
 
-// Dispatches the calling thread's queued messages. False when it met WM_QUIT:
-// the quit is posted again for the program's own loop and pumping must stop.
+// Dispatches the calling thread's queued messages, at most a round's worth, so
+// that a window that posts to itself cannot keep the caller's deadline and
+// cancel checks from running. False when it met WM_QUIT: the quit is posted
+// again for the program's own loop and pumping must stop. Only inside a LibraryPumping scope.
 bool PumpMessages(HWND window);
-// Above 0 while PumpMessages runs a window procedure, or a message box of the
-// library's own runs its modal loop: a call that arrives then on that thread
-// has come back into the library through a window procedure.
+// Above 0 while a wait of the library pumps messages (for the whole wait: sent
+// messages run inside PeekMessage, before anything is dispatched), or a message
+// box of the library's own runs its modal loop: a call that arrives then on
+// that thread has come back into the library through a window procedure.
 extern std::atomic<int32_t> MessageDispatchDepth;
+class LibraryPumping {
+ public:
+  LibraryPumping() { MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel); }
+  ~LibraryPumping() { MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel); }
+  LibraryPumping(const LibraryPumping&) = delete;
+  LibraryPumping& operator=(const LibraryPumping&) = delete;
+};
+// True while CloseComm runs: a close nested in it (a second click of a "Stop"
+// button dispatched by its own message pumping) finds the port closed.
+bool ChannelClosing();
 // MessageBoxA, marked as the library's own message pumping: its modal loop
 // dispatches the thread's window messages while the call holds its turn.
 int LibraryMessageBox(LPCSTR text, LPCSTR caption, UINT type);

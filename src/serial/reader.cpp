@@ -90,7 +90,8 @@ void NoteLineErrors(DWORD errors);
 uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
   char piece[kPieceSize + 4];
   uint32_t total = 0;
-  for (;;) {
+  // A close ends the drain at its next round, also while a block streams in.
+  while (channel->Running.load() != 0) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(port, &errors, &status)) return total;
@@ -112,6 +113,7 @@ uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
       if (dry) return total;
     }
   }
+  return total;
 }
 
 // Received characters that the driver or the UART dropped: the answer being

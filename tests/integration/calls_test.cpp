@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/posix/standin_faults.h"
+#include "serial/answer_text.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
 
@@ -172,6 +173,101 @@ TEST_F(CallsTest, HangUpFailsCallsAtOnceAndAReopenWorks) {
   setenv(("TARVELIN_COM" + std::to_string(test::kBoardPort)).c_str(), board_.SlavePath().c_str(), 1);
   ASSERT_EQ(PortOpen(test::kBoardPort), 1);
   EXPECT_EQ(IOPortRead('B'), 255);
+}
+
+// A message sent to the thread (a broadcast, another thread's SendMessage) runs
+// inside PeekMessage: the wait is the library's own from its start, so a
+// command from that handler is refused, and the waiting call keeps its outcome.
+TEST_F(CallsTest, SentMessageDuringAGOptionSamplingIsRefused) {
+  setenv("TARVELIN_MESSAGEBOX", "0", 1);
+  AnswerSamplingWith("\r\n*0100*0200\r\n>");
+  struct Handler {
+    int32_t result = 0;
+    int32_t code = 0;
+    static void Run(void* self) {
+      auto* handler = static_cast<Handler*>(self);
+      handler->result = WriteCommand("PRB");
+      handler->code = GetError();
+    }
+  } handler;
+  standin::SendCallback(&Handler::Run, &handler);
+  std::vector<int32_t> values(2, -1);
+  EXPECT_EQ(ADCAnalogSampling(10, 1, 0, 2, 1, values.data()), 1) << GetErrorMessage();
+  EXPECT_EQ(handler.result, -1);
+  EXPECT_EQ(handler.code, 37);
+  EXPECT_EQ(GetError(), -1);  // the refusal is the handler's, not the sampling's
+  EXPECT_EQ(values, (std::vector<int32_t>{100, 200}));
+  EXPECT_EQ(board_.Received().find("PRB"), std::string::npos);
+  unsetenv("TARVELIN_MESSAGEBOX");
+}
+
+int32_t NestedCloseResult = 0;
+int32_t NestedCloseCode = 0;
+void NestedClose(void*) {
+  NestedCloseResult = PortClose();
+  NestedCloseCode = GetError();
+}
+// A double-clicked "Stop": the second close runs inside the first one's
+// message pumping and finds the port closed; the port is torn down once.
+TEST_F(CallsTest, DoubleClickedStopTearsThePortDownOnce) {
+  standin::StartTrace();
+  NestedCloseResult = 0;
+  standin::PostCallback(&NestedClose, nullptr);
+  EXPECT_EQ(PortClose(), 1);
+  EXPECT_EQ(NestedCloseResult, -1);
+  EXPECT_EQ(NestedCloseCode, 35);
+  const std::string trace = standin::TraceText();
+  size_t drops = 0;
+  for (size_t at = trace.find("CLRDTR"); at != std::string::npos; at = trace.find("CLRDTR", at + 1)) ++drops;
+  EXPECT_EQ(drops, 1u) << trace;
+  EXPECT_EQ(PortClose(), -1);
+  EXPECT_EQ(GetError(), 35);
+}
+
+// A "Stop" while a long G-option block streams in: the close ends the reader
+// at its next chunk, returns within a second and the sampling fails with 38.
+TEST_F(CallsTest, StopDuringAStreamingBlockReturnsWithinASecond) {
+  setenv("TARVELIN_MESSAGEBOX", "0", 1);
+  std::string block = "\r\n";
+  for (int i = 0; i < 4000; ++i) block += "*0100";
+  AnswerSamplingWith(block + "\r\n>");
+  board_.SetChunking(200, 20);  // about 2 s in all
+  struct Stop {
+    int64_t closeMs = -1;
+    int32_t closed = 0;
+    static void Run(void* self) {
+      auto* stop = static_cast<Stop*>(self);
+      if (AnswerLength() < 1000) {
+        std::this_thread::sleep_for(milliseconds(5));
+        standin::PostCallback(&Stop::Run, self);  // not yet: the block has to be arriving
+        return;
+      }
+      const auto start = Clock::now();
+      stop->closed = PortClose();
+      stop->closeMs = MillisecondsSince(start);
+    }
+  } stop;
+  standin::PostCallback(&Stop::Run, &stop);
+  std::vector<int32_t> values(4000, -1);
+  EXPECT_EQ(ADCAnalogSampling(10, 1, 0, 4000, 1, values.data()), -1);
+  EXPECT_EQ(GetError(), 38);
+  EXPECT_EQ(stop.closed, 1);
+  EXPECT_GE(stop.closeMs, 0);
+  EXPECT_LT(stop.closeMs, 1000);
+  unsetenv("TARVELIN_MESSAGEBOX");
+}
+
+// The host's own modal loop (a dragged window, a menu, a box of its own) runs
+// inside the pump: a block that is in when the pump returns counts as arrived.
+TEST_F(CallsTest, HostModalLoopDoesNotCostAnArrivedBlock) {
+  setenv("TARVELIN_MESSAGEBOX", "0", 1);
+  AnswerSamplingWith("\r\n*0100*0200\r\n>");
+  standin::SetClockScale(100);  // the 5 s allowance lasts 50 ms
+  standin::PostCallback([](void*) { std::this_thread::sleep_for(milliseconds(200)); }, nullptr);
+  std::vector<int32_t> values(2, -1);
+  EXPECT_EQ(ADCAnalogSampling(10, 1, 0, 2, 1, values.data()), 1) << GetErrorMessage();
+  standin::SetClockScale(1);
+  unsetenv("TARVELIN_MESSAGEBOX");
 }
 
 }  // namespace

@@ -62,6 +62,8 @@ using MessageCallback = void (*)(void*);
 constexpr UINT kCallbackMessage = WM_APP + 1;
 bool PostToThisThread(UINT message, WPARAM wParam, LPARAM lParam);
 bool PostCallback(MessageCallback callback, void* argument);
+// As if another thread sent the message: not queued, it runs inside the next PeekMessageA.
+bool SendCallback(MessageCallback callback, void* argument);
 void DiscardMessages();
 
 // The library's clock runs `scale` (1..1000) times as fast as real time: the

@@ -83,6 +83,9 @@ struct MessageQueue {
   int count;
 };
 thread_local MessageQueue Messages{};
+// Messages sent to the thread (another thread's SendMessage, broadcasts, hooks):
+// not queued, they run inside PeekMessage before it looks at the queue.
+thread_local MessageQueue SentMessages{};
 thread_local DWORD ThisThreadId = 0;
 Event Events[kEvents];
 Thread Threads[kThreads];
@@ -300,7 +303,7 @@ DWORD WaitEvents(DWORD count, const HANDLE* handles, DWORD milliseconds, bool me
       if (event->manualReset ? !event->signaled.load() : !event->signaled.exchange(false)) continue;
       result = WAIT_OBJECT_0 + i;
     }
-    if (result == WAIT_TIMEOUT && messages && Messages.count > 0) result = WAIT_OBJECT_0 + count;
+    if (result == WAIT_TIMEOUT && messages && Messages.count + SentMessages.count > 0) result = WAIT_OBJECT_0 + count;
     if (result != WAIT_TIMEOUT || rc == ETIMEDOUT || milliseconds == 0) break;
     if (!linked) {
       waiter = TakeWaiter();
@@ -421,6 +424,19 @@ bool PostToThisThread(UINT message, WPARAM wParam, LPARAM lParam) {
   return room;
 }
 
+bool SendCallback(MessageCallback callback, void* argument) {
+  pthread_mutex_lock(&EventLock);
+  const bool room = SentMessages.count < kQueuedMessages;
+  if (room) {
+    MSG& slot = SentMessages.messages[(SentMessages.head + SentMessages.count) % kQueuedMessages];
+    slot = MSG{nullptr, kCallbackMessage, reinterpret_cast<WPARAM>(callback), reinterpret_cast<LPARAM>(argument),
+               GetTickCount(), {0, 0}};
+    ++SentMessages.count;
+  }
+  pthread_mutex_unlock(&EventLock);
+  return room;
+}
+
 bool PostCallback(MessageCallback callback, void* argument) {
   return PostToThisThread(kCallbackMessage, reinterpret_cast<WPARAM>(callback), reinterpret_cast<LPARAM>(argument));
 }
@@ -429,6 +445,8 @@ void DiscardMessages() {
   pthread_mutex_lock(&EventLock);
   Messages.head = 0;
   Messages.count = 0;
+  SentMessages.head = 0;
+  SentMessages.count = 0;
   pthread_mutex_unlock(&EventLock);
 }
 
@@ -654,6 +672,20 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 BOOL PeekMessageA(MSG* message, HWND, UINT, UINT, UINT remove) {
+  // Sent messages are delivered first, inside the call, as Windows does.
+  for (;;) {
+    pthread_mutex_lock(&EventLock);
+    const bool sent = SentMessages.count > 0;
+    MSG delivered{};
+    if (sent) {
+      delivered = SentMessages.messages[SentMessages.head];
+      SentMessages.head = (SentMessages.head + 1) % kQueuedMessages;
+      --SentMessages.count;
+    }
+    pthread_mutex_unlock(&EventLock);
+    if (!sent) break;
+    DispatchMessageA(&delivered);
+  }
   // Only this thread touches its queue; the lock orders it with a waiter's look.
   pthread_mutex_lock(&EventLock);
   const bool any = Messages.count > 0;
