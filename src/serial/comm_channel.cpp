@@ -317,6 +317,24 @@ int LibraryMessageBox(LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 bool LineGoneError(DWORD error) {
-  return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
-         error == ERROR_DEVICE_REMOVED;
+  // Drivers differ in how they say a USB adapter was pulled out: these are the
+  // answers seen from the common ones to I/O on a device that is gone.
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void MarkLineGone(const char* routine, DWORD error) {
+  if (LineLost.exchange(1) != 0) return;
+  DebugLine("KORIMAX: %s --> The line is gone (error %lu)\n", routine, static_cast<unsigned long>(error));
+  WakeAnswerWaiter();
 }

@@ -91,6 +91,9 @@ int LibraryMessageBox(LPCSTR text, LPCSTR caption, UINT type);
 
 // True for the errors with which a driver fails I/O on a device that is gone.
 bool LineGoneError(DWORD error);
+// Marks the line gone (once per open), says so on the debugger output and
+// wakes a waiting call.
+void MarkLineGone(const char* routine, DWORD error);
 
 // Formats a debugger-output line and sends it.
 void DebugLine(const char* format, ...)

@@ -138,6 +138,9 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
   // Running from here on; the open returns only now, so its mask is the reader's.
   SetEvent(ReaderStarted);
   if (selected) {
+    // A driver raises EV_RXCHAR only as bytes arrive: what came before the mask
+    // was set (a banner when DTR rose) is read now, not put in front of an answer.
+    DrainReceived(channel, port);
     DWORD backoffMs = 0;
     int emptyWakes = 0;
     while (channel->Running.load() != 0) {
@@ -147,10 +150,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
         // A driver that refuses a wait may be holding an error that blocks all I/O until it is read.
         DWORD errors = 0;
         if (ClearCommError(port, &errors, nullptr)) NoteLineErrors(errors);
-        if (LineGoneError(error) && channel->Running.load() != 0 && LineLost.exchange(1) == 0) {
-          DebugLine("KORIMAX: CommWatchThread --> The line is gone (error %lu)\n", static_cast<unsigned long>(error));
-          WakeAnswerWaiter();
-        }
+        if (LineGoneError(error) && channel->Running.load() != 0) MarkLineGone("CommWatchThread", error);
         // A removed device fails every wait at once: back off instead of spinning at high priority.
         backoffMs = NextBackoff(backoffMs);
         if (channel->Running.load() != 0) Sleep(backoffMs);
@@ -159,7 +159,9 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
       // Only bytes read prove the line healthy: around a surprise removal a
       // driver may end waits at once with nothing to read. One such wake is
       // normal (an event left over from the last drain); more are backed off.
-      if ((mask & EV_RXCHAR) != 0 && DrainReceived(channel, port) > 0) {
+      // Whatever ended the wait, what is queued is read: bytes left after a
+      // drain that read nothing raise no new event.
+      if (DrainReceived(channel, port) > 0) {
         backoffMs = 0;
         emptyWakes = 0;
         continue;
@@ -194,7 +196,9 @@ uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t m
   DWORD errors = 0;
   COMSTAT status{};
   if (ReadFile(port, destination, maxLength, &count, &overlapped)) return count;
-  if (GetLastError() != ERROR_IO_PENDING) {
+  const DWORD error = GetLastError();
+  if (error != ERROR_IO_PENDING) {
+    if (LineGoneError(error) && channel->Running.load() != 0) MarkLineGone("ReadCommBlock", error);
     errors = 0;
     ClearCommError(port, &errors, &status);
     DebugLine("KORIMAX: ReadCommBlock --> Read failed (status = 0x%08X)\n", static_cast<unsigned>(errors));

@@ -24,9 +24,11 @@ int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byt
     LeaveCriticalSection(&WriteLock);
     return 1;
   }
-  if (GetLastError() != ERROR_IO_PENDING) {
+  const DWORD error = GetLastError();
+  if (error != ERROR_IO_PENDING) {
     LeaveCriticalSection(&WriteLock);
     DebugLine("KORIMAX: WriteCommBlock --> Write failed\n");
+    if (LineGoneError(error)) MarkLineGone("WriteCommBlock", error);
     return 0;
   }
   if (!GetOverlappedResult(channel->PortHandle, &overlapped, &written, TRUE)) {

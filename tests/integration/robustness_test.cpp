@@ -124,3 +124,44 @@ TEST_F(RobustnessTest, SafeArrayThatNamesAnotherTypeIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver raises EV_RXCHAR only as bytes arrive: a banner that came before
+// the reader chose its events is read at once, not put in front of an answer.
+TEST_F(RobustnessTest, BannerBeforeTheEventMaskIsNotTakenForAnAnswer) {
+  standin::RxCharOnArrivalOnly(true);
+  standin::DelayThreadStarts(300);
+  std::thread banner([this] {
+    std::this_thread::sleep_for(milliseconds(100));
+    board_.SendRaw("\r\nV=5\r\n>");
+  });
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  banner.join();
+  EXPECT_EQ(IOPortRead('B'), 255) << GetErrorMessage();
+}
+
+// Removal as drivers report it: each code fails reads, writes and waits, and
+// marks the line gone, whichever of them meets it first.
+TEST_F(RobustnessTest, RemovalCodesMarkTheLineGone) {
+  for (DWORD code : {ERROR_GEN_FAILURE, ERROR_DEV_NOT_EXIST, ERROR_FILE_NOT_FOUND}) {
+    ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+    standin::FailIoWith(code);
+    board_.SendRaw("x");  // the reader's read meets it
+    const auto start = Clock::now();
+    while (LineLost.load() == 0 && MillisecondsSince(start) < 2000) std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_EQ(LineLost.load(), 1) << code;
+    standin::FailIoWith(0);
+    ASSERT_EQ(PortClose(), 1);
+
+    // A write meets it first.
+    ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+    standin::FailIoWith(code);
+    EXPECT_EQ(IOPortRead('B'), -1);
+    EXPECT_EQ(GetError(), 39) << code;
+    standin::FailIoWith(0);
+    ASSERT_EQ(PortClose(), 1);
+  }
+}
+
+}  // namespace

@@ -43,6 +43,8 @@ struct Port {
   DWORD queueSize;
   DWORD head;
   DWORD count;
+  uint64_t received;  // bytes taken from the terminal since the open
+  uint64_t arrivalMark;  // with RxCharOnArrivalOnly: what the pending wait found there
   bool mayHold;  // the terminal may hold bytes: no short read since its poll said so
   // A pseudo-terminal hands what is written straight to its other side and
   // always reports an empty output queue: it is not asked.
@@ -92,6 +94,8 @@ std::atomic<DWORD> QueueOverstated{0};
 std::atomic<unsigned> WaitCalls{0};
 std::atomic<int> FailedWrites{0};
 std::atomic<bool> CommMaskFails{false};
+std::atomic<bool> ArrivalOnly{false};
+std::atomic<DWORD> IoFailure{0};
 
 std::atomic<bool> Tracing{false};
 pthread_mutex_t TraceLock = PTHREAD_MUTEX_INITIALIZER;
@@ -153,6 +157,7 @@ void FillQueue(Port* port) {
     const ssize_t got = read(port->fd, port->queue + port->count, room);
     if (got > 0) {
       port->count += static_cast<DWORD>(got);
+      port->received += static_cast<uint64_t>(got);
       if (static_cast<DWORD>(got) < room && got < kStreamingRead) {
         port->mayHold = false;  // a short read: the terminal is drained
         return;
@@ -274,7 +279,7 @@ DWORD BlockForEvent(Port* port, uint32_t generation, DWORD selected, DWORD* mask
     pthread_mutex_lock(&port->lock);
     if (readable) port->mayHold = true;
     FillQueue(port);
-    const bool queued = port->count > 0;
+    const bool queued = ArrivalOnly.load() ? port->received != port->arrivalMark : port->count > 0;
     const bool room = port->count < port->queueSize;
     pthread_mutex_unlock(&port->lock);
     if (queued && (selected & EV_RXCHAR) != 0) {
@@ -405,6 +410,8 @@ void OverstateQueue(DWORD extra) { QueueOverstated.store(extra); }
 unsigned WaitCommEventCalls() { return WaitCalls.load(); }
 void FailNextWrites(int count) { FailedWrites.store(count); }
 void FailCommMask(bool fail) { CommMaskFails.store(fail); }
+void RxCharOnArrivalOnly(bool only) { ArrivalOnly.store(only); }
+void FailIoWith(DWORD error) { IoFailure.store(error); }
 
 void StartTrace() {
   pthread_mutex_lock(&TraceLock);
@@ -437,6 +444,8 @@ void ResetFaults() {
   WaitsFailUntilCleared.store(false);
   WaitsEndEmpty.store(false);
   QueueOverstated.store(0);
+  ArrivalOnly.store(false);
+  IoFailure.store(0);
   DelayThreadStarts(0);
   RefuseThreadPriorities(0);
   SetClockScale(1.0);
@@ -515,6 +524,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   port->queueSize = 4096;
   port->head = 0;
   port->count = 0;
+  port->received = 0;
+  port->arrivalMark = 0;
   port->mayHold = true;
   struct stat device{};
   port->pseudoTerminal = fstat(fd, &device) == 0 && major(device.st_rdev) >= kPtySlaveMajorFirst &&
@@ -658,6 +669,10 @@ BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED* overlapped) {
     SetLastError(ERROR_OPERATION_ABORTED);
     return FALSE;
   }
+  if (IoFailure.load() != 0) {
+    SetLastError(IoFailure.load());
+    return FALSE;
+  }
   // A driver around a surprise removal: the wait ends at once with nothing to read.
   if (WaitsEndEmpty.load()) return TRUE;
   if (overlapped == nullptr) {
@@ -667,9 +682,11 @@ BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED* overlapped) {
     return FALSE;
   }
   // What is already there completes the wait at once; otherwise it is pending.
+  // A driver that raises EV_RXCHAR only as bytes arrive leaves what is queued unsaid.
   pthread_mutex_lock(&port->lock);
   FillQueue(port);
-  const bool queued = port->count > 0 && (selected & EV_RXCHAR) != 0;
+  port->arrivalMark = port->received;
+  const bool queued = port->count > 0 && (selected & EV_RXCHAR) != 0 && !ArrivalOnly.load();
   if (queued || port->hungUp.load()) {
     pthread_mutex_unlock(&port->lock);
     if (!queued) {
@@ -735,6 +752,10 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped) {
   Port* port = PortOrFail(handle);
   if (port == nullptr || buffer == nullptr) return FALSE;
+  if (IoFailure.load() != 0) {
+    SetLastError(IoFailure.load());
+    return FALSE;
+  }
   // Reads take only what is queued, which is what a read time-out of 1 ms gives.
   pthread_mutex_lock(&port->lock);
   FillQueue(port);
@@ -773,8 +794,8 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
   int refused = FailedWrites.load();
   while (refused > 0 && !FailedWrites.compare_exchange_weak(refused, refused - 1)) {
   }
-  if (refused > 0) {
-    SetLastError(ERROR_WRITE_FAULT);
+  if (refused > 0 || IoFailure.load() != 0) {
+    SetLastError(refused > 0 ? ERROR_WRITE_FAULT : IoFailure.load());
     return FALSE;
   }
   const auto* data = static_cast<const char*>(buffer);

@@ -24,6 +24,11 @@ void EndWaitsEmpty(bool empty);
 // nothing waits until it is cancelled, as some virtual COM drivers do.
 void OverstateQueue(DWORD extra);
 unsigned WaitCommEventCalls();
+// EV_RXCHAR ends a wait only for bytes that arrive after the wait began, as
+// drivers raise it: bytes already queued say nothing.
+void RxCharOnArrivalOnly(bool only);
+// Waits, reads and writes fail with `error` (0: they work), as around a removal.
+void FailIoWith(DWORD error);
 // Threads created from now on start running `milliseconds` late.
 void DelayThreadStarts(DWORD milliseconds);
 
