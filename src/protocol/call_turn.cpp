@@ -35,12 +35,19 @@ CallTurn::CallTurn(TurnKind kind) {
     RecordError(LibraryErrorId::CalledWhileWaiting);
     return;
   }
-  if (kind != TurnKind::Command) {
+  const bool cancels = kind != TurnKind::Command;
+  if (cancels) {
     ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
-    counted_ = true;
+    WritesCut.fetch_add(1, std::memory_order_acq_rel);
     WakeAnswerWaiter();
   }
   AcquireSRWLockExclusive(&CallLock);
+  if (cancels) {
+    // No longer waiting: lowered before this call runs, so that no later call
+    // takes itself for cancelled once its command has gone out.
+    ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
+    WritesCut.fetch_sub(1, std::memory_order_acq_rel);
+  }
   CallOwner.store(self, std::memory_order_release);
   TurnSession.store(ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
   held_ = true;
@@ -52,7 +59,6 @@ CallTurn::~CallTurn() {
     CallOwner.store(0, std::memory_order_release);
     ReleaseSRWLockExclusive(&CallLock);
   }
-  if (counted_) ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 bool CallCancelled() {

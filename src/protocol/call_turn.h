@@ -29,7 +29,6 @@ class CallTurn {
  private:
   bool granted_ = false;
   bool held_ = false;
-  bool counted_ = false;
 };
 
 // True once the call holding the turn should stop waiting: a close or re-open

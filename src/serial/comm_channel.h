@@ -64,6 +64,9 @@ DWORD WINAPI CommWatchThread(LPVOID channel);
 uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength);
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);
 int32_t WriteComm(int32_t byteCount, const char* data);
+// Above 0 while a close or re-open waits for the call's turn: a write that
+// has not completed is given up at once, so that the close gets in.
+extern std::atomic<int32_t> WritesCut;
 
 // Dispatches the calling thread's queued messages, at most a round's worth, so
 // that a window that posts to itself cannot keep the caller's deadline and

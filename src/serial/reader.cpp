@@ -1,6 +1,8 @@
 // The reader thread: waits for received characters, drains the driver in small
 // reads and appends them to the answer text.
 #include "serial/answer_text.h"
+
+#include <cstring>
 #include "serial/comm_channel.h"
 #include "serial/wire_trace.h"
 
@@ -26,6 +28,9 @@ struct WaitRecord {
   HANDLE event;
   HANDLE readEvent;
   bool pending;
+  // A read, like a wait, completes into this record whenever the driver gets to it.
+  OVERLAPPED readOverlapped;
+  char readBuffer[kChunkRequest + 4];
 };
 WaitRecord* Wait = nullptr;
 
@@ -144,6 +149,8 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
     DWORD backoffMs = 0;
     int emptyWakes = 0;
     while (channel->Running.load() != 0) {
+      // A read that never ended left its record to the driver: take a fresh one.
+      if (wait != Wait && (wait = WaitRecordOnce()) == nullptr) break;
       DWORD mask = 0;
       DWORD error = ERROR_SUCCESS;
       if (!WaitForEvent(channel, port, wait, &mask, &error)) {
@@ -171,7 +178,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
         Sleep(backoffMs);
       }
     }
-    EndPendingWait(port, wait, ParkReader.load() == 0);
+    if (wait != nullptr) EndPendingWait(port, wait, ParkReader.load() == 0);
   }
   channel->ThreadId.store(0);
   channel->ThreadHandle = nullptr;
@@ -186,28 +193,34 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
 }
 
 uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength) {
-  if (maxLength == 0 || Wait == nullptr) return 0;
+  WaitRecord* record = Wait;
+  if (maxLength == 0 || record == nullptr) return 0;
+  if (maxLength > kChunkRequest) maxLength = kChunkRequest;
   const HANDLE port = channel->PortHandle;
-  HANDLE readEvent = Wait->readEvent;
+  HANDLE readEvent = record->readEvent;
   ResetEvent(readEvent);
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = readEvent;
+  OVERLAPPED* overlapped = &record->readOverlapped;
+  *overlapped = OVERLAPPED{};
+  overlapped->hEvent = readEvent;
   DWORD count = 0;
   DWORD errors = 0;
   COMSTAT status{};
-  if (ReadFile(port, destination, maxLength, &count, &overlapped)) return count;
+  if (ReadFile(port, record->readBuffer, maxLength, &count, overlapped)) {
+    memcpy(destination, record->readBuffer, count);
+    return count;
+  }
   const DWORD error = GetLastError();
   if (error != ERROR_IO_PENDING) {
     if (LineGoneError(error) && channel->Running.load() != 0) MarkLineGone("ReadCommBlock", error);
     errors = 0;
     ClearCommError(port, &errors, &status);
     DebugLine("KORIMAX: ReadCommBlock --> Read failed (status = 0x%08X)\n", static_cast<unsigned>(errors));
-    return count;
+    return 0;
   }
   // Only what the driver said it holds is asked for, so the read normally ends
   // at once; a driver that overstated its queue keeps it waiting for bytes that
   // may never come, so the wait is bounded by the reader's run and the read is
-  // cancelled, and seen to end, before its record goes out of scope.
+  // cancelled; a driver that ignores the cancel keeps the record, not the reader.
   DWORD waited = WAIT_TIMEOUT;
   while ((waited = WaitForSingleObject(readEvent, kWaitSliceMs)) == WAIT_TIMEOUT) {
     if (channel->Running.load() == 0) break;
@@ -215,11 +228,20 @@ uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t m
   if (waited != WAIT_OBJECT_0) {
     CancelIo(port);
     if (waited == WAIT_FAILED) DebugLine("KORIMAX: ReadCommBlock --> Wait object failed\n");
+    if (WaitForSingleObject(readEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+      DebugLine("KORIMAX: ReadCommBlock --> Read did not end after its cancel\n");
+      Wait = nullptr;
+      return 0;
+    }
   }
-  if (!GetOverlappedResult(port, &overlapped, &count, TRUE)) {
+  if (!GetOverlappedResult(port, overlapped, &count, FALSE)) {
+    const DWORD failure = GetLastError();
     errors = 0;
     ClearCommError(port, &errors, &status);
     if (waited == WAIT_OBJECT_0) DebugLine("KORIMAX: ReadCommBlock --> Get overlapped result failed\n");
+    if (LineGoneError(failure) && channel->Running.load() != 0) MarkLineGone("ReadCommBlock", failure);
+    return 0;
   }
+  memcpy(destination, record->readBuffer, count);
   return count;
 }

@@ -165,3 +165,42 @@ TEST_F(RobustnessTest, RemovalCodesMarkTheLineGone) {
 }
 
 }  // namespace
+
+namespace {
+
+// A board or adapter that stops taking data: the write is bounded, and a close
+// from another thread ends it at once instead of waiting behind it.
+TEST_F(RobustnessTest, StuckWritesAreBoundedAndEndedByAClose) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  standin::StallWrites(true);
+  auto start = Clock::now();
+  EXPECT_EQ(IOPortRead('B'), -1);
+  EXPECT_LT(MillisecondsSince(start), 10000);
+
+  std::atomic<int32_t> result{0};
+  std::thread caller([&] { result = IOPortRead('B'); });
+  std::this_thread::sleep_for(milliseconds(100));
+  start = Clock::now();
+  EXPECT_EQ(PortClose(), 1);
+  EXPECT_LT(MillisecondsSince(start), 1500);
+  caller.join();
+  EXPECT_EQ(result.load(), -1);
+}
+
+// A driver that ignores cancels: every wait after a cancel is bounded, so a
+// read it keeps holds neither the close nor the next open.
+TEST_F(RobustnessTest, IgnoredCancelsDoNotKeepTheClose) {
+  standin::OverstateQueue(10);
+  standin::IgnoreCancels(true);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  WriteCommand("PRB");  // its answer leaves the reader in a read that waits for bytes that never come
+  const auto start = Clock::now();
+  EXPECT_EQ(PortClose(), 1);
+  EXPECT_LT(MillisecondsSince(start), 2500);
+  standin::OverstateQueue(0);
+  standin::IgnoreCancels(false);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  EXPECT_EQ(IOPortRead('B'), 255);
+}
+
+}  // namespace

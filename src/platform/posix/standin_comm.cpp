@@ -67,6 +67,7 @@ struct Port {
   std::atomic<bool> cancelWait;
   // A read that a driver keeps waiting (see OverstateQueue): completed only by a cancel.
   OVERLAPPED* pendingRead;
+  OVERLAPPED* pendingWrite;  // see StallWrites
   bool errorLatched;  // refuses waits until ClearCommError, as abort-on-error does
 };
 
@@ -95,6 +96,8 @@ std::atomic<unsigned> WaitCalls{0};
 std::atomic<int> FailedWrites{0};
 std::atomic<bool> CommMaskFails{false};
 std::atomic<bool> ArrivalOnly{false};
+std::atomic<bool> WritesStall{false};
+std::atomic<bool> CancelsIgnored{false};
 std::atomic<DWORD> IoFailure{0};
 
 std::atomic<bool> Tracing{false};
@@ -363,8 +366,11 @@ void CancelPending(Port* port) {
     FinishWait(port, ERROR_OPERATION_ABORTED, 0);
   }
   OVERLAPPED* read = port->pendingRead;
+  OVERLAPPED* write = port->pendingWrite;
   port->pendingRead = nullptr;
+  port->pendingWrite = nullptr;
   if (read != nullptr) Complete(read, ERROR_OPERATION_ABORTED, 0);
+  if (write != nullptr) Complete(write, ERROR_OPERATION_ABORTED, 0);
   pthread_mutex_unlock(&port->lock);
 }
 
@@ -384,7 +390,7 @@ void Trace(const char* call) {
 bool ClosePort(HANDLE handle) {
   Port* port = AsPort(handle);
   Trace("CloseHandle");
-  // Closing ends what is pending on the port.
+  // Closing ends what is pending on the port, also what a cancel did not.
   CancelPending(port);
   pthread_mutex_lock(&port->lock);
   port->closing = true;
@@ -412,6 +418,8 @@ void FailNextWrites(int count) { FailedWrites.store(count); }
 void FailCommMask(bool fail) { CommMaskFails.store(fail); }
 void RxCharOnArrivalOnly(bool only) { ArrivalOnly.store(only); }
 void FailIoWith(DWORD error) { IoFailure.store(error); }
+void StallWrites(bool stall) { WritesStall.store(stall); }
+void IgnoreCancels(bool ignore) { CancelsIgnored.store(ignore); }
 
 void StartTrace() {
   pthread_mutex_lock(&TraceLock);
@@ -446,6 +454,8 @@ void ResetFaults() {
   QueueOverstated.store(0);
   ArrivalOnly.store(false);
   IoFailure.store(0);
+  WritesStall.store(false);
+  CancelsIgnored.store(false);
   DelayThreadStarts(0);
   RefuseThreadPriorities(0);
   SetClockScale(1.0);
@@ -535,6 +545,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   port->driving = false;
   port->cancelWait.store(false);
   port->pendingRead = nullptr;
+  port->pendingWrite = nullptr;
   port->errorLatched = WaitsFailUntilCleared.load();
   if (InheritFlags.load()) {
     // What another program may leave in the driver's settings.
@@ -798,6 +809,16 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
     SetLastError(refused > 0 ? ERROR_WRITE_FAULT : IoFailure.load());
     return FALSE;
   }
+  if (WritesStall.load() && overlapped != nullptr) {
+    // An adapter that stopped taking data: the write stays pending until it is cancelled.
+    pthread_mutex_lock(&port->lock);
+    overlapped->Internal = STATUS_PENDING;
+    overlapped->InternalHigh = 0;
+    port->pendingWrite = overlapped;
+    pthread_mutex_unlock(&port->lock);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
   const auto* data = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < length) {
@@ -831,7 +852,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD length, DWORD* written, 
 BOOL CancelIo(HANDLE handle) {
   Port* port = PortOrFail(handle);
   if (port == nullptr) return FALSE;
-  CancelPending(port);
+  if (!CancelsIgnored.load()) CancelPending(port);
   return TRUE;
 }
 
@@ -839,7 +860,7 @@ BOOL CancelIoEx(HANDLE handle, OVERLAPPED*) {
   Trace("CancelIoEx");
   Port* port = PortOrFail(handle);
   if (port == nullptr) return FALSE;
-  CancelPending(port);
+  if (!CancelsIgnored.load()) CancelPending(port);
   return TRUE;
 }
 

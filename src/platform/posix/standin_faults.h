@@ -29,6 +29,10 @@ unsigned WaitCommEventCalls();
 void RxCharOnArrivalOnly(bool only);
 // Waits, reads and writes fail with `error` (0: they work), as around a removal.
 void FailIoWith(DWORD error);
+// Overlapped writes stay pending until cancelled, as with an adapter that stopped taking data.
+void StallWrites(bool stall);
+// CancelIo and CancelIoEx end nothing, as some drivers do; closing the port still does.
+void IgnoreCancels(bool ignore);
 // Threads created from now on start running `milliseconds` late.
 void DelayThreadStarts(DWORD milliseconds);
 
