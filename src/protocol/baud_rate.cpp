@@ -34,10 +34,10 @@ void SelectPortBaudRate(int32_t requestedRate) {
   if (lineRate != 0) PortBaudRate = lineRate;
 }
 
-void ApplyPortBaudRate() {
-  if (!PortIsOpen()) return;
+bool ApplyPortBaudRate() {
+  if (!PortIsOpen()) return true;
   WorkingDcb.DCBlength = sizeof(DCB);
-  GetCommState(ConnectionHandle, &WorkingDcb);
+  if (!GetCommState(ConnectionHandle, &WorkingDcb)) return false;
   WorkingDcb.BaudRate = static_cast<DWORD>(PortBaudRate);
-  SetCommState(ConnectionHandle, &WorkingDcb);
+  return SetCommState(ConnectionHandle, &WorkingDcb) != 0;
 }

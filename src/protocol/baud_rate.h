@@ -13,5 +13,5 @@ extern int32_t PortBaudRate;
 int32_t LineRateFor(int32_t requestedRate);
 // Sets PortBaudRate to the rate the request selects; nothing when it selects none.
 void SelectPortBaudRate(int32_t requestedRate);
-// Programs PortBaudRate into the open port.
-void ApplyPortBaudRate();
+// Programs PortBaudRate into the open port; false when the driver refused it.
+bool ApplyPortBaudRate();

@@ -104,7 +104,11 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
   }
   BaudRate = baudRate;
   SelectPortBaudRate(baudRate);
-  ApplyPortBaudRate();
+  if (!ApplyPortBaudRate()) {
+    // The board moved and the port could not follow: nothing can be said to it.
+    RecordError(LibraryErrorId::BaudNoCommunication);
+    return -1;
+  }
   // What was owed at the old rate will not come readable at the new one.
   ForgetOwedAnswers();
 

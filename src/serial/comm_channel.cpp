@@ -180,16 +180,26 @@ HANDLE OpenComm(int32_t portNumber) {
     return INVALID_HANDLE_VALUE;
   }
 
-  SetupComm(CommChannel.PortHandle, kQueueBytes, kQueueBytes);
-  PurgeComm(CommChannel.PortHandle, kPurgeAll);
-  COMMTIMEOUTS timeouts;
-  GetCommTimeouts(CommChannel.PortHandle, &timeouts);
-  timeouts.ReadIntervalTimeout = 1;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
-  SetCommTimeouts(CommChannel.PortHandle, &timeouts);
+  // Every call's result is looked at: a port that refuses its set-up is not
+  // one the library can talk through, and a record it could not read is not passed on.
+  COMMTIMEOUTS timeouts{};
+  const char* refused = nullptr;
+  if (!SetupComm(CommChannel.PortHandle, kQueueBytes, kQueueBytes)) refused = "SetupComm";
+  else if (!PurgeComm(CommChannel.PortHandle, kPurgeAll)) refused = "PurgeComm";
+  else if (!GetCommTimeouts(CommChannel.PortHandle, &timeouts)) refused = "GetCommTimeouts";
+  if (refused == nullptr) {
+    timeouts.ReadIntervalTimeout = 1;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    // Writes are bounded by the writer's own wait, which follows the line rate as it changes.
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(CommChannel.PortHandle, &timeouts)) refused = "SetCommTimeouts";
+  }
+  if (refused != nullptr) {
+    DebugLine("KORIMAX: OpenComm --> %s failed (error %lu)\n", refused, static_cast<unsigned long>(GetLastError()));
+    return FailOpen(false);
+  }
 
   if (SetupCommState(&CommChannel) == 0) return FailOpen(false);
 

@@ -12,14 +12,13 @@ namespace {
 
 FILE* TraceFile = nullptr;
 std::atomic<int32_t> Tracing{0};
-std::atomic_flag TraceLock = ATOMIC_FLAG_INIT;
+// Held for one line's formatting and write. A lock that sleeps: a spinning
+// waiter at the reader's time-critical priority could starve the holder.
+SRWLOCK TraceLock = SRWLOCK_INIT;
 
-// Held for one line's formatting and write; a waiter yields rather than spins hot.
 struct TraceGuard {
-  TraceGuard() {
-    while (TraceLock.test_and_set(std::memory_order_acquire)) Sleep(0);
-  }
-  ~TraceGuard() { TraceLock.clear(std::memory_order_release); }
+  TraceGuard() { AcquireSRWLockExclusive(&TraceLock); }
+  ~TraceGuard() { ReleaseSRWLockExclusive(&TraceLock); }
   TraceGuard(const TraceGuard&) = delete;
   TraceGuard& operator=(const TraceGuard&) = delete;
 };

@@ -7,6 +7,7 @@
 #include "protocol/baud_rate.h"
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
+#include "platform/posix/standin_faults.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
 #include "tarvelin_version.h"
@@ -141,6 +142,18 @@ TEST_F(ConnectionTest, VersionTexts) {
   EXPECT_EQ(buffer[24], '\0');
   EXPECT_EQ(buffer[25], 0x55);  // exactly 25 bytes
   EXPECT_EQ(GetDLLVersionVb(nullptr), -1);
+}
+
+// A driver that refuses the new rate: the board moved and the port could not
+// follow, so the change fails with 77 at once instead of probing at a rate the
+// port is not at.
+TEST_F(ConnectionTest, RefusedRateChangeFails) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  standin::RefuseLineSettings(true);
+  EXPECT_EQ(ChangeBaudRate(19200), -1);
+  EXPECT_EQ(GetError(), 77);
+  EXPECT_STREQ(GetErrorMessage(), "After changing Baud Rate, communication is not possible");
+  EXPECT_EQ(board_.Received().find("PRB"), std::string::npos);
 }
 
 }  // namespace
