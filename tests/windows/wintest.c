@@ -417,6 +417,26 @@ static void AnalogChecks(void) {
     CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &doubles), 28, "ADCAnalogSamplingVb(array of doubles)");
     SafeArrayDestroy(doubles);
   }
+
+  /* Indices 0..19 must lie within the array: one from 1 and one of 19 elements
+   * are refused before anything is sent. Port D holds 5 throughout: a sampling
+   * that had begun would have set it to 0 first. */
+  SAFEARRAYBOUND fromOne = {20, 1}, tooShort = {19, 0};
+  SAFEARRAY* misfits[2] = {SafeArrayCreate(VT_I4, 1, &fromOne), SafeArrayCreate(VT_I4, 1, &tooShort)};
+  const char* labels[2] = {"ADCAnalogSamplingVb(10, 3, 0, 10, 0, array 1 To 20)",
+                           "ADCAnalogSamplingVb(10, 3, 0, 10, 0, array 0 To 18)"};
+  CheckValue(CALL(WriteCommand)("PWD5"), 1, "WriteCommand(\"PWD5\")");
+  for (int i = 0; i < 2; ++i) {
+    if (!Check(misfits[i] != NULL, "SafeArrayCreate for %s", labels[i])) continue;
+    value = CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &misfits[i]);
+    const char* message = CALL(GetErrorMessage)();
+    Check(value == -1 && CALL(GetError)() == 28 && message != NULL &&
+              strncmp(message, "The array for the sampled values needs the indices 0 to 19 ", 59) == 0,
+          "%s = %ld, 28 \"%s\"", labels[i], (long)value, message != NULL ? message : "(null)");
+    SafeArrayDestroy(misfits[i]);
+  }
+  CheckValue(CALL(IOPortRead)('D'), 5, "IOPortRead('D') after the refused samplings (nothing sent)");
+  CheckValue(CALL(WriteCommand)("PWD128"), 1, "WriteCommand(\"PWD128\")");
 }
 
 /* The I/O-485 network: module 2 written and read back in the network's answer
