@@ -196,6 +196,45 @@ static void VersionChecks(void) {
         (long)result, (unsigned)sizeof VERSION_TEXT);
 }
 
+/* One value of a file's version resource as Windows reads it (US English,
+ * Windows Latin-1, the block both resources use); "" when it has none. */
+static void VersionValue(const char* file, const char* key, char* out, size_t size) {
+  out[0] = '\0';
+  DWORD ignored = 0;
+  DWORD length = GetFileVersionInfoSizeA(file, &ignored);
+  char* info = length > 0 ? malloc(length) : NULL;
+  if (info == NULL) return;
+  char path[96];
+  void* value = NULL;
+  UINT valueLength = 0;
+  snprintf(path, sizeof path, "\\StringFileInfo\\040904E4\\%s", key);
+  if (GetFileVersionInfoA(file, 0, length, info) && VerQueryValueA(info, path, &value, &valueLength) &&
+      valueLength > 0) {
+    snprintf(out, size, "%s", (const char*)value);
+  }
+  free(info);
+}
+
+/* The version resources of the DLL and of tarvelin.exe beside this program:
+ * the project's version, holder and copyright, as a file's Details show them. */
+static void ResourceChecks(void) {
+  char folder[MAX_PATH];
+  DWORD length = GetModuleFileNameA(NULL, folder, sizeof folder);
+  while (length > 0 && folder[length - 1] != '\\') --length;
+  folder[length] = '\0';
+  const char* files[] = {"TARVELIN.DLL", "tarvelin.exe"};
+  for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
+    char file[MAX_PATH + 16], version[64], company[128], copyright[160];
+    snprintf(file, sizeof file, "%s%s", folder, files[i]);
+    VersionValue(file, "FileVersion", version, sizeof version);
+    VersionValue(file, "CompanyName", company, sizeof company);
+    VersionValue(file, "LegalCopyright", copyright, sizeof copyright);
+    Check(strcmp(version, TARVELIN_VERSION_STRING) == 0 && strcmp(company, TARVELIN_COMPANY) == 0 &&
+              strcmp(copyright, TARVELIN_COPYRIGHT) == 0,
+          "%s: version resource \"%s\", \"%s\", \"%s\"", files[i], version, company, copyright);
+  }
+}
+
 /* Connection, commands and the error state, and the baud-rate change. */
 static int ConnectionChecks(int32_t port) {
   int32_t value = CALL(GetPort)();
@@ -709,6 +748,7 @@ int main(int argc, char** argv) {
   int resolved = ResolveExports(1);
   if (resolved) {
     VersionChecks();
+    ResourceChecks();
     if (port != 0) {
       DWORD start = GetTickCount();
       if (ConnectionChecks((int32_t)port)) {
