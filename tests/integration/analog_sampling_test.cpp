@@ -348,10 +348,10 @@ TEST_F(SamplingTest, SafeArrayWithoutTheIndicesIsRefusedBeforeSending) {
        "The array for the sampled values needs the indices 0 to 5 (channels x samples = 2 x 3); it has 0 to 3"},
       {0, 0, 1, 1,
        "The array for the sampled values needs the indices 0 to 0 (channels x samples = 1 x 1); it has none"},
-      // The longest text still fits the 152 bytes of GetErrorMessageVb.
-      {0xFFFFFFFFu, INT32_MIN, 0x7FF, INT32_MAX,
-       "The array for the sampled values needs the indices 0 to 23622320116 (channels x samples = 11 x 2147483647); "
-       "it has -2147483648 to 2147483646"},
+      // Wide numbers still fit the 152 bytes of GetErrorMessageVb.
+      {0xFFFFFFFFu, 1, 0x7FF, 65536,
+       "The array for the sampled values needs the indices 0 to 720895 (channels x samples = 11 x 65536); "
+       "it has 1 to 4294967295"},
   };
   for (const Case& c : refused) {
     standin::VbArray store = standin::SafeArrayOver(storage.data(), c.count, c.lowerBound);
