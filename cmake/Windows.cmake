@@ -152,8 +152,8 @@ add_executable(tarvelin_wintest ${PROJECT_SOURCE_DIR}/tests/windows/wintest.c)
 target_include_directories(tarvelin_wintest PRIVATE ${PROJECT_SOURCE_DIR}/include ${TARVELIN_GENERATED_DIR})
 target_compile_options(tarvelin_wintest PRIVATE ${TARVELIN_C_WARNINGS})
 target_link_options(tarvelin_wintest PRIVATE -static)
-# The safe array it hands to the Visual Basic variant.
-target_link_libraries(tarvelin_wintest PRIVATE oleaut32)
+# The safe array it hands to the Visual Basic variant; the version resources it reads.
+target_link_libraries(tarvelin_wintest PRIVATE oleaut32 version)
 set_target_properties(tarvelin_wintest PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/CMakeFiles/ld-implib)

@@ -453,12 +453,17 @@ TARVELIN_API int32_t TARVELIN_CALL ADCAnalogSampling(int32_t resolution, int32_t
  * #TARVELIN_E_SAMPLE_COUNT (60) for 0 samples; #TARVELIN_E_SAMPLE_ARRAY (28)
  * for a null reference or array, or one of other dimensions or elements, or
  * one that names an element type other than a 32-bit integer (VT_I4: a Single
- * array is refused; nothing sent); then as ADCAnalogSampling(), with "Stepper Motor not enable!"
- * for code 13.
+ * array is refused; nothing sent); #TARVELIN_E_SAMPLE_ARRAY (28) also when the
+ * indices 0 to channels x @p sampleCount - 1 do not all lie within the array
+ * (one declared 1 To n, or too short), with a text that names the indices
+ * needed and those the array has ("...needs the indices 0 to 19 (channels x
+ * samples = 2 x 10); it has 1 to 20"; nothing sent); then as
+ * ADCAnalogSampling(), with "Stepper Motor not enable!" for code 13.
  * @par Message boxes
  * " Not enough memory for requested sampling", caption "ERROR ", error icon,
- * when a value does not fit the array: the call then returns -1 without an
- * error code and without sending "PWD$80".
+ * when the board sends more values than were asked for and one does not fit
+ * the array: the call then returns -1 without an error code and without
+ * sending "PWD$80".
  * @par Waits
  * As ADCAnalogSampling().
  */

@@ -6,10 +6,12 @@
 #
 #   cmake --preset win32 && cmake --build build/win32
 #   cmake --preset win64 && cmake --build build/win64
+#   cmake --build build/native --target docs       (the HTML reference)
 #   bash scripts/package_windows.sh
 #
 # Environment: TARVELIN_WIN32_DIR, TARVELIN_WIN64_DIR (the build trees, default
-# build/win32 and build/win64), TARVELIN_PACKAGE_DIR (where the ZIP goes,
+# build/win32 and build/win64), TARVELIN_DOCS_HTML_DIR (the HTML reference,
+# default build/native/docs/html), TARVELIN_PACKAGE_DIR (where the ZIP goes,
 # default build/package), TARVELIN_PACKAGE_TREE (cpack's build tree, default
 # build/package-tree). Ends with "package: <zip>, N files"; exits nonzero on
 # any problem.
@@ -22,6 +24,7 @@ win32_dir=$(absolute "${TARVELIN_WIN32_DIR:-build/win32}")
 win64_dir=$(absolute "${TARVELIN_WIN64_DIR:-build/win64}")
 out_dir=$(absolute "${TARVELIN_PACKAGE_DIR:-build/package}")
 tree=$(absolute "${TARVELIN_PACKAGE_TREE:-build/package-tree}")
+html=$(absolute "${TARVELIN_DOCS_HTML_DIR:-build/native/docs/html}")
 
 fail() {
   echo "package: FAIL $*" >&2
@@ -37,8 +40,12 @@ log=$(mktemp "${TMPDIR:-/tmp}/tarvelin-package.XXXXXX") || fail "cannot make a l
 unpacked=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-package.XXXXXX") || fail "cannot make a folder"
 trap 'rm -rf "$log" "$unpacked"' EXIT
 
+# The reference is made from the header by the native tree's docs target.
+if [ ! -f "$html/index.html" ] && [ -z "${TARVELIN_DOCS_HTML_DIR:-}" ] && [ -f build/native/CMakeCache.txt ]; then
+  cmake --build build/native --target docs >"$log" 2>&1 || { cat "$log" >&2; fail "building the reference failed"; }
+fi
 if ! cmake -S packaging -B "$tree" -DTARVELIN_WIN32_DIR="$win32_dir" -DTARVELIN_WIN64_DIR="$win64_dir" \
-  -DTARVELIN_PACKAGE_DIR="$out_dir" >"$log" 2>&1; then
+  -DTARVELIN_DOCS_HTML_DIR="$html" -DTARVELIN_PACKAGE_DIR="$out_dir" >"$log" 2>&1; then
   cat "$log" >&2
   fail "configuring packaging/ failed"
 fi
@@ -88,6 +95,10 @@ for binding in vb dotnet python; do
     -o -type f -print | sort)
 done
 [ -d bindings/python ] && expected+=("bindings/python/version.txt|")
+# The HTML reference as built.
+while read -r file; do
+  expected+=("doc/html/$file|$html/$file")
+done < <(cd "$html" && find . -type f | sed 's|^\./||' | sort)
 want=$(for entry in "${expected[@]}"; do echo "$top/${entry%%|*}"; done | sort)
 if [ "$files" != "$want" ]; then
   diff <(echo "$want") <(echo "$files") | sed -n 's/^< /   missing: /p; s/^> /   unexpected: /p' >&2

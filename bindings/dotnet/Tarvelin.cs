@@ -6,6 +6,16 @@
 // the process is 32- or 64-bit), libtarvelin.so on Linux. Every function uses
 // the Windows API calling convention (StdCall; ignored on 64-bit targets) and
 // 8-bit (ANSI) strings. The reference of every function is in tarvelin.h.
+//
+// Sample() makes the array for a block itself; ADCAnalogSampling() refuses an
+// array too short for the block, which the library would write past.
+// MessageBoxes(false) turns the library's informational message boxes off.
+//
+// Projects with nullable reference types (.NET 8) compile this file without
+// warnings: it is written for them, and the warnings are off for older code
+// that reads it. (The #nullable directive is unknown to the older compilers
+// that also build it, so the warnings are named instead.)
+#pragma warning disable CS8600, CS8601, CS8602, CS8603, CS8604, CS8618, CS8625
 using System;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -82,9 +92,19 @@ namespace Tarvelin
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ReadADCM2(int mode);
 
-        /// <summary>Block sampling of the channels in channelMask into values.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
-        public static extern int ADCAnalogSampling(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [Out] int[] values);
+        /// <summary>Block sampling of the channels in channelMask into values, which must hold
+        /// channels x sampleCount values (else ArgumentException, and nothing is sent). Sample() makes the array itself.</summary>
+        public static int ADCAnalogSampling(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, int[] values)
+        {
+            long needed = (long)CountChannels(channelMask) * sampleCount;
+            if (values != null && values.Length < needed)
+                throw new ArgumentException("values must hold channels x samples = " + needed + " values, not " +
+                                            values.Length, "values");
+            return SamplingImport(resolution, channelMask, rateCode, sampleCount, gOption, values);
+        }
+
+        [DllImport(Library, EntryPoint = "ADCAnalogSampling", CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        private static extern int SamplingImport(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [Out] int[] values);
 
         /// <summary>Block sampling into a Visual Basic safe array (VB: an array of Long).</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
@@ -153,7 +173,43 @@ namespace Tarvelin
         /// <summary>The version text, " Dorvik DLL version ...".</summary>
         public static string Version()
         {
-            return Marshal.PtrToStringAnsi(GetDLLVersion());
+            return Marshal.PtrToStringAnsi(GetDLLVersion()) ?? "";
+        }
+
+        /// <summary>The largest block ADCAnalogSampling takes: 11 channels x 65,536 samples.</summary>
+        public const int MaxBlockValues = 720896;
+
+        /// <summary>The channels block sampling counts in a mask: bits 0 to 10.</summary>
+        public static int CountChannels(int channelMask)
+        {
+            int count = 0;
+            for (int bit = 0; bit <= 10; bit++)
+                if ((channelMask & (1 << bit)) != 0) count++;
+            return count;
+        }
+
+        /// <summary>Samples the channels of channelMask sampleCount times into an array of
+        /// channels x sampleCount values, the channels of one sample side by side; throws
+        /// TarvelinException when the library or the board refuses, ArgumentOutOfRangeException
+        /// for a count of no values or more than MaxBlockValues.</summary>
+        /// <example><code>int[] values = Native.Sample(10, 0x3, 2, 100);   // channels 0 and 1, 100 samples each</code></example>
+        public static int[] Sample(int resolution, int channelMask, int rateCode, int sampleCount, bool gOption = false)
+        {
+            long count = (long)CountChannels(channelMask) * sampleCount;
+            if (count < 1 || count > MaxBlockValues)
+                throw new ArgumentOutOfRangeException("sampleCount", "channels x samples must be 1.." + MaxBlockValues +
+                                                      ", not " + count);
+            var values = new int[count];
+            Check(SamplingImport(resolution, channelMask, rateCode, sampleCount, gOption ? 1 : 0, values));
+            return values;
+        }
+
+        /// <summary>Shows (true) or hides (false) the library's informational message boxes (the value
+        /// of a 12-bit ADCAnalog, the command before ADCAnalogSampling) from the next call on; hidden,
+        /// they go to the debugger output. Sets TARVELIN_MESSAGEBOX for this process.</summary>
+        public static void MessageBoxes(bool shown)
+        {
+            Environment.SetEnvironmentVariable("TARVELIN_MESSAGEBOX", shown ? null : "0");
         }
 
         /// <summary>The text of the last recorded error ("" when there is none).</summary>

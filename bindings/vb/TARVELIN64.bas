@@ -1,96 +1,122 @@
 Attribute VB_Name = "TARVELIN64"
-' TARVELIN driver library for VBA7: Office 2010 and later, 32- and 64-bit.
-' 64-bit Office loads the x64 TARVELIN.DLL, 32-bit Office the x86 one; put it
-' beside the document or into a folder on the PATH. Older hosts (VB6, Office
-' 2007) compile the #Else branch.
+' TARVELIN driver library for VBA7: every Office since 2010, 32- and 64-bit.
+' Use this module in every workbook, also in 32-bit Office: a colleague may
+' open it in 64-bit Office. (VB6 and Office 2007 compile the #Else branch.)
+'
+' Where the DLL goes: Office looks for TARVELIN.DLL beside Excel.exe, in the
+' system folders and on the PATH, never beside the document. Load it once by
+' its full path before the first call, in Workbook_Open (ThisWorkbook):
+'     Private Sub Workbook_Open()
+'         If Not TarvelinLoad("C:\TARVELIN") Then MsgBox TarvelinLoadError()
+'     End Sub
+' TarvelinLoad takes the folder of the unpacked package and picks x64\ or x86\
+' by the width of Office (#If Win64).
 '
 ' Port letters and the motor's characters are passed as their codes: Asc("B").
 ' Every function returns 1 (or the value read) on success and -1 on failure;
-' GetError() and TarvelinErrorText() then tell why. The reference of every
-' function is in tarvelin.h.
+' GetError() and TarvelinErrorText() then tell why. TarvelinQuiet turns the
+' informational message boxes off; TarvelinComPorts lists the COM ports. Every
+' Declare names its entry point with Alias, so that VBA's recasing of names
+' across a project cannot break it. The reference of every function is in
+' tarvelin.h.
 Option Explicit
 
 #If VBA7 Then
-    Public Declare PtrSafe Function PortOpen Lib "TARVELIN.DLL" (ByVal port As Long) As Long
-    Public Declare PtrSafe Function PortConfigure Lib "TARVELIN.DLL" (ByVal port As Long, ByVal baudRate As Long) As Long
-    Public Declare PtrSafe Function PortClose Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetPort Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetBaudRate Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function ChangeBaudRate Lib "TARVELIN.DLL" (ByVal baudRate As Long) As Long
+    Public Declare PtrSafe Function PortOpen Lib "TARVELIN.DLL" Alias "PortOpen" (ByVal nPort As Long) As Long
+    Public Declare PtrSafe Function PortConfigure Lib "TARVELIN.DLL" Alias "PortConfigure" (ByVal nPort As Long, ByVal nBaudRate As Long) As Long
+    Public Declare PtrSafe Function PortClose Lib "TARVELIN.DLL" Alias "PortClose" () As Long
+    Public Declare PtrSafe Function GetPort Lib "TARVELIN.DLL" Alias "GetPort" () As Long
+    Public Declare PtrSafe Function GetBaudRate Lib "TARVELIN.DLL" Alias "GetBaudRate" () As Long
+    Public Declare PtrSafe Function ChangeBaudRate Lib "TARVELIN.DLL" Alias "ChangeBaudRate" (ByVal nBaudRate As Long) As Long
     ' GetDLLVersion and GetErrorMessage return a pointer to the library's text: use the Vb variants.
-    Public Declare PtrSafe Function GetDLLVersion Lib "TARVELIN.DLL" () As LongPtr
-    Public Declare PtrSafe Function GetDLLVersionVb Lib "TARVELIN.DLL" (ByVal buffer As String) As Long
-    Public Declare PtrSafe Function WriteCommand Lib "TARVELIN.DLL" (ByVal commandText As String) As Long
-    Public Declare PtrSafe Function GetValue Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetError Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetErrorMessage Lib "TARVELIN.DLL" () As LongPtr
-    Public Declare PtrSafe Function GetErrorMessageVb Lib "TARVELIN.DLL" (ByVal buffer As String) As Long
-    Public Declare PtrSafe Function IntStatusL Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function ADCAnalog Lib "TARVELIN.DLL" (ByVal resolution As Long, ByVal channel As Long) As Long
-    Public Declare PtrSafe Function ReadADCM2 Lib "TARVELIN.DLL" (ByVal mode As Long) As Long
-    ' values: pass the first element, values(0), of an array of channels x samples Longs.
-    Public Declare PtrSafe Function ADCAnalogSampling Lib "TARVELIN.DLL" (ByVal resolution As Long, ByVal channelMask As Long, ByVal rateCode As Long, _
-        ByVal sampleCount As Long, ByVal gOption As Long, values As Long) As Long
-    ' values: an array of Long holding channels x samples values, filled from its first element.
-    Public Declare PtrSafe Function ADCAnalogSamplingVb Lib "TARVELIN.DLL" (ByVal resolution As Long, ByVal channelMask As Long, ByVal rateCode As Long, _
-        ByVal sampleCount As Long, ByVal gOption As Long, valueArray() As Long) As Long
-    Public Declare PtrSafe Function IOPortRead Lib "TARVELIN.DLL" (ByVal port As Long) As Long
-    Public Declare PtrSafe Function IOPortWrite Lib "TARVELIN.DLL" (ByVal port As Long, ByVal value As Long) As Long
-    Public Declare PtrSafe Function MotorGo Lib "TARVELIN.DLL" (ByVal char1 As Long, ByVal char2 As Long, ByVal number1 As Long, _
-        ByVal number2 As Long, ByVal number3 As Long, ByVal number4 As Long) As Long
-    Public Declare PtrSafe Function MotorStop Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function MotorCounterReset Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetMotorCounter Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetMotorFlag Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function DisableMotor Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function SetPWMFrequency Lib "TARVELIN.DLL" (ByVal frequency As Long, ByVal dutyCycle As Long, ByVal pulses As Long) As Long
-    Public Declare PtrSafe Function GetPWMOutputCounter Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetPWMFinishFlag Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function GetPeriod Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function IO485Address Lib "TARVELIN.DLL" (ByVal address As Long, ByVal selector As Long, ByVal broadcast As Long) As Long
-    Public Declare PtrSafe Function IO485Initialize Lib "TARVELIN.DLL" () As Long
-    Public Declare PtrSafe Function ResetIO485Network Lib "TARVELIN.DLL" () As Long
+    Public Declare PtrSafe Function GetDLLVersion Lib "TARVELIN.DLL" Alias "GetDLLVersion" () As LongPtr
+    Public Declare PtrSafe Function GetDLLVersionVb Lib "TARVELIN.DLL" Alias "GetDLLVersionVb" (ByVal lpBuffer As String) As Long
+    Public Declare PtrSafe Function WriteCommand Lib "TARVELIN.DLL" Alias "WriteCommand" (ByVal lpCommand As String) As Long
+    Public Declare PtrSafe Function GetValue Lib "TARVELIN.DLL" Alias "GetValue" () As Long
+    Public Declare PtrSafe Function GetError Lib "TARVELIN.DLL" Alias "GetError" () As Long
+    Public Declare PtrSafe Function GetErrorMessage Lib "TARVELIN.DLL" Alias "GetErrorMessage" () As LongPtr
+    Public Declare PtrSafe Function GetErrorMessageVb Lib "TARVELIN.DLL" Alias "GetErrorMessageVb" (ByVal lpBuffer As String) As Long
+    Public Declare PtrSafe Function IntStatusL Lib "TARVELIN.DLL" Alias "IntStatusL" () As Long
+    Public Declare PtrSafe Function ADCAnalog Lib "TARVELIN.DLL" Alias "ADCAnalog" (ByVal nResolution As Long, ByVal nChannel As Long) As Long
+    Public Declare PtrSafe Function ReadADCM2 Lib "TARVELIN.DLL" Alias "ReadADCM2" (ByVal nMode As Long) As Long
+    ' firstValue: pass values(0) of an array of channels x samples Longs; nothing checks its size.
+    Public Declare PtrSafe Function ADCAnalogSampling Lib "TARVELIN.DLL" Alias "ADCAnalogSampling" (ByVal nResolution As Long, ByVal nChannelMask As Long, ByVal nRateCode As Long, _
+        ByVal nSampleCount As Long, ByVal nGOption As Long, firstValue As Long) As Long
+    ' lpValueArray: an array of Long with the indices 0 to channels x samples - 1 (ReDim values(0 To n - 1)),
+    ' filled from index 0; any other is refused with code 28 before anything is sent.
+    Public Declare PtrSafe Function ADCAnalogSamplingVb Lib "TARVELIN.DLL" Alias "ADCAnalogSamplingVb" (ByVal nResolution As Long, ByVal nChannelMask As Long, ByVal nRateCode As Long, _
+        ByVal nSampleCount As Long, ByVal nGOption As Long, lpValueArray() As Long) As Long
+    Public Declare PtrSafe Function IOPortRead Lib "TARVELIN.DLL" Alias "IOPortRead" (ByVal nPort As Long) As Long
+    Public Declare PtrSafe Function IOPortWrite Lib "TARVELIN.DLL" Alias "IOPortWrite" (ByVal nPort As Long, ByVal nValue As Long) As Long
+    Public Declare PtrSafe Function MotorGo Lib "TARVELIN.DLL" Alias "MotorGo" (ByVal nChar1 As Long, ByVal nChar2 As Long, ByVal nNumber1 As Long, _
+        ByVal nNumber2 As Long, ByVal nNumber3 As Long, ByVal nNumber4 As Long) As Long
+    Public Declare PtrSafe Function MotorStop Lib "TARVELIN.DLL" Alias "MotorStop" () As Long
+    Public Declare PtrSafe Function MotorCounterReset Lib "TARVELIN.DLL" Alias "MotorCounterReset" () As Long
+    Public Declare PtrSafe Function GetMotorCounter Lib "TARVELIN.DLL" Alias "GetMotorCounter" () As Long
+    Public Declare PtrSafe Function GetMotorFlag Lib "TARVELIN.DLL" Alias "GetMotorFlag" () As Long
+    Public Declare PtrSafe Function DisableMotor Lib "TARVELIN.DLL" Alias "DisableMotor" () As Long
+    Public Declare PtrSafe Function SetPWMFrequency Lib "TARVELIN.DLL" Alias "SetPWMFrequency" (ByVal nFrequency As Long, ByVal nDutyCycle As Long, ByVal nPulses As Long) As Long
+    Public Declare PtrSafe Function GetPWMOutputCounter Lib "TARVELIN.DLL" Alias "GetPWMOutputCounter" () As Long
+    Public Declare PtrSafe Function GetPWMFinishFlag Lib "TARVELIN.DLL" Alias "GetPWMFinishFlag" () As Long
+    Public Declare PtrSafe Function GetPeriod Lib "TARVELIN.DLL" Alias "GetPeriod" () As Long
+    Public Declare PtrSafe Function IO485Address Lib "TARVELIN.DLL" Alias "IO485Address" (ByVal nAddress As Long, ByVal nSelector As Long, ByVal nBroadcast As Long) As Long
+    Public Declare PtrSafe Function IO485Initialize Lib "TARVELIN.DLL" Alias "IO485Initialize" () As Long
+    Public Declare PtrSafe Function ResetIO485Network Lib "TARVELIN.DLL" Alias "ResetIO485Network" () As Long
 #Else
-    Public Declare Function PortOpen Lib "TARVELIN.DLL" (ByVal port As Long) As Long
-    Public Declare Function PortConfigure Lib "TARVELIN.DLL" (ByVal port As Long, ByVal baudRate As Long) As Long
-    Public Declare Function PortClose Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetPort Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetBaudRate Lib "TARVELIN.DLL" () As Long
-    Public Declare Function ChangeBaudRate Lib "TARVELIN.DLL" (ByVal baudRate As Long) As Long
+    Public Declare Function PortOpen Lib "TARVELIN.DLL" Alias "PortOpen" (ByVal nPort As Long) As Long
+    Public Declare Function PortConfigure Lib "TARVELIN.DLL" Alias "PortConfigure" (ByVal nPort As Long, ByVal nBaudRate As Long) As Long
+    Public Declare Function PortClose Lib "TARVELIN.DLL" Alias "PortClose" () As Long
+    Public Declare Function GetPort Lib "TARVELIN.DLL" Alias "GetPort" () As Long
+    Public Declare Function GetBaudRate Lib "TARVELIN.DLL" Alias "GetBaudRate" () As Long
+    Public Declare Function ChangeBaudRate Lib "TARVELIN.DLL" Alias "ChangeBaudRate" (ByVal nBaudRate As Long) As Long
     ' GetDLLVersion and GetErrorMessage return a pointer to the library's text: use the Vb variants.
-    Public Declare Function GetDLLVersion Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetDLLVersionVb Lib "TARVELIN.DLL" (ByVal buffer As String) As Long
-    Public Declare Function WriteCommand Lib "TARVELIN.DLL" (ByVal commandText As String) As Long
-    Public Declare Function GetValue Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetError Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetErrorMessage Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetErrorMessageVb Lib "TARVELIN.DLL" (ByVal buffer As String) As Long
-    Public Declare Function IntStatusL Lib "TARVELIN.DLL" () As Long
-    Public Declare Function ADCAnalog Lib "TARVELIN.DLL" (ByVal resolution As Long, ByVal channel As Long) As Long
-    Public Declare Function ReadADCM2 Lib "TARVELIN.DLL" (ByVal mode As Long) As Long
-    ' values: pass the first element, values(0), of an array of channels x samples Longs.
-    Public Declare Function ADCAnalogSampling Lib "TARVELIN.DLL" (ByVal resolution As Long, ByVal channelMask As Long, ByVal rateCode As Long, _
-        ByVal sampleCount As Long, ByVal gOption As Long, values As Long) As Long
-    ' values: an array of Long holding channels x samples values, filled from its first element.
-    Public Declare Function ADCAnalogSamplingVb Lib "TARVELIN.DLL" (ByVal resolution As Long, ByVal channelMask As Long, ByVal rateCode As Long, _
-        ByVal sampleCount As Long, ByVal gOption As Long, valueArray() As Long) As Long
-    Public Declare Function IOPortRead Lib "TARVELIN.DLL" (ByVal port As Long) As Long
-    Public Declare Function IOPortWrite Lib "TARVELIN.DLL" (ByVal port As Long, ByVal value As Long) As Long
-    Public Declare Function MotorGo Lib "TARVELIN.DLL" (ByVal char1 As Long, ByVal char2 As Long, ByVal number1 As Long, _
-        ByVal number2 As Long, ByVal number3 As Long, ByVal number4 As Long) As Long
-    Public Declare Function MotorStop Lib "TARVELIN.DLL" () As Long
-    Public Declare Function MotorCounterReset Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetMotorCounter Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetMotorFlag Lib "TARVELIN.DLL" () As Long
-    Public Declare Function DisableMotor Lib "TARVELIN.DLL" () As Long
-    Public Declare Function SetPWMFrequency Lib "TARVELIN.DLL" (ByVal frequency As Long, ByVal dutyCycle As Long, ByVal pulses As Long) As Long
-    Public Declare Function GetPWMOutputCounter Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetPWMFinishFlag Lib "TARVELIN.DLL" () As Long
-    Public Declare Function GetPeriod Lib "TARVELIN.DLL" () As Long
-    Public Declare Function IO485Address Lib "TARVELIN.DLL" (ByVal address As Long, ByVal selector As Long, ByVal broadcast As Long) As Long
-    Public Declare Function IO485Initialize Lib "TARVELIN.DLL" () As Long
-    Public Declare Function ResetIO485Network Lib "TARVELIN.DLL" () As Long
+    Public Declare Function GetDLLVersion Lib "TARVELIN.DLL" Alias "GetDLLVersion" () As Long
+    Public Declare Function GetDLLVersionVb Lib "TARVELIN.DLL" Alias "GetDLLVersionVb" (ByVal lpBuffer As String) As Long
+    Public Declare Function WriteCommand Lib "TARVELIN.DLL" Alias "WriteCommand" (ByVal lpCommand As String) As Long
+    Public Declare Function GetValue Lib "TARVELIN.DLL" Alias "GetValue" () As Long
+    Public Declare Function GetError Lib "TARVELIN.DLL" Alias "GetError" () As Long
+    Public Declare Function GetErrorMessage Lib "TARVELIN.DLL" Alias "GetErrorMessage" () As Long
+    Public Declare Function GetErrorMessageVb Lib "TARVELIN.DLL" Alias "GetErrorMessageVb" (ByVal lpBuffer As String) As Long
+    Public Declare Function IntStatusL Lib "TARVELIN.DLL" Alias "IntStatusL" () As Long
+    Public Declare Function ADCAnalog Lib "TARVELIN.DLL" Alias "ADCAnalog" (ByVal nResolution As Long, ByVal nChannel As Long) As Long
+    Public Declare Function ReadADCM2 Lib "TARVELIN.DLL" Alias "ReadADCM2" (ByVal nMode As Long) As Long
+    ' firstValue: pass values(0) of an array of channels x samples Longs; nothing checks its size.
+    Public Declare Function ADCAnalogSampling Lib "TARVELIN.DLL" Alias "ADCAnalogSampling" (ByVal nResolution As Long, ByVal nChannelMask As Long, ByVal nRateCode As Long, _
+        ByVal nSampleCount As Long, ByVal nGOption As Long, firstValue As Long) As Long
+    ' lpValueArray: an array of Long with the indices 0 to channels x samples - 1 (ReDim values(0 To n - 1)),
+    ' filled from index 0; any other is refused with code 28 before anything is sent.
+    Public Declare Function ADCAnalogSamplingVb Lib "TARVELIN.DLL" Alias "ADCAnalogSamplingVb" (ByVal nResolution As Long, ByVal nChannelMask As Long, ByVal nRateCode As Long, _
+        ByVal nSampleCount As Long, ByVal nGOption As Long, lpValueArray() As Long) As Long
+    Public Declare Function IOPortRead Lib "TARVELIN.DLL" Alias "IOPortRead" (ByVal nPort As Long) As Long
+    Public Declare Function IOPortWrite Lib "TARVELIN.DLL" Alias "IOPortWrite" (ByVal nPort As Long, ByVal nValue As Long) As Long
+    Public Declare Function MotorGo Lib "TARVELIN.DLL" Alias "MotorGo" (ByVal nChar1 As Long, ByVal nChar2 As Long, ByVal nNumber1 As Long, _
+        ByVal nNumber2 As Long, ByVal nNumber3 As Long, ByVal nNumber4 As Long) As Long
+    Public Declare Function MotorStop Lib "TARVELIN.DLL" Alias "MotorStop" () As Long
+    Public Declare Function MotorCounterReset Lib "TARVELIN.DLL" Alias "MotorCounterReset" () As Long
+    Public Declare Function GetMotorCounter Lib "TARVELIN.DLL" Alias "GetMotorCounter" () As Long
+    Public Declare Function GetMotorFlag Lib "TARVELIN.DLL" Alias "GetMotorFlag" () As Long
+    Public Declare Function DisableMotor Lib "TARVELIN.DLL" Alias "DisableMotor" () As Long
+    Public Declare Function SetPWMFrequency Lib "TARVELIN.DLL" Alias "SetPWMFrequency" (ByVal nFrequency As Long, ByVal nDutyCycle As Long, ByVal nPulses As Long) As Long
+    Public Declare Function GetPWMOutputCounter Lib "TARVELIN.DLL" Alias "GetPWMOutputCounter" () As Long
+    Public Declare Function GetPWMFinishFlag Lib "TARVELIN.DLL" Alias "GetPWMFinishFlag" () As Long
+    Public Declare Function GetPeriod Lib "TARVELIN.DLL" Alias "GetPeriod" () As Long
+    Public Declare Function IO485Address Lib "TARVELIN.DLL" Alias "IO485Address" (ByVal nAddress As Long, ByVal nSelector As Long, ByVal nBroadcast As Long) As Long
+    Public Declare Function IO485Initialize Lib "TARVELIN.DLL" Alias "IO485Initialize" () As Long
+    Public Declare Function ResetIO485Network Lib "TARVELIN.DLL" Alias "ResetIO485Network" () As Long
 #End If
+
+' Windows functions the helpers below use (private to this module).
+#If VBA7 Then
+    Private Declare PtrSafe Function TvLoadLibrary Lib "kernel32" Alias "LoadLibraryA" (ByVal lpFileName As String) As LongPtr
+    Private Declare PtrSafe Function TvSetEnvironmentVariable Lib "kernel32" Alias "SetEnvironmentVariableA" (ByVal lpName As String, ByVal lpValue As String) As Long
+    Private Declare PtrSafe Function TvQueryDosDevice Lib "kernel32" Alias "QueryDosDeviceA" (ByVal lpDeviceName As String, ByVal lpTargetPath As String, ByVal nMax As Long) As Long
+#Else
+    Private Declare Function TvLoadLibrary Lib "kernel32" Alias "LoadLibraryA" (ByVal lpFileName As String) As Long
+    Private Declare Function TvSetEnvironmentVariable Lib "kernel32" Alias "SetEnvironmentVariableA" (ByVal lpName As String, ByVal lpValue As String) As Long
+    Private Declare Function TvQueryDosDevice Lib "kernel32" Alias "QueryDosDeviceA" (ByVal lpDeviceName As String, ByVal lpTargetPath As String, ByVal nMax As Long) As Long
+#End If
+
+Private tvLoadMessage As String
 
 ' Error codes (GetError)
 ' --- error codes of include/tarvelin.h (scripts/sync_error_constants.py)
@@ -144,16 +170,81 @@ Public Const TARVELIN_E_WRONG_PORT As Long = 81
 
 ' The text of the last error (GetErrorMessageVb fills a String of at least 152 characters).
 Public Function TarvelinErrorText() As String
-    Dim buffer As String
-    buffer = String$(160, vbNullChar)
-    If GetErrorMessageVb(buffer) <> 1 Then Exit Function
-    TarvelinErrorText = Left$(buffer, InStr(buffer, vbNullChar) - 1)
+    Dim tvBuffer As String
+    tvBuffer = String$(160, vbNullChar)
+    If GetErrorMessageVb(tvBuffer) <> 1 Then Exit Function
+    TarvelinErrorText = Left$(tvBuffer, InStr(tvBuffer, vbNullChar) - 1)
 End Function
 
 ' The library's version text (GetDLLVersionVb fills a String of at least 25 characters).
 Public Function TarvelinVersion() As String
-    Dim buffer As String
-    buffer = String$(32, vbNullChar)
-    If GetDLLVersionVb(buffer) <> 1 Then Exit Function
-    TarvelinVersion = Left$(buffer, InStr(buffer, vbNullChar) - 1)
+    Dim tvBuffer As String
+    tvBuffer = String$(32, vbNullChar)
+    If GetDLLVersionVb(tvBuffer) <> 1 Then Exit Function
+    TarvelinVersion = Left$(tvBuffer, InStr(tvBuffer, vbNullChar) - 1)
+End Function
+
+' Loads TARVELIN.DLL by its full path: tvPackageFolder is the folder of the
+' unpacked package (the one holding x86 and x64). Once loaded, every Declare
+' below finds it. Call it before the first call, e.g. in Workbook_Open; False
+' with TarvelinLoadError() when the file is missing or of the wrong width.
+Public Function TarvelinLoad(ByVal tvPackageFolder As String) As Boolean
+    Dim tvPath As String
+    tvPath = tvPackageFolder
+    If Right$(tvPath, 1) <> "\" Then tvPath = tvPath & "\"
+#If Win64 Then
+    tvPath = tvPath & "x64\TARVELIN.DLL"
+#Else
+    tvPath = tvPath & "x86\TARVELIN.DLL"
+#End If
+    If TvLoadLibrary(tvPath) = 0 Then
+        tvLoadMessage = "Cannot load " & tvPath & " (Windows error " & Err.LastDllError & _
+            ": 126 the file is missing, 193 it is the DLL of the other width)"
+        TarvelinLoad = False
+    Else
+        tvLoadMessage = ""
+        TarvelinLoad = True
+    End If
+End Function
+
+' Why the last TarvelinLoad failed ("" after a success).
+Public Function TarvelinLoadError() As String
+    TarvelinLoadError = tvLoadMessage
+End Function
+
+' Turns the library's informational message boxes (the value of a 12-bit
+' ADCAnalog, the command of ADCAnalogSampling) into debugger output, for this
+' process, from the next call on. TarvelinQuiet False turns them on again.
+Public Sub TarvelinQuiet(Optional ByVal tvQuiet As Boolean = True)
+    If tvQuiet Then
+        TvSetEnvironmentVariable "TARVELIN_MESSAGEBOX", "0"
+    Else
+        TvSetEnvironmentVariable "TARVELIN_MESSAGEBOX", vbNullString
+    End If
+End Sub
+
+' The COM ports Windows knows, as "COM1 COM5" (lowest first); "" when none.
+' Device Manager, "Ports (COM & LPT)", shows which adapter is which.
+Public Function TarvelinComPorts() As String
+    Dim tvNames As String, tvLength As Long, tvAt As Long, tvFinish As Long, tvEntry As String
+    Dim tvFound(1 To 256) As Boolean, tvN As Long, tvList As String
+    tvNames = String$(65536, vbNullChar)
+    tvLength = TvQueryDosDevice(vbNullString, tvNames, Len(tvNames))
+    tvAt = 1
+    Do While tvAt <= tvLength
+        tvFinish = InStr(tvAt, tvNames, vbNullChar)
+        If tvFinish = 0 Or tvFinish = tvAt Then Exit Do
+        tvEntry = Mid$(tvNames, tvAt, tvFinish - tvAt)
+        If UCase$(Left$(tvEntry, 3)) = "COM" And Len(tvEntry) > 3 And Len(tvEntry) <= 6 Then
+            If IsNumeric(Mid$(tvEntry, 4)) And InStr(tvEntry, ".") = 0 Then
+                tvN = CLng(Mid$(tvEntry, 4))
+                If tvN >= 1 And tvN <= 256 Then tvFound(tvN) = True
+            End If
+        End If
+        tvAt = tvFinish + 1
+    Loop
+    For tvN = 1 To 256
+        If tvFound(tvN) Then tvList = tvList & IIf(Len(tvList) > 0, " ", "") & "COM" & tvN
+    Next tvN
+    TarvelinComPorts = tvList
 End Function

@@ -9,6 +9,19 @@
 #   target_link_libraries(program PRIVATE tarvelin::tarvelin)
 get_filename_component(_tarvelin_root "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 
+# An ARM64 program has 8-byte pointers like an x64 one, but loads neither DLL.
+foreach(_tarvelin_id IN ITEMS "${CMAKE_C_COMPILER_ARCHITECTURE_ID}" "${CMAKE_CXX_COMPILER_ARCHITECTURE_ID}"
+                              "${CMAKE_C_COMPILER_TARGET}" "${CMAKE_CXX_COMPILER_TARGET}")
+  if(_tarvelin_id MATCHES "^(ARM64|ARM64EC|arm64|aarch64)")
+    set(${CMAKE_FIND_PACKAGE_NAME}_FOUND FALSE)
+    set(${CMAKE_FIND_PACKAGE_NAME}_NOT_FOUND_MESSAGE
+        "the program is built for ARM64 (${_tarvelin_id}), and the package has DLLs for x86 and x64 only: build the program for x64 (it runs emulated on ARM64 Windows) or x86")
+    unset(_tarvelin_id)
+    return()
+  endif()
+endforeach()
+unset(_tarvelin_id)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(_tarvelin_arch x64)
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)

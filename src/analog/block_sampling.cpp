@@ -95,6 +95,32 @@ void RecordBadRecord(const char* command, int32_t recordAt, int32_t recordStep) 
   RecordError(LibraryErrorId::RecordNotAValue, command, shown);
 }
 
+// Values go to the indices 0 to count - 1 whatever the lower bound. An array
+// without all of them (declared 1 To n, Option Base 1, or too short) is refused
+// before anything is sent, with the indices it needs, rather than after the
+// whole block has been sampled.
+bool HasRoomForBlock(const SAFEARRAY* array, int32_t channelMask, int32_t sampleCount) {
+  const int32_t channels = CountSampledChannels(channelMask);
+  const int64_t expected = static_cast<int64_t>(channels) * sampleCount;
+  if (expected <= 0) return true;  // nothing to store: the board decides what a count of 0 channels means
+  const int64_t first = array->rgsabound[0].lLbound;
+  const int64_t last = first + static_cast<int64_t>(array->rgsabound[0].cElements) - 1;
+  if (first <= 0 && expected - 1 <= last) return true;
+  // At most 83 characters: the whole text stays within the 151 that GetErrorMessageVb copies.
+  char detail[96];
+  const auto needed = static_cast<long long>(expected - 1);
+  if (last < first) {
+    snprintf(detail, sizeof detail, "%lld (channels x samples = %d x %d); it has none", needed,
+             static_cast<int>(channels), static_cast<int>(sampleCount));
+  } else {
+    snprintf(detail, sizeof detail, "%lld (channels x samples = %d x %d); it has %lld to %lld", needed,
+             static_cast<int>(channels), static_cast<int>(sampleCount), static_cast<long long>(first),
+             static_cast<long long>(last));
+  }
+  RecordError(LibraryErrorId::SampleArrayTooSmall, detail);
+  return false;
+}
+
 // A '?' whose digit is not one of the board's: the error names what was read as
 // the device error and the sampling command.
 void RecordMalformedBlockError(const char* command, char digit) {
@@ -248,6 +274,7 @@ int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMas
     RecordError(LibraryErrorId::SampleArrayUnusable);
     return -1;
   }
+  if (!HasRoomForBlock(*valueArray, channelMask, sampleCount)) return -1;
   return SampleBlock(BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption, Variant::SafeArray,
                                   StoreInSafeArray, *valueArray});
 }

@@ -27,6 +27,7 @@ constexpr LibraryError kLibraryErrors[] = {
     {26, TextKind::Fixed, "COM port timed out"},
     {28, TextKind::Fixed, "The array for the sampled values is missing"},
     {28, TextKind::Fixed, "The array for the sampled values is not a one-dimensional array of 32-bit integers"},
+    {28, TextKind::Formatted, "The array for the sampled values needs the indices 0 to %s"},
     {30, TextKind::Fixed, "I/O-485 address out of range (0..31)"},
     {31, TextKind::Fixed, "I/O-485 IC out of range (0, 1 or 3 {or BROAD})"},
     {32, TextKind::Fixed, "I/O-485 Broadcast parameter must be True or False"},

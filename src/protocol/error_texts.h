@@ -34,6 +34,7 @@ enum class LibraryErrorId {
   SampleTimeout,        // 26
   SampleArrayMissing,   // 28
   SampleArrayUnusable,  // 28
+  SampleArrayTooSmall,  // 28, formatted with the indices needed and those the array has
   // I/O-485 network
   Io485Address,         // 30
   Io485Selector,        // 31

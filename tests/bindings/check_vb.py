@@ -5,8 +5,15 @@ Every Declare of bindings/vb/TARVELIN.bas, and of both branches of
 TARVELIN64.bas (#If VBA7 with PtrSafe and LongPtr, #Else without), must name
 an export of src/exports/exports.tab in TARVELIN.DLL with its argument count
 and the VB types of the header's C types; every export must be declared once
-per branch; the Const error codes must be the header's TARVELIN_E_ constants;
-TarvelinErrorText must read the text through GetErrorMessageVb.
+per branch. Every Declare names its entry point with an Alias (VBA recases a
+Declare's name when a user's identifier differs only in case, and the entry
+point is then not found), and no parameter is named like an identifier users
+write (`value` would recase every `.Value` of the project). The Windows
+functions the helpers use are Private, aliased and PtrSafe in the VBA7 branch.
+The Const error codes must be the header's TARVELIN_E_ constants;
+TarvelinErrorText must read the text through GetErrorMessageVb, TarvelinQuiet
+set TARVELIN_MESSAGEBOX through SetEnvironmentVariableA, TarvelinLoad load the
+DLL by path, TarvelinComPorts list the ports.
 
 Prints one line per problem and "vb: N declarations checked, N problems".
 """
@@ -56,6 +63,15 @@ def logical_lines(path):
     return re.sub(r" _\n\s*", " ", text).split("\n")
 
 
+# Parameter names that are also names of properties and variables in users'
+# code: VB gives every use of a name the case of its latest declaration.
+COMMON_NAMES = {"value", "address", "port", "channel", "mode", "buffer", "command", "name", "text", "count",
+                "first", "second", "values", "frequency", "resolution", "selector", "broadcast", "pulses"}
+
+# The Windows functions the helpers may declare, by entry point.
+KERNEL32 = {"LoadLibraryA": "LongPtr", "SetEnvironmentVariableA": "Long", "QueryDosDeviceA": "Long"}
+
+
 def vb_argument(text):
     match = re.fullmatch(r"(?:(ByVal|ByRef)\s+)?(\w+)(\(\))?\s+As\s+(\w+)", text.strip())
     if not match:
@@ -64,16 +80,35 @@ def vb_argument(text):
     return passing, match[4] + ("()" if match[3] else "")
 
 
+def argument_names(arguments):
+    return [re.findall(r"\w+", part.replace("ByVal", "").replace("ByRef", ""))[0]
+            for part in arguments.split(",") if part.strip()]
+
+
 def check_branch(label, lines, ptrsafe, table, functions, problems):
     seen = {}
     for line in lines:
-        match = re.match(r"\s*(?:Public\s+|Private\s+)?Declare\s+(PtrSafe\s+)?Function\s+(\w+)\s+Lib\s+\"([^\"]+)\""
-                         r"\s*\((.*)\)\s+As\s+(\w+)\s*$", line)
+        match = re.match(r"\s*(Public\s+|Private\s+)?Declare\s+(PtrSafe\s+)?Function\s+(\w+)\s+Lib\s+\"([^\"]+)\""
+                         r"(?:\s+Alias\s+\"([^\"]+)\")?\s*\((.*)\)\s+As\s+(\w+)\s*$", line)
         if not match:
             if re.match(r"\s*(Public\s+|Private\s+)?Declare\b", line):
                 problems.append(f"{label}: cannot read: {line.strip()}")
             continue
-        has_ptrsafe, name, lib, arguments, result = match.groups()
+        scope, has_ptrsafe, name, lib, alias, arguments, result = match.groups()
+        for argument in argument_names(arguments):
+            if argument.lower() in COMMON_NAMES:
+                problems.append(f"{label}: {name} has a parameter named {argument}, which recases users' names")
+        if lib.lower() == "kernel32":
+            if alias not in KERNEL32 or (scope or "").strip() != "Private":
+                problems.append(f"{label}: {name}: kernel32 functions are Private with an Alias of {sorted(KERNEL32)}")
+            elif bool(has_ptrsafe) != ptrsafe:
+                problems.append(f"{label}: {name} {'lacks' if ptrsafe else 'has'} PtrSafe")
+            elif result != (KERNEL32[alias] if ptrsafe else "Long"):
+                problems.append(f"{label}: {name} returns {result}")
+            continue
+        if alias != name:
+            problems.append(f"{label}: {name} has {'Alias ' + repr(alias) if alias else 'no Alias'}, "
+                            f"not Alias \"{name}\"")
         seen[name] = seen.get(name, 0) + 1
         if name not in table:
             problems.append(f"{label}: {name} is not an export")
@@ -148,6 +183,13 @@ def main():
                            re.S)
         if not helper or "GetErrorMessageVb" not in helper[1]:
             problems.append(f"{module}: no TarvelinErrorText() reading GetErrorMessageVb")
+        text = "\n".join(lines)
+        for helper_name, needs in (("TarvelinQuiet", ("TvSetEnvironmentVariable", '"TARVELIN_MESSAGEBOX", "0"')),
+                                   ("TarvelinLoad", ("TvLoadLibrary", "TARVELIN.DLL")),
+                                   ("TarvelinComPorts", ("TvQueryDosDevice",))):
+            body = re.search(rf"(?:Function|Sub)\s+{helper_name}\(.*?End\s+(?:Function|Sub)", text, re.S)
+            if not body or not all(need in body[0] for need in needs):
+                problems.append(f"{module}: no {helper_name} using {', '.join(needs)}")
     for problem in problems:
         print(f"vb: FAIL {problem}")
     print(f"vb: {checked} declarations checked, {len(problems)} problems")

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -147,7 +148,8 @@ TEST_F(SamplingTest, BlockLimits) {
     EXPECT_STREQ(GetErrorMessage(), "Wrong Number of Samples ");
   }
   EXPECT_EQ(ADCAnalogSampling(12, -1, 0, 65537, 0, values), -1);  // bits above 10 do not count, the rest do
-  standin::VbArray arrayStore = standin::SafeArrayOver(values, 1, 0);
+  std::vector<int32_t> storage(11 * 65537);
+  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), static_cast<ULONG>(storage.size()), 0);
   SAFEARRAY& array = arrayStore.array;
   SAFEARRAY* ref = &array;
   // The safe-array variant refuses what the answer text could never hold whole.
@@ -224,14 +226,14 @@ TEST_F(SamplingTest, DeviceErrorsInABlock) {
   EXPECT_EQ(ADCAnalogSampling(12, 3, 0, 2, 0, values.data()), -1);
   EXPECT_EQ(GetError(), 13);
   EXPECT_STREQ(GetErrorMessage(), "Stepper Motor not enabled!");
-  std::vector<int32_t> storage(2, kUnwritten);
-  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), 2, 0);
+  std::vector<int32_t> storage(4, kUnwritten);
+  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), 4, 0);
   SAFEARRAY& array = arrayStore.array;
   SAFEARRAY* ref = &array;
   EXPECT_EQ(ADCAnalogSamplingVb(12, 3, 0, 2, 0, &ref), -1);
   EXPECT_EQ(GetError(), 13);
   EXPECT_STREQ(GetErrorMessage(), "Stepper Motor not enable!");
-  EXPECT_EQ(storage, (std::vector<int32_t>{0, 456}));
+  EXPECT_EQ(storage, (std::vector<int32_t>{0, 456, kUnwritten, kUnwritten}));
 
   // Every digit, with the block's own short texts.
   const char* texts[] = {" Syntax error",
@@ -330,32 +332,68 @@ TEST_F(SamplingTest, RefusedPortDAfterTheBlock) {
   EXPECT_NE(board_.Received().rfind("PWD$80\r"), std::string::npos);
 }
 
-TEST_F(SamplingTest, SafeArrayStoreFailures) {
+// Indices 0 to count - 1 must all lie within the array: otherwise 28 with the
+// indices needed and those there, and nothing is sent.
+TEST_F(SamplingTest, SafeArrayWithoutTheIndicesIsRefusedBeforeSending) {
+  AdcConfigured = 1;
+  std::vector<int32_t> storage(4, kUnwritten);
+  struct Case {
+    ULONG count;
+    LONG lowerBound;
+    int32_t mask;
+    int32_t samples;
+    const char* text;
+  };
+  const Case refused[] = {
+      {3, 1, 1, 3,
+       "The array for the sampled values needs the indices 0 to 2 (channels x samples = 1 x 3); it has 1 to 3"},
+      {4, 0, 3, 3,
+       "The array for the sampled values needs the indices 0 to 5 (channels x samples = 2 x 3); it has 0 to 3"},
+      {0, 0, 1, 1,
+       "The array for the sampled values needs the indices 0 to 0 (channels x samples = 1 x 1); it has none"},
+      // Wide numbers still fit the 152 bytes of GetErrorMessageVb.
+      {0xFFFFFFFFu, 1, 0x7FF, 65536,
+       "The array for the sampled values needs the indices 0 to 720895 (channels x samples = 11 x 65536); "
+       "it has 1 to 4294967295"},
+  };
+  for (const Case& c : refused) {
+    standin::VbArray store = standin::SafeArrayOver(storage.data(), c.count, c.lowerBound);
+    SAFEARRAY* ref = &store.array;
+    const int boxes = standin::MessageBoxCount();
+    EXPECT_EQ(ADCAnalogSamplingVb(12, c.mask, 0, c.samples, 0, &ref), -1);
+    EXPECT_EQ(GetError(), 28);
+    EXPECT_STREQ(GetErrorMessage(), c.text);
+    EXPECT_LT(strlen(GetErrorMessage()), 152u);
+    EXPECT_EQ(standin::MessageBoxCount(), boxes);
+  }
+  EXPECT_EQ(board_.Received(), "");
+  EXPECT_EQ(storage, (std::vector<int32_t>(4, kUnwritten)));
+
+  // A lower bound below 0 holds index 0 onwards: accepted, filled from index 0.
+  Answer(Block({5, 6}, 12));
+  standin::VbArray fromMinusOne = standin::SafeArrayOver(storage.data(), 3, -1);
+  SAFEARRAY* ref = &fromMinusOne.array;
+  EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 2, 0, &ref), 1);
+  EXPECT_EQ(storage, (std::vector<int32_t>{kUnwritten, 5, 6, kUnwritten}));
+}
+
+// A board that sends more records than were asked for overruns an array that
+// has exactly the indices asked for: the store fails there.
+TEST_F(SamplingTest, SafeArrayStoreFailure) {
   AdcConfigured = 1;
   Answer(Block({5, 6, 7}, 12));
-  // Index 0 is outside an array that starts at 1: the first value fails.
   std::vector<int32_t> storage(3, kUnwritten);
-  standin::VbArray oneBasedStore = standin::SafeArrayOver(storage.data(), 3, 1);
-  SAFEARRAY& oneBased = oneBasedStore.array;
-  SAFEARRAY* ref = &oneBased;
+  standin::VbArray twoStore = standin::SafeArrayOver(storage.data(), 2, 0);
+  SAFEARRAY* ref = &twoStore.array;
   const int boxes = standin::MessageBoxCount();
-  EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 3, 0, &ref), -1);
+  EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 2, 0, &ref), -1);
   EXPECT_EQ(standin::MessageBoxCount(), boxes + 1);
   EXPECT_STREQ(standin::LastMessageBoxCaption(), "ERROR ");
   EXPECT_STREQ(standin::LastMessageBoxText(), " Not enough memory for requested sampling");
   EXPECT_EQ(standin::LastMessageBoxStyle(), MB_ICONERROR);
   EXPECT_EQ(GetError(), -1);  // no code of its own
-  EXPECT_EQ(storage, (std::vector<int32_t>(3, kUnwritten)));
-  EXPECT_EQ(board_.Received(), "PWD0\rGS12;1;0;3\r");
-
-  // Fewer elements than records: the array is filled, then the store fails.
-  std::vector<int32_t> shortStorage(3, kUnwritten);
-  standin::VbArray twoStore = standin::SafeArrayOver(shortStorage.data(), 2, 0);
-  SAFEARRAY& two = twoStore.array;
-  ref = &two;
-  EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 3, 0, &ref), -1);
-  EXPECT_EQ(shortStorage, (std::vector<int32_t>{5, 6, kUnwritten}));
-  EXPECT_EQ(standin::MessageBoxCount(), boxes + 2);
+  EXPECT_EQ(storage, (std::vector<int32_t>{5, 6, kUnwritten}));
+  EXPECT_EQ(board_.Received(), "PWD0\rGS12;1;0;2\r");
 }
 
 TEST_F(SamplingTest, FullTwelveBitBlockEndToEnd) {

@@ -235,6 +235,11 @@ check_dll() {
 
   [ "$label" = win32 ] && check_stdcall "$file" "$objdump" "$nm"
   check_version "$label" "$file" "$windres"
+  if [ -f "$dir/tarvelin.exe" ]; then
+    check_version "$label" "$dir/tarvelin.exe" "$windres" tarvelin.exe
+  else
+    other_problem "$label: $dir/tarvelin.exe missing"
+  fi
   check_mingw_implib "$label" "$dir/libtarvelin.dll.a" "$nm"
   check_msvc_implib "$label" "$dir/TARVELIN.lib"
   local client
@@ -325,9 +330,15 @@ check_stdcall() {
   echo "   stdcall: $returns return instructions of the ${#tab_names[@]} exports checked"
 }
 
-# The version resource, as windres reads it back from the DLL.
+# The holder of the LICENSE's copyright line, which the version resources name.
+license_copyright() {
+  grep -m 1 -E '^Copyright \(c\) [0-9]+ ' LICENSE
+}
+
+# The version resource, as windres reads it back from the DLL or tarvelin.exe
+# ($4: the file name it must give, default TARVELIN.DLL).
 check_version() {
-  local label=$1 file=$2 windres=$3 version
+  local label=$1 file=$2 windres=$3 original=${4:-TARVELIN.DLL} version
   version=$(project_version)
   if [ -z "$version" ]; then
     other_problem "$label: no project version in CMakeLists.txt to compare the version resource with"
@@ -350,7 +361,12 @@ check_version() {
   grep -Eq "^ *PRODUCTVERSION $numbers\$" <<<"$rc" ||
     other_problem "$label: version resource PRODUCTVERSION is '$(grep -E '^ *PRODUCTVERSION' <<<"$rc" | sed 's/^ *PRODUCTVERSION //')', not $numbers"
   local key want
-  for key in FileVersion:$version ProductVersion:$version OriginalFilename:TARVELIN.DLL InternalName:TARVELIN.DLL; do
+  local copyright
+  copyright=$(license_copyright)
+  local keys=(FileVersion:$version ProductVersion:$version OriginalFilename:$original "LegalCopyright:$copyright"
+    "CompanyName:${copyright#Copyright (c) [0-9][0-9][0-9][0-9] }")
+  [ "$original" = TARVELIN.DLL ] && keys+=(InternalName:TARVELIN.DLL)
+  for key in "${keys[@]}"; do
     want=${key#*:}
     key=${key%%:*}
     grep -Fq "VALUE \"$key\", \"$want\"" <<<"$rc" ||
@@ -359,7 +375,7 @@ check_version() {
   local description
   description=$(grep -F 'VALUE "FileDescription"' <<<"$rc" | sed 's/.*", "//; s/"$//')
   [ -n "$description" ] || other_problem "$label: version resource has no FileDescription"
-  echo "   version resource: $version ($numbers), \"$description\""
+  echo "   version resource of $original: $version ($numbers), \"$description\", $copyright"
 }
 
 # The expected symbols of the import libraries: the reference a stdcall caller

@@ -13,7 +13,9 @@
 #                                the faults, and FreeLibrary with the port open
 #   tarvelin.exe --port 7 ...    the command-line tool: read B (with the wire trace),
 #                                a 12-bit conversion that shows no message box, the
-#                                ports it lists
+#                                ports it lists, the system's reason for a failed
+#                                open, the port named in an error, and the help of
+#                                every command in Windows terms
 # While the test program runs, this script answers its release probes: it
 # counts the processes (the board aside) that have COM7's pseudo-terminal open.
 #
@@ -296,8 +298,35 @@ cli --port "$com_port" adc --bits 12 --channel 14
 [ "$cli_status" -eq 0 ] && [ "$got" = 3072 ]
 record $? "tarvelin.exe adc --bits 12 --channel 14 -> $got"
 cli ports
-[ "$cli_status" -eq 0 ] && grep -qx "COM$com_port" <<<"$got" && grep -qx "COM$silent_port" <<<"$got"
+[ "$cli_status" -eq 0 ] && grep -Eq "^COM$com_port( |\$)" <<<"$got" && grep -Eq "^COM$silent_port( |\$)" <<<"$got"
 record $? "tarvelin.exe ports lists COM$com_port and COM$silent_port: ${got//$'\n'/ }"
+# Runs tarvelin.exe; its standard error without carriage returns in $got_err.
+got_err=
+cli_err() {
+  got_err=$(step timeout -k 5 60 "$wine" tarvelin.exe "$@" </dev/null 2>&1 >/dev/null | tr -d '\r')
+  cli_status=$?
+}
+# A failed open says why in the system's words, and every error names the port.
+cli_err --port "$closed_port" read B
+grep -Eq "^error 36: Unable to open COM port \(COM$closed_port: [^)]*[[:alpha:]]{4}" <<<"$got_err" &&
+  ! grep -q TARVELIN_DEBUG <<<"$got_err"
+record $? "tarvelin.exe --port $closed_port read B gives the system's reason: $got_err"
+cli_err --port "$silent_port" send PRB
+grep -Eq "^error 26: .* \(COM$silent_port\)\$" <<<"$got_err"
+record $? "tarvelin.exe --port $silent_port send PRB names the port: $got_err"
+# The help is Windows help: COM names and Windows examples on every page, no
+# device paths and no variable that does nothing here.
+cli --help
+commands=$(sed -n '/^Subcommands:/,/^$/p' <<<"$got" | awk 'NR > 1 && NF { print $1 }')
+help_problems=
+for command in "" $commands; do
+  if [ -z "$command" ]; then cli --help; else cli "$command" --help; fi
+  if [ "$cli_status" -ne 0 ] || grep -Eq '/dev|TARVELIN_COM' <<<"$got" || ! grep -q -- '--port COM3' <<<"$got"; then
+    help_problems+=" ${command:-(top)}"
+  fi
+done
+[ -n "$commands" ] && [ -z "$help_problems" ]
+record $? "tarvelin.exe --help and the help of $(wc -w <<<"$commands") commands: Windows examples, no /dev, no TARVELIN_COM${help_problems:+ (wrong:$help_problems)}"
 cd "$root" || true
 
 if [ "$status" -ne 0 ]; then

@@ -196,6 +196,45 @@ static void VersionChecks(void) {
         (long)result, (unsigned)sizeof VERSION_TEXT);
 }
 
+/* One value of a file's version resource as Windows reads it (US English,
+ * Windows Latin-1, the block both resources use); "" when it has none. */
+static void VersionValue(const char* file, const char* key, char* out, size_t size) {
+  out[0] = '\0';
+  DWORD ignored = 0;
+  DWORD length = GetFileVersionInfoSizeA(file, &ignored);
+  char* info = length > 0 ? malloc(length) : NULL;
+  if (info == NULL) return;
+  char path[96];
+  void* value = NULL;
+  UINT valueLength = 0;
+  snprintf(path, sizeof path, "\\StringFileInfo\\040904E4\\%s", key);
+  if (GetFileVersionInfoA(file, 0, length, info) && VerQueryValueA(info, path, &value, &valueLength) &&
+      valueLength > 0) {
+    snprintf(out, size, "%s", (const char*)value);
+  }
+  free(info);
+}
+
+/* The version resources of the DLL and of tarvelin.exe beside this program:
+ * the project's version, holder and copyright, as a file's Details show them. */
+static void ResourceChecks(void) {
+  char folder[MAX_PATH];
+  DWORD length = GetModuleFileNameA(NULL, folder, sizeof folder);
+  while (length > 0 && folder[length - 1] != '\\') --length;
+  folder[length] = '\0';
+  const char* files[] = {"TARVELIN.DLL", "tarvelin.exe"};
+  for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
+    char file[MAX_PATH + 16], version[64], company[128], copyright[160];
+    snprintf(file, sizeof file, "%s%s", folder, files[i]);
+    VersionValue(file, "FileVersion", version, sizeof version);
+    VersionValue(file, "CompanyName", company, sizeof company);
+    VersionValue(file, "LegalCopyright", copyright, sizeof copyright);
+    Check(strcmp(version, TARVELIN_VERSION_STRING) == 0 && strcmp(company, TARVELIN_COMPANY) == 0 &&
+              strcmp(copyright, TARVELIN_COPYRIGHT) == 0,
+          "%s: version resource \"%s\", \"%s\", \"%s\"", files[i], version, company, copyright);
+  }
+}
+
 /* Connection, commands and the error state, and the baud-rate change. */
 static int ConnectionChecks(int32_t port) {
   int32_t value = CALL(GetPort)();
@@ -417,6 +456,26 @@ static void AnalogChecks(void) {
     CheckFails(CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &doubles), 28, "ADCAnalogSamplingVb(array of doubles)");
     SafeArrayDestroy(doubles);
   }
+
+  /* Indices 0..19 must lie within the array: one from 1 and one of 19 elements
+   * are refused before anything is sent. Port D holds 5 throughout: a sampling
+   * that had begun would have set it to 0 first. */
+  SAFEARRAYBOUND fromOne = {20, 1}, tooShort = {19, 0};
+  SAFEARRAY* misfits[2] = {SafeArrayCreate(VT_I4, 1, &fromOne), SafeArrayCreate(VT_I4, 1, &tooShort)};
+  const char* labels[2] = {"ADCAnalogSamplingVb(10, 3, 0, 10, 0, array 1 To 20)",
+                           "ADCAnalogSamplingVb(10, 3, 0, 10, 0, array 0 To 18)"};
+  CheckValue(CALL(WriteCommand)("PWD5"), 1, "WriteCommand(\"PWD5\")");
+  for (int i = 0; i < 2; ++i) {
+    if (!Check(misfits[i] != NULL, "SafeArrayCreate for %s", labels[i])) continue;
+    value = CALL(ADCAnalogSamplingVb)(10, 3, 0, 10, 0, &misfits[i]);
+    const char* message = CALL(GetErrorMessage)();
+    Check(value == -1 && CALL(GetError)() == 28 && message != NULL &&
+              strncmp(message, "The array for the sampled values needs the indices 0 to 19 ", 59) == 0,
+          "%s = %ld, 28 \"%s\"", labels[i], (long)value, message != NULL ? message : "(null)");
+    SafeArrayDestroy(misfits[i]);
+  }
+  CheckValue(CALL(IOPortRead)('D'), 5, "IOPortRead('D') after the refused samplings (nothing sent)");
+  CheckValue(CALL(WriteCommand)("PWD128"), 1, "WriteCommand(\"PWD128\")");
 }
 
 /* The I/O-485 network: module 2 written and read back in the network's answer
@@ -689,6 +748,7 @@ int main(int argc, char** argv) {
   int resolved = ResolveExports(1);
   if (resolved) {
     VersionChecks();
+    ResourceChecks();
     if (port != 0) {
       DWORD start = GetTickCount();
       if (ConnectionChecks((int32_t)port)) {

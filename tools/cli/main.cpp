@@ -68,9 +68,11 @@ int Ports(const Options& options) {
     if (options.json) {
       std::string line = "{\"port\":" + JsonString(port.name);
       if (!port.target.empty()) line += ",\"target\":" + JsonString(port.target);
+      if (!port.description.empty()) line += ",\"description\":" + JsonString(port.description);
       fmt::print("{}}}\n", line);
     } else {
-      fmt::print("{}{}\n", port.name, port.target.empty() ? "" : " -> " + port.target);
+      fmt::print("{}{}{}\n", port.name, port.target.empty() ? "" : " -> " + port.target,
+                 port.description.empty() ? "" : "  " + port.description);
     }
   }
   return 0;
@@ -228,20 +230,18 @@ void Configure(CLI::App& app, Options& o, std::vector<CLI::App*>& commands) {
   app.set_version_flag("--version", "tarvelin " TARVELIN_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
-  app.add_option("--port", o.port,
-                 "COM3, 3 or a device path (/dev/ttyUSB0, a /dev/serial/by-id link, a pty); default: the lowest "
-                 "COMn mapped by TARVELIN_COM<n>, else COM1")
-      ->type_name("PORT");
+  const SystemHelp& help = HelpForThisSystem();
+  app.add_option("--port", o.port, help.port)->type_name("PORT");
   app.add_option("--baud", o.baud, "the line rate the board runs at")
       ->check(CLI::IsMember({300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
   app.add_flag("--json", o.json, "print results as JSON, one object a line");
   app.footer(
       "Exit status: 0 success, 1 the board or the library reported an error (\"error N: text\" on\n"
-      "standard error), 2 bad usage, 130 interrupted.\n\n"
-      "Example:\n  tarvelin --port /dev/ttyUSB0 read B");
+      "standard error), 2 bad usage, 130 interrupted.\n\n" +
+      std::string(help.examples));
 
   auto* ports = app.add_subcommand("ports", "list the serial ports present");
-  ports->add_option("--root", o.portsRoot, "look for /dev below this folder")->type_name("DIR");
+  if (help.portsRoot) ports->add_option("--root", o.portsRoot, "look for /dev below this folder")->type_name("DIR");
   commands.push_back(ports);
 
   auto* send = app.add_subcommand("send", "send commands as typed; print each value or error");

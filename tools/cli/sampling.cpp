@@ -92,7 +92,7 @@ std::string CsvText(const SampleOptions& options, const std::vector<int32_t>& va
 int Plot(const SampleOptions& options, const std::string& csv) {
   const std::string gnuplot = FindProgram("gnuplot");
   if (gnuplot.empty()) {
-    fmt::print(stderr, "tarvelin: gnuplot is not installed (Debian package gnuplot-nox); no plot made\n");
+    fmt::print(stderr, "tarvelin: {}; no plot made\n", HelpForThisSystem().noPlotter);
     return kFailed;
   }
   std::string quoted;

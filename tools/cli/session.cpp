@@ -74,13 +74,11 @@ bool Session::Open(int& status) {
       return false;
     }
   }
+  port_name_ = port_text_.find('/') != std::string::npos ? port_text_ : fmt::format("COM{}", port);
   const int32_t opened = baud_ == 9600 ? PortOpen(port) : PortConfigure(port, baud_);
   if (opened != 1) {
-    status = Failure(fmt::format("opening COM{}", port));
-    const char* debug = std::getenv("TARVELIN_DEBUG");
-    if (!json_ && (debug == nullptr || debug[0] == '\0')) {
-      fmt::print(stderr, "tarvelin: TARVELIN_DEBUG=1 shows the device tried and the system's reason\n");
-    }
+    // The library records only "Unable to open COM port": the system says why.
+    status = Failure(fmt::format("opening {}", port_name_), OpenFailureReason(port));
     return false;
   }
   open_ = true;
@@ -105,12 +103,17 @@ void Session::Result(const std::vector<Field>& fields, const std::string& text) 
   std::fflush(stdout);
 }
 
-int Session::Failure(const std::string& what) const {
+int Session::Failure(const std::string& what, const std::string& reason) const {
   const int code = GetError();
   const std::string message = Trim(GetErrorMessage());
-  fmt::print(stderr, "error {}: {}\n", code, message);
+  const std::string where = reason.empty() ? port_name_ : reason;
+  fmt::print(stderr, "error {}: {}{}\n", code, message, where.empty() ? "" : " (" + where + ")");
   if (json_) {
-    Result({{"operation", JsonString(what)}, {"error", JsonNumber(code)}, {"message", JsonString(message)}}, "");
+    std::vector<Field> fields{{"operation", JsonString(what)}, {"error", JsonNumber(code)},
+                              {"message", JsonString(message)}};
+    if (!port_name_.empty()) fields.push_back({"port", JsonString(port_name_)});
+    if (!reason.empty()) fields.push_back({"reason", JsonString(reason)});
+    Result(fields, "");
   }
   return kFailed;
 }

@@ -33,15 +33,17 @@ class Session {
 
   // Prints a result: in text the value alone, in JSON one object a line.
   void Result(const std::vector<Field>& fields, const std::string& text) const;
-  // Reports the library's last error as "error N: text" on standard error (and
-  // as a JSON line with --json); returns kFailed.
-  int Failure(const std::string& what) const;
+  // Reports the library's last error as "error N: text (PORT)" on standard
+  // error, PORT being the port as the user named it, with `reason` inside the
+  // parentheses when given (and as a JSON line with --json); returns kFailed.
+  int Failure(const std::string& what, const std::string& reason = "") const;
 
  private:
   bool json_;
   std::string port_text_;
   int baud_;
   bool open_ = false;
+  std::string port_name_;  // "COM3", or the device path given to --port
 };
 
 // Trims the blanks the library's texts carry at either end.

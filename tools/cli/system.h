@@ -9,9 +9,26 @@
 namespace tarvelin::cli {
 
 struct PortEntry {
-  std::string name;    // "/dev/ttyUSB0", "/dev/serial/by-id/usb-...", "COM3"
-  std::string target;  // for a by-id link, the device it points at; else empty
+  std::string name;         // "/dev/ttyUSB0", "/dev/serial/by-id/usb-...", "COM3"
+  std::string target;       // for a by-id link, the device it points at; else empty
+  std::string description;  // Windows: the device's name, "USB Serial Port (COM5)"; else empty
 };
+
+// The help and advice that name the system's own things: how --port is
+// written and which port is used without it, the examples that end every help
+// page, where gnuplot comes from, and whether `ports --root` means anything.
+struct SystemHelp {
+  const char* port;
+  const char* examples;
+  const char* noPlotter;
+  bool portsRoot;
+};
+const SystemHelp& HelpForThisSystem();
+
+// Why COM<port> could not be opened, asked of the system itself right after
+// the library's open failed: "<device>: <reason>", or empty when the device
+// opens now.
+std::string OpenFailureReason(int port);
 
 // The serial ports present, looked for below `root` ("/" normally; another
 // folder holds a copy of a /dev tree) where the system has such a tree.

@@ -1,13 +1,16 @@
 // Linux: ports from /dev, the COM mapping through TARVELIN_COM<n>.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -78,7 +81,7 @@ std::vector<PortEntry> ListPorts(const std::string& root) {
       const char* last = std::strrchr(target, '/');
       resolved = "/dev/" + std::string(last != nullptr ? last + 1 : target);
     }
-    ports.push_back({"/dev/serial/by-id/" + link, resolved});
+    ports.push_back({"/dev/serial/by-id/" + link, resolved, ""});
   }
   std::vector<std::string> devices;
   for (const std::string& name : Names(Join(root, "/dev"))) {
@@ -101,7 +104,7 @@ std::vector<PortEntry> ListPorts(const std::string& root) {
     };
     return rank(a) != rank(b) ? rank(a) < rank(b) : NaturalLess(a, b);
   });
-  for (const std::string& name : devices) ports.push_back({"/dev/" + name, ""});
+  for (const std::string& name : devices) ports.push_back({"/dev/" + name, "", ""});
   return ports;
 }
 
@@ -157,6 +160,38 @@ int RunWithInput(const std::string& program, const std::string& input) {
   std::fwrite(input.data(), 1, input.size(), pipe);
   const int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const SystemHelp& HelpForThisSystem() {
+  static const SystemHelp help{
+      "COM3, 3 or a device path (/dev/ttyUSB0, a /dev/serial/by-id link, a pty); default: the lowest COMn mapped by "
+      "TARVELIN_COM<n>, else COM1 (/dev/ttyS0)",
+      "Examples:\n  tarvelin ports\n  tarvelin --port /dev/ttyUSB0 read B\n"
+      "  tarvelin --port /dev/ttyUSB0 adc --bits 10 --channel 3",
+      "gnuplot is not installed (Debian package gnuplot-nox)", true};
+  return help;
+}
+
+std::string OpenFailureReason(int port) {
+  const std::string variable = "TARVELIN_COM" + std::to_string(port);
+  const char* mapped = getenv(variable.c_str());
+  const std::string device =
+      mapped != nullptr && mapped[0] != '\0' ? std::string(mapped) : "/dev/ttyS" + std::to_string(port - 1);
+  // Opened the way the library opens it, and let go at once.
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    // TIOCEXCL refuses a second open with EBUSY.
+    return device + ": " + (error == EBUSY ? "in use by another program" : std::strerror(error));
+  }
+  std::string reason;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    reason = device + ": " + (errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
+  } else if (isatty(fd) == 0) {
+    reason = device + ": not a serial device";
+  }
+  close(fd);
+  return reason;
 }
 
 void SetEnvironmentDefault(const char* name, const char* value) { setenv(name, value, 0); }

@@ -76,8 +76,6 @@ _lock = threading.Lock()
 
 
 def _default_names() -> List[str]:
-    if os.name == "nt":
-        return ["TARVELIN.DLL"]
     names = ["libtarvelin.so.3"]
     found = ctypes.util.find_library("tarvelin")
     if found:
@@ -85,30 +83,86 @@ def _default_names() -> List[str]:
     return names
 
 
+# Folders added with os.add_dll_directory stay added while their handle lives.
+_dll_directories = []
+
+
+def _windows_places(environ, package_dir: str, pointer_bits: int) -> List[str]:
+    """Where TARVELIN.DLL is looked for on Windows, in order.
+
+    Python 3.8 and later no longer search PATH for a DLL loaded by name, so
+    every folder is tried by full path: the one TARVELIN_LIBRARY names (or the
+    folder of the file it names), beside this package, the package's width
+    folder when it runs from the unpacked Windows package (x64 or x86 beside
+    bindings), then each folder on PATH.
+    """
+    places = []
+    named = environ.get("TARVELIN_LIBRARY")
+    if named:
+        places.append(os.path.join(named, "TARVELIN.DLL") if os.path.isdir(named) else named)
+    places.append(os.path.join(package_dir, "TARVELIN.DLL"))
+    width = "x64" if pointer_bits == 64 else "x86"
+    places.append(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(package_dir))), width,
+                               "TARVELIN.DLL"))
+    for folder in environ.get("PATH", "").split(os.pathsep):
+        if folder.strip():
+            places.append(os.path.join(folder.strip().strip('"'), "TARVELIN.DLL"))
+    return places
+
+
+def _load_windows(environ, package_dir: str, pointer_bits: int, loader, add_dll_directory):
+    """Loads the first TARVELIN.DLL of _windows_places that loads; OSError naming every place otherwise."""
+    looked = []
+    for place in _windows_places(environ, package_dir, pointer_bits):
+        if not os.path.isfile(place):
+            looked.append(f"{place}: not there")
+            continue
+        folder = os.path.dirname(os.path.abspath(place))
+        try:
+            handle = add_dll_directory(folder)
+            lib = loader(os.path.abspath(place))
+        except OSError as error:
+            # Error 193: the DLL of the other width (a 32-bit DLL in 64-bit Python, or the reverse).
+            looked.append(f"{place}: {error}")
+            continue
+        _dll_directories.append(handle)
+        return lib
+    raise OSError(f"cannot load TARVELIN.DLL for this {pointer_bits}-bit Python "
+                  f"({'x64' if pointer_bits == 64 else 'x86'} folder of the package); looked at: "
+                  + "; ".join(looked)
+                  + ". Set TARVELIN_LIBRARY to the DLL or its folder, or pass its path to tarvelin.load()")
+
+
 def native(path: Optional[str] = None):
     """The library itself, every function with its argument and result types.
 
     ``path`` (or the environment variable ``TARVELIN_LIBRARY``) names the file;
-    otherwise the system's search finds ``TARVELIN.DLL`` or ``libtarvelin.so.3``.
-    On Windows the functions are called with the stdcall convention.
+    otherwise ``libtarvelin.so.3`` is found by the system's search, and on
+    Windows ``TARVELIN.DLL`` beside this package, in the unpacked package's
+    ``x64`` or ``x86`` folder, or in a folder on PATH. On Windows the functions
+    are called with the stdcall convention.
     """
-    path = path or os.environ.get("TARVELIN_LIBRARY") or None
     with _lock:
-        key = path or ""
+        key = path or os.environ.get("TARVELIN_LIBRARY") or ""
         if key in _loaded:
             return _loaded[key]
-        loader = ctypes.WinDLL if os.name == "nt" else ctypes.CDLL
-        problems = []
-        lib = None
-        for name in [path] if path else _default_names():
-            try:
-                lib = loader(name)
-                break
-            except OSError as error:
-                problems.append(f"{name}: {error}")
-        if lib is None:
-            raise OSError("cannot load the TARVELIN library (set TARVELIN_LIBRARY or pass its path): "
-                          + "; ".join(problems))
+        if os.name == "nt" and not path:
+            package_dir = os.path.dirname(os.path.abspath(__file__))
+            lib = _load_windows(os.environ, package_dir, ctypes.sizeof(ctypes.c_void_p) * 8, ctypes.WinDLL,
+                                os.add_dll_directory)
+        else:
+            loader = ctypes.WinDLL if os.name == "nt" else ctypes.CDLL
+            problems = []
+            lib = None
+            for name in [key] if key else _default_names():
+                try:
+                    lib = loader(name)
+                    break
+                except OSError as error:
+                    problems.append(f"{name}: {error}")
+            if lib is None:
+                raise OSError("cannot load the TARVELIN library (set TARVELIN_LIBRARY or pass its path): "
+                              + "; ".join(problems))
         for name, (result, arguments) in SIGNATURES.items():
             function = getattr(lib, name)
             function.restype = result
