@@ -13,6 +13,7 @@ CommChannelRecord CommChannel = {
     INVALID_HANDLE_VALUE, nullptr, {0}, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
 
 std::atomic<int32_t> ReaderEnded{0};
+std::atomic<HMODULE> OrphanModule{nullptr};
 std::atomic<int32_t> ParkReader{0};
 std::atomic<int32_t> ReaderParked{0};
 std::atomic<int32_t> LimitEvent{0};
@@ -96,6 +97,14 @@ bool WaitServingMessages(HANDLE event, DWORD limitMs) {
     if (result == WAIT_OBJECT_0) return true;
     if (result == WAIT_FAILED) return false;
   }
+}
+
+int32_t LastRunNumber = 0;
+
+// 1, 2, ...: never 0, which stops every reader.
+int32_t NextRunNumber() {
+  LastRunNumber = LastRunNumber == INT32_MAX ? 1 : LastRunNumber + 1;
+  return LastRunNumber;
 }
 
 // Forgets the reader: its handle is given back and the record cleared.
@@ -214,11 +223,15 @@ HANDLE OpenComm(int32_t portNumber) {
   ForgetOwedAnswers();
   ResetEvent(ReaderStarted);
   ResetEvent(ReaderStopped);
-  CommChannel.Running.store(1);
+  // Each open's reader runs while Running holds its own number: a reader that
+  // outlived its close, or started after its open gave up on it, stops at once
+  // instead of running beside the next open's reader.
+  const int32_t runNumber = NextRunNumber();
+  CommChannel.Running.store(runNumber);
   ReaderEnded.store(0);
   ReaderParked.store(0);
   DWORD threadId = 0;
-  HANDLE thread = CreateThread(nullptr, 0, CommWatchThread, &CommChannel, 0, &threadId);
+  HANDLE thread = CreateThread(nullptr, 0, CommWatchThread, RunNumberParameter(runNumber), 0, &threadId);
   if (thread == nullptr) return FailOpen(true);
   ReaderHandle = thread;
   CommChannel.ThreadHandle = thread;
@@ -232,8 +245,14 @@ HANDLE OpenComm(int32_t portNumber) {
   // reader ran would leave an unload (which holds that lock) waiting for it forever.
   if (WaitForSingleObject(ReaderStarted, kReaderStartMs) != WAIT_OBJECT_0) {
     DebugLine("KORIMAX: OpenComm --> Reader thread did not start\n");
+    // Not ended from outside (it may be inside the system's thread start, holding
+    // its locks): it leaves by itself once it runs, and keeps the library loaded until then.
+    HMODULE self = nullptr;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CommWatchThread),
+                           &self)) {
+      OrphanModule.store(self);
+    }
     CommChannel.Running.store(0);
-    TerminateThread(thread, 0);  // it has run none of the library's code
     ForgetReader();
     return FailOpen(true);
   }
@@ -280,7 +299,11 @@ int32_t CloseComm(CloseWait wait) {
     stopped = wait == CloseWait::Full ? WaitServingMessages(ReaderStopped, kReaderStopMs)
                                       : WaitForSingleObject(ReaderStopped, kUnloadStopMs) == WAIT_OBJECT_0;
   }
-  if (!stopped) DebugLine("KORIMAX: CloseComm --> Reader thread did not stop\n");
+  if (!stopped) {
+    DebugLine("KORIMAX: CloseComm --> Reader thread did not stop\n");
+    // It stops at its next look at Running; the next reader must not share its waits.
+    AbandonReaderRecord();
+  }
   if (readerRan && wait == CloseWait::ReaderDone) {
     // No thread of the library may outlive it; the reader is ended only where it
     // is parked, past its last use of the channel and out of every lock.

@@ -11,7 +11,7 @@ struct CommChannelRecord {
   HANDLE PortHandle;
   std::atomic<HANDLE> ThreadHandle;
   std::atomic<uint32_t> ThreadId;
-  std::atomic<int32_t> Running;
+  std::atomic<int32_t> Running;  // the run number of the open whose reader may go on; 0: none
   uint32_t LineBaudRate;
   uint32_t DsrFlowControl;
   uint32_t CtsFlowControl;
@@ -59,7 +59,14 @@ void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byt
 HANDLE OpenComm(int32_t portNumber);
 int32_t CloseComm(CloseWait wait = CloseWait::Full);
 BOOL SetupCommState(CommChannelRecord* channel);
-DWORD WINAPI CommWatchThread(LPVOID channel);
+// The reader of one open; its parameter carries that open's run number.
+DWORD WINAPI CommWatchThread(LPVOID runNumber);
+inline LPVOID RunNumberParameter(int32_t runNumber) { return reinterpret_cast<LPVOID>(static_cast<intptr_t>(runNumber)); }
+// The library's own module, referenced for a reader whose open gave up on it
+// before it ran: it leaves through FreeLibraryAndExitThread.
+extern std::atomic<HMODULE> OrphanModule;
+// Leaves the reader's wait and read records to a reader that did not stop.
+void AbandonReaderRecord();
 // Reads at most `maxLength` bytes, which the caller knows the driver holds.
 uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength);
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);

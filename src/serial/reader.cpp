@@ -44,7 +44,8 @@ WaitRecord* WaitRecordOnce() {
 
 // Waits for a receive event or a change of the event mask. False when the wait
 // failed, with the system's error in `error`.
-bool WaitForEvent(CommChannelRecord* channel, HANDLE port, WaitRecord* wait, DWORD* mask, DWORD* error) {
+bool WaitForEvent(CommChannelRecord* channel, int32_t runNumber, HANDLE port, WaitRecord* wait, DWORD* mask,
+                  DWORD* error) {
   *mask = 0;
   *error = ERROR_SUCCESS;
   if (!wait->pending) {
@@ -62,7 +63,7 @@ bool WaitForEvent(CommChannelRecord* channel, HANDLE port, WaitRecord* wait, DWO
   }
   // Wake now and then to see Running: a driver that never ends the wait must not keep the reader.
   while (WaitForSingleObject(wait->event, kWaitSliceMs) != WAIT_OBJECT_0) {
-    if (channel->Running.load() == 0) return true;
+    if (channel->Running.load() != runNumber) return true;
   }
   wait->pending = false;
   DWORD unused = 0;
@@ -92,11 +93,11 @@ void NoteLineErrors(DWORD errors);
 // before every chunk. Each read asks for at most 80 bytes; the chunks of a
 // round are appended a piece of up to 1 KiB at a time, so that a long block
 // costs one append per piece rather than per chunk. The bytes read.
-uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port) {
+uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port, int32_t runNumber) {
   char piece[kPieceSize + 4];
   uint32_t total = 0;
   // A close ends the drain at its next round, also while a block streams in.
-  while (channel->Running.load() != 0) {
+  while (channel->Running.load() == runNumber) {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(port, &errors, &status)) return total;
@@ -133,8 +134,17 @@ DWORD NextBackoff(DWORD backoffMs) {
 
 }  // namespace
 
+void AbandonReaderRecord() { Wait = nullptr; }
+
 DWORD WINAPI CommWatchThread(LPVOID parameter) {
-  auto* channel = static_cast<CommChannelRecord*>(parameter);
+  CommChannelRecord* channel = &CommChannel;
+  const auto runNumber = static_cast<int32_t>(reinterpret_cast<intptr_t>(parameter));
+  if (channel->Running.load() != runNumber) {
+    // Its open gave up before it ran: it touches nothing of a later open.
+    const HMODULE module = OrphanModule.exchange(nullptr);
+    if (module != nullptr) FreeLibraryAndExitThread(module, 0);
+    return 0;
+  }
   // The handle as it was opened: a close that could not wait for the reader may
   // have given the record's copy up already.
   const HANDLE port = channel->PortHandle;
@@ -145,22 +155,22 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
   if (selected) {
     // A driver raises EV_RXCHAR only as bytes arrive: what came before the mask
     // was set (a banner when DTR rose) is read now, not put in front of an answer.
-    DrainReceived(channel, port);
+    DrainReceived(channel, port, runNumber);
     DWORD backoffMs = 0;
     int emptyWakes = 0;
-    while (channel->Running.load() != 0) {
+    while (channel->Running.load() == runNumber) {
       // A read that never ended left its record to the driver: take a fresh one.
       if (wait != Wait && (wait = WaitRecordOnce()) == nullptr) break;
       DWORD mask = 0;
       DWORD error = ERROR_SUCCESS;
-      if (!WaitForEvent(channel, port, wait, &mask, &error)) {
+      if (!WaitForEvent(channel, runNumber, port, wait, &mask, &error)) {
         // A driver that refuses a wait may be holding an error that blocks all I/O until it is read.
         DWORD errors = 0;
         if (ClearCommError(port, &errors, nullptr)) NoteLineErrors(errors);
-        if (LineGoneError(error) && channel->Running.load() != 0) MarkLineGone("CommWatchThread", error);
+        if (LineGoneError(error) && channel->Running.load() == runNumber) MarkLineGone("CommWatchThread", error);
         // A removed device fails every wait at once: back off instead of spinning at high priority.
         backoffMs = NextBackoff(backoffMs);
-        if (channel->Running.load() != 0) Sleep(backoffMs);
+        if (channel->Running.load() == runNumber) Sleep(backoffMs);
         continue;
       }
       // Only bytes read prove the line healthy: around a surprise removal a
@@ -168,18 +178,21 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
       // normal (an event left over from the last drain); more are backed off.
       // Whatever ended the wait, what is queued is read: bytes left after a
       // drain that read nothing raise no new event.
-      if (DrainReceived(channel, port) > 0) {
+      if (DrainReceived(channel, port, runNumber) > 0) {
         backoffMs = 0;
         emptyWakes = 0;
         continue;
       }
-      if (channel->Running.load() != 0 && ++emptyWakes > 1) {
+      if (channel->Running.load() == runNumber && ++emptyWakes > 1) {
         backoffMs = NextBackoff(backoffMs);
         Sleep(backoffMs);
       }
     }
     if (wait != nullptr) EndPendingWait(port, wait, ParkReader.load() == 0);
   }
+  // A later open has its own reader, whose record and signals these are now.
+  const int32_t running = channel->Running.load();
+  if (running != 0 && running != runNumber) return 0;
   channel->ThreadId.store(0);
   channel->ThreadHandle = nullptr;
   ReaderEnded.store(1);

@@ -204,3 +204,23 @@ TEST_F(RobustnessTest, IgnoredCancelsDoNotKeepTheClose) {
 }
 
 }  // namespace
+
+namespace {
+
+// A reader that has not run 5 s after its open is not ended from outside (it may
+// hold the system's locks): the open fails, the reader leaves by itself once it
+// runs, and it never touches the next open's state.
+TEST_F(RobustnessTest, ReaderGivenUpOnLeavesByItself) {
+  const int terminated = standin::TerminateThreadCalls();
+  standin::DelayThreadStarts(5600);
+  EXPECT_EQ(PortOpen(test::kBoardPort), -1);
+  EXPECT_EQ(GetError(), 36);
+  standin::DelayThreadStarts(0);
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  std::this_thread::sleep_for(milliseconds(1000));  // the first reader has run and left
+  EXPECT_EQ(IOPortRead('B'), 255) << GetErrorMessage();
+  EXPECT_NE(CommChannel.ThreadId.load(), 0u);
+  EXPECT_EQ(standin::TerminateThreadCalls(), terminated);
+}
+
+}  // namespace

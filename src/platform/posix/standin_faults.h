@@ -35,6 +35,7 @@ void StallWrites(bool stall);
 void IgnoreCancels(bool ignore);
 // Threads created from now on start running `milliseconds` late.
 void DelayThreadStarts(DWORD milliseconds);
+int TerminateThreadCalls();
 
 // Message boxes shown so far, and the caption, text and style of the last one.
 int MessageBoxCount();

@@ -92,6 +92,7 @@ Thread Threads[kThreads];
 std::atomic<uint32_t> NextThreadId{1};
 
 std::atomic<int> RefusedPriorities{0};
+std::atomic<int> TerminateCalls{0};
 std::atomic<DWORD> StartDelayMs{0};
 std::atomic<int> MessageBoxes{0};
 char LastCaption[256];
@@ -380,6 +381,7 @@ bool CloseThread(HANDLE handle) {
 }
 
 void RefuseThreadPriorities(int count) { RefusedPriorities.store(count); }
+int TerminateThreadCalls() { return TerminateCalls.load(); }
 void DelayThreadStarts(DWORD milliseconds) { StartDelayMs.store(milliseconds); }
 
 void SetClockScale(double scale) {
@@ -599,6 +601,7 @@ BOOL SetThreadPriority(HANDLE thread, int) {
 // that does not expect it: the stand-in ends it at its next Sleep, which is
 // where the library's reader is when it is ended.
 BOOL TerminateThread(HANDLE handle, DWORD) {
+  TerminateCalls.fetch_add(1);
   auto* thread = AsThread(handle);
   if (thread == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -608,6 +611,21 @@ BOOL TerminateThread(HANDLE handle, DWORD) {
   thread->terminating.store(true);
   pthread_mutex_unlock(&PoolLock);
   return TRUE;
+}
+
+// The shared object stays loaded while the process runs: a reference is a count only.
+std::atomic<int> ModuleReferences{0};
+
+BOOL GetModuleHandleExA(DWORD, LPCSTR, HMODULE* module) {
+  if (module == nullptr) return FALSE;
+  ModuleReferences.fetch_add(1);
+  *module = &ModuleReferences;
+  return TRUE;
+}
+
+void FreeLibraryAndExitThread(HMODULE, DWORD) {
+  ModuleReferences.fetch_sub(1);
+  pthread_exit(nullptr);
 }
 
 void* LocalAlloc(UINT flags, size_t bytes) {

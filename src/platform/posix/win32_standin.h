@@ -260,6 +260,10 @@ BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock);
 void ReleaseSRWLockExclusive(SRWLOCK* lock);
 // Ends a thread where it stands; the stand-in ends it at its next wait or sleep.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+using HMODULE = void*;
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x4;
+BOOL GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE* module);
+[[noreturn]] void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 
 // Memory that the library keeps for the life of the process
 constexpr UINT LPTR = 0x40;  // zero-initialised
