@@ -20,7 +20,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // At process exit (reserved set) the system has already ended the reader;
     // under FreeLibrary the loader lock keeps it from finishing, though it can
     // still leave its loop.
-    CloseComm(reserved != nullptr ? CloseWait::None : CloseWait::ReaderDone);
+    if (reserved != nullptr) {
+      CloseComm(CloseWait::None);
+    } else {
+      CloseComm(CloseWait::ReaderDone);
+      // A host that loads and unloads the library again and again keeps nothing of it.
+      ReleaseLoadObjects();
+    }
   }
   return TRUE;
 }
@@ -28,7 +34,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 #else
 
 namespace {
-__attribute__((destructor)) void UnloadLibrary() { CloseComm(); }
+__attribute__((destructor)) void UnloadLibrary() {
+  CloseComm();
+  ReleaseLoadObjects();
+}
 }  // namespace
 
 #endif

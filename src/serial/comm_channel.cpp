@@ -14,6 +14,8 @@ CommChannelRecord CommChannel = {
 
 std::atomic<int32_t> ReaderEnded{0};
 std::atomic<HMODULE> OrphanModule{nullptr};
+// No reader of this load can still run: none was started, or the last one was seen to end.
+bool ReaderKnownGone = true;
 std::atomic<int32_t> ParkReader{0};
 std::atomic<int32_t> ReaderParked{0};
 std::atomic<int32_t> LimitEvent{0};
@@ -293,6 +295,7 @@ int32_t CloseComm(CloseWait wait) {
   WakeAnswerWaiter();
 
   const bool readerRan = ReaderHandle != nullptr;
+  ReaderKnownGone = !readerRan;
   bool stopped = !readerRan || ReaderEnded.load() != 0;
   if (!stopped) {
     // Under the loader lock no message is dispatched: a window procedure may need that lock.
@@ -304,16 +307,18 @@ int32_t CloseComm(CloseWait wait) {
     // It stops at its next look at Running; the next reader must not share its waits.
     AbandonReaderRecord();
   }
+  bool ended = !readerRan;
   if (readerRan && wait == CloseWait::ReaderDone) {
     // No thread of the library may outlive it; the reader is ended only where it
     // is parked, past its last use of the channel and out of every lock.
     if (ReaderParked.load() != 0) {
       TerminateThread(ReaderHandle, 0);
-      WaitForSingleObject(ReaderHandle, kUnloadStopMs);
+      ended = WaitForSingleObject(ReaderHandle, kUnloadStopMs) == WAIT_OBJECT_0;
     }
   } else if (readerRan && stopped) {
-    WaitForSingleObject(ReaderHandle, kReaderStopMs);
+    ended = WaitForSingleObject(ReaderHandle, kReaderStopMs) == WAIT_OBJECT_0;
   }
+  ReaderKnownGone = ended;
   ForgetReader();
 
   Sleep(20);
@@ -338,6 +343,18 @@ bool PumpMessages(HWND window) {
     DispatchMessageA(&message);
   }
   return true;
+}
+
+void ReleaseLoadObjects() {
+  if (CommChannel.PortHandle != INVALID_HANDLE_VALUE || !ReaderKnownGone || OrphanModule.load() != nullptr) return;
+  HANDLE answerEvent = AnswerEvent.exchange(nullptr);
+  if (answerEvent != nullptr) CloseHandle(answerEvent);
+  for (HANDLE* event : {&ReaderStarted, &ReaderStopped}) {
+    if (*event != nullptr) CloseHandle(*event);
+    *event = nullptr;
+  }
+  ReleaseReaderRecord();
+  ReleaseWriteRecord();
 }
 
 bool ChannelClosing() { return Closing.load(std::memory_order_acquire) != 0; }

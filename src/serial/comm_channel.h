@@ -67,6 +67,12 @@ inline LPVOID RunNumberParameter(int32_t runNumber) { return reinterpret_cast<LP
 extern std::atomic<HMODULE> OrphanModule;
 // Leaves the reader's wait and read records to a reader that did not stop.
 void AbandonReaderRecord();
+void ReleaseReaderRecord();
+void ReleaseWriteRecord();
+// At unload: gives back the events and records made since the library was
+// loaded, once no reader of it can still be running (one that could is left
+// what it may use).
+void ReleaseLoadObjects();
 // Reads at most `maxLength` bytes, which the caller knows the driver holds.
 uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t maxLength);
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);

@@ -75,12 +75,13 @@ bool WaitForEvent(CommChannelRecord* channel, int32_t runNumber, HANDLE port, Wa
   return true;
 }
 
-// Leaves no wait behind on the port: cancels it and, where the caller may
-// wait, lets the cancellation finish.
-void EndPendingWait(HANDLE port, WaitRecord* wait, bool mayWait) {
+// Leaves no wait behind on the port: cancels it and lets the cancellation
+// finish, for a bounded time (also while the library is being unloaded, so
+// that the record can be given back).
+void EndPendingWait(HANDLE port, WaitRecord* wait) {
   if (!wait->pending) return;
   CancelIo(port);
-  const bool ended = mayWait && WaitForSingleObject(wait->event, kCancelWaitMs) == WAIT_OBJECT_0;
+  const bool ended = WaitForSingleObject(wait->event, kCancelWaitMs) == WAIT_OBJECT_0;
   wait->pending = false;
   // A wait not seen to end completes into this record whenever the system gets
   // to it: the next reader takes a fresh one.
@@ -136,6 +137,14 @@ DWORD NextBackoff(DWORD backoffMs) {
 
 void AbandonReaderRecord() { Wait = nullptr; }
 
+void ReleaseReaderRecord() {
+  if (Wait == nullptr) return;
+  if (Wait->event != nullptr) CloseHandle(Wait->event);
+  if (Wait->readEvent != nullptr) CloseHandle(Wait->readEvent);
+  LocalFree(Wait);
+  Wait = nullptr;
+}
+
 DWORD WINAPI CommWatchThread(LPVOID parameter) {
   CommChannelRecord* channel = &CommChannel;
   const auto runNumber = static_cast<int32_t>(reinterpret_cast<intptr_t>(parameter));
@@ -188,7 +197,7 @@ DWORD WINAPI CommWatchThread(LPVOID parameter) {
         Sleep(backoffMs);
       }
     }
-    if (wait != nullptr) EndPendingWait(port, wait, ParkReader.load() == 0);
+    if (wait != nullptr) EndPendingWait(port, wait);
   }
   // A later open has its own reader, whose record and signals these are now.
   const int32_t running = channel->Running.load();

@@ -113,6 +113,11 @@ int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byt
 
 std::atomic<int32_t> WritesCut{0};
 
+void ReleaseWriteRecord() {
+  if (Record != nullptr) LocalFree(Record);
+  Record = nullptr;
+}
+
 int32_t WriteComm(int32_t byteCount, const char* data) {
   // Other families write without asking whether the channel is open: a closed
   // channel has no lock or events to use, so the write fails at once.

@@ -550,6 +550,96 @@ static LRESULT CALLBACK StopButtonProc(HWND window, UINT message, WPARAM wParam,
   return 0;
 }
 
+/* A double-clicked "Stop" while a long G-option block streams in: the first
+ * close runs from a timer, the second click reaches the window through that
+ * close's own message pumping and finds the port closed. */
+static struct {
+  int32_t closed;
+  unsigned long closeMs;
+  int32_t nested;
+  int32_t nestedCode;
+} g_stop;
+
+static LRESULT CALLBACK DoubleStopProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMER) {
+    KillTimer(window, 1);
+    PostMessageA(window, WM_APP + 2, 0, 0);
+    DWORD tick = GetTickCount();
+    g_stop.closed = CALL(PortClose)();
+    g_stop.closeMs = Since(tick);
+    return 0;
+  }
+  if (message == WM_APP + 2) {
+    g_stop.nested = CALL(PortClose)();
+    g_stop.nestedCode = CALL(GetError)();
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static void DoubleStopChecks(int32_t port) {
+  WNDCLASSA windowClass;
+  memset(&windowClass, 0, sizeof windowClass);
+  windowClass.lpfnWndProc = DoubleStopProc;
+  windowClass.hInstance = GetModuleHandleA(NULL);
+  windowClass.lpszClassName = "TarvelinDoubleStop";
+  RegisterClassA(&windowClass);
+  HWND window = CreateWindowExA(0, "TarvelinDoubleStop", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  if (!Check(window != NULL, "a message-only window for the double-clicked stop")) return;
+  CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) for the streaming G-option sampling");
+  static int32_t values[4000];
+  g_stop.nested = 0;
+  SetTimer(window, 1, 400, NULL);
+  DWORD tick = GetTickCount();
+  int32_t value = CALL(ADCAnalogSampling)(10, 1, 2, 4000, 1, values);
+  unsigned long took = Since(tick);
+  int32_t code = CALL(GetError)();
+  Check(value == -1 && code == 38, "the stop ended the streaming sampling: %ld, code %ld (%lu ms)", (long)value,
+        (long)code, took);
+  Check(g_stop.closed == 1 && g_stop.closeMs < 1000, "PortClose from the timer = %ld within a second (%lu ms)",
+        (long)g_stop.closed, g_stop.closeMs);
+  Check(g_stop.nested == -1 && g_stop.nestedCode == 35, "the second click's PortClose found it closed: %ld, code %ld",
+        (long)g_stop.nested, (long)g_stop.nestedCode);
+  DestroyWindow(window);
+  Sleep(5500);  /* the board finishes the block it was asked for before it hears commands again */
+}
+
+/* Handles made per load are given back at unload: a host that loads, opens,
+ * and unloads the DLL again and again keeps a steady handle count. Wine's
+ * GetProcessHandleCount says 0, so the handles are counted one by one. */
+static unsigned long CountHandles(void) {
+  unsigned long count = 0;
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation((HANDLE)value, &flags)) ++count;
+  }
+  return count;
+}
+
+static void CycleChecks(int32_t port, int cycles) {
+  if (g_dll != NULL) FreeLibrary(g_dll);
+  g_dll = NULL;
+  memset(g_proc, 0, sizeof g_proc);
+  unsigned long early = 0;
+  int ok = 1;
+  for (int i = 0; i < cycles && ok; ++i) {
+    HMODULE dll = LoadLibraryA("TARVELIN.DLL");
+    FARPROC openAddress = dll != NULL ? GetProcAddress(dll, "PortOpen") : NULL;
+    FARPROC closeAddress = dll != NULL ? GetProcAddress(dll, "PortClose") : NULL;
+    int32_t(__stdcall * open)(int32_t) = NULL;
+    int32_t(__stdcall * close)(void) = NULL;
+    memcpy(&open, &openAddress, sizeof open);
+    memcpy(&close, &closeAddress, sizeof close);
+    ok = open != NULL && close != NULL && open(port) == 1 && close() == 1;
+    if (dll != NULL) FreeLibrary(dll);
+    ok = ok && GetModuleHandleA("TARVELIN.DLL") == NULL;
+    if (i == 4) early = CountHandles();
+  }
+  const unsigned long late = CountHandles();
+  Check(ok, "%d cycles of LoadLibrary, PortOpen, PortClose, FreeLibrary (unloaded each time)", cycles);
+  Check(late <= early + 3, "handles after cycle 5: %lu, after cycle %d: %lu", early, cycles, late);
+}
+
 static void MessageChecks(int32_t port) {
   WNDCLASSA windowClass;
   memset(&windowClass, 0, sizeof windowClass);
@@ -760,8 +850,10 @@ int main(int argc, char** argv) {
         CloseChecks();
       }
       MessageChecks((int32_t)port);
+      DoubleStopChecks((int32_t)port);
       FaultChecks((int32_t)closedPort, (int32_t)silentPort);
       UnloadChecks((int32_t)port, probe);
+      CycleChecks((int32_t)port, 40);
       printf("session: %lu ms\n", Since(start));
       unsigned missed = 0;
       for (size_t i = 0; i < EXPORT_COUNT; ++i) {

@@ -628,6 +628,11 @@ void FreeLibraryAndExitThread(HMODULE, DWORD) {
   pthread_exit(nullptr);
 }
 
+void* LocalFree(void* memory) {
+  free(memory);
+  return nullptr;
+}
+
 void* LocalAlloc(UINT flags, size_t bytes) {
   return (flags & LPTR) != 0 ? calloc(1, bytes) : malloc(bytes);
 }

@@ -268,6 +268,7 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE* module);
 // Memory that the library keeps for the life of the process
 constexpr UINT LPTR = 0x40;  // zero-initialised
 void* LocalAlloc(UINT flags, size_t bytes);
+void* LocalFree(void* memory);
 
 // Time, diagnostics, the user interface
 DWORD GetTickCount();
