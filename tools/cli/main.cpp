@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "panel_command.h"
 #include "sampling.h"
 #include "session.h"
 #include "system.h"
@@ -362,6 +363,8 @@ int main(int argc, char** argv) {
   Options options;
   std::vector<CLI::App*> commands;
   Configure(app, options, commands);
+  tarvelin::panel::PanelOptions panel;
+  tarvelin::panel::AddPanelCommand(app, panel);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -369,6 +372,7 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : kUsage;
   }
   WatchInterrupt();
+  if (panel.command->parsed()) return tarvelin::panel::RunPanel(panel, options.port, options.baud);
   for (const CLI::App* command : commands) {
     if (command->parsed()) return Run(command->get_name(), options);
   }
