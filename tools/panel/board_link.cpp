@@ -195,16 +195,10 @@ void BoardLink::Poll() {
       next_slow = next_analog = now + kSlowRound;
       continue;
     }
-    bool ok = true;
-    if (now >= next_analog) {
-      ok = PollRound(false);
-      next_analog = now + kAnalogRound;
-    }
-    if (ok && now >= next_slow) {
-      ok = PollRound(true);
-      next_slow = now + kSlowRound;
-    }
-    if (!ok) next_slow = next_analog = Clock::now() + kAfterFailure;
+    // The two kinds of round fail apart: a channel that cannot be converted
+    // leaves the ports read.
+    if (now >= next_analog) next_analog = Clock::now() + (PollRound(false) ? kAnalogRound : kAfterFailure);
+    if (now >= next_slow) next_slow = Clock::now() + (PollRound(true) ? kSlowRound : kAfterFailure);
   }
 }
 
