@@ -212,10 +212,13 @@ def run(driver, board, url):
           [status for status, _ in refused] == [403] * 5 and not sent("PWC77") and
           not text_of(driver, "value-C").startswith("77 "), refused)
     malformed = [request(origin + "/api/op?token=" + token, body, {**json_type, "Origin": origin}) for body in
-                 (b"{not json", b"x" * 100000, {"op": "portWrite", "port": "Q", "value": 1}, {"op": "nothing"})]
+                 (b"{not json", b"x" * 100000, {"op": "portWrite", "port": "Q", "value": 1}, {"op": "nothing"},
+                  b'{"op": "portWrite", "port": "C", "value": 18446744073709551615}',
+                  {"op": "sample", "bits": 10, "channels": [0], "rate": 7, "samples": 65536})]
     accepted = request(origin + "/api/op?token=" + token, write, {**json_type, "Origin": origin})
-    check("malformed and oversized bodies get 400 and 413 with a reason; the same write from the page's origin works",
-          [status for status, _ in malformed] == [400, 413, 400, 400] and "'port'" in malformed[2][1] and
+    check("malformed, oversized and too long requests get 400 or 413 with a reason; the same write from the page's "
+          "origin works",
+          [status for status, _ in malformed] == [400, 413, 400, 400, 400, 400] and "'port'" in malformed[2][1] and
           accepted == (200, '{"ok":true,"value":1}') and wait(driver, lambda d: sent("PWC77")),
           (malformed, accepted))
 

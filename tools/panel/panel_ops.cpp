@@ -14,17 +14,27 @@ namespace {
 constexpr size_t kMaxCommandText = 256;
 constexpr int kMaxSamples = 65536;
 constexpr int kMaxChannel = 10;
+// The library's allowance per sample for rate codes 0..7, in milliseconds. The
+// library is busy for the whole block, so the panel takes blocks whose
+// allowance is at most a minute: every other tab and the poller wait meanwhile.
+constexpr double kAllowanceMs[] = {0.5, 0.75, 2.5, 3.75, 11.25, 25, 50, 125};
+constexpr double kLongestBlockMs = 60000;
+
+// A whole number within low..high; one beyond 64 bits does not wrap into range.
+long long WholeNumber(const Json& item, const std::string& name, long long low, long long high) {
+  if (!item.is_number_integer()) throw BadRequest("'" + name + "' must be a whole number");
+  const bool huge = item.is_number_unsigned() && item.get<unsigned long long>() > static_cast<unsigned long long>(high);
+  const long long value = huge ? high : item.get<long long>();
+  if (huge || value < low || value > high) {
+    throw BadRequest("'" + name + "' must lie within " + std::to_string(low) + ".." + std::to_string(high));
+  }
+  return value;
+}
 
 int IntArg(const Json& args, const char* name, long long low, long long high) {
   const auto found = args.find(name);
   if (found == args.end()) throw BadRequest(std::string("'") + name + "' is missing");
-  if (!found->is_number_integer()) throw BadRequest(std::string("'") + name + "' must be a whole number");
-  const auto value = found->get<long long>();
-  if (value < low || value > high) {
-    throw BadRequest(std::string("'") + name + "' must lie within " + std::to_string(low) + ".." +
-                     std::to_string(high));
-  }
-  return static_cast<int>(value);
+  return static_cast<int>(WholeNumber(*found, name, low, high));
 }
 
 std::string TextArg(const Json& args, const char* name, size_t longest) {
@@ -59,12 +69,8 @@ std::vector<int> ChannelsArg(const Json& args, int highest, bool allowEmpty) {
   const auto found = args.find("channels");
   if (found == args.end() || !found->is_array()) throw BadRequest("'channels' must be a list of channel numbers");
   std::vector<int> channels;
-  for (const Json& item : *found) {
-    if (!item.is_number_integer() || item.get<long long>() < 0 || item.get<long long>() > highest) {
-      throw BadRequest("'channels' must hold channel numbers 0.." + std::to_string(highest));
-    }
-    channels.push_back(item.get<int>());
-  }
+  if (found->size() > 15) throw BadRequest("'channels' names more channels than the board has");
+  for (const Json& item : *found) channels.push_back(static_cast<int>(WholeNumber(item, "channels", 0, highest)));
   if (channels.empty() && !allowEmpty) throw BadRequest("'channels' names no channel");
   std::sort(channels.begin(), channels.end());
   if (std::adjacent_find(channels.begin(), channels.end()) != channels.end()) {
@@ -109,6 +115,12 @@ Json Sample(BoardLink& link, const Json& args) {
   block.channels = ChannelsArg(args, kMaxChannel, false);
   const int rate = IntArg(args, "rate", 0, 7);
   const int samples = IntArg(args, "samples", 1, kMaxSamples);
+  const double allowance = kAllowanceMs[rate] * samples;
+  if (allowance > kLongestBlockMs) {
+    throw BadRequest("a block of " + std::to_string(samples) + " samples at rate code " + std::to_string(rate) +
+                     " may take " + std::to_string(static_cast<int>(allowance / 1000)) +
+                     " s; the panel takes blocks of up to 60 s (fewer samples or a faster rate)");
+  }
   int32_t mask = 0;
   for (const int channel : block.channels) mask |= 1 << channel;
   block.values.assign(block.channels.size() * static_cast<size_t>(samples), 0);
