@@ -247,7 +247,38 @@ def run(driver, board, url):
     return board
 
 
+def listen_checks():
+    """--listen: a bad address is bad usage; every address warns but the loopback;
+    listening on every address takes an address of this machine as the Host, never
+    a name. The port cannot be opened here: the panel serves and says so."""
+    tool = os.path.join(BUILD, "tarvelin")
+    bad = subprocess.run([tool, "panel", "--listen", "127.0.0.1"], capture_output=True, text=True, timeout=30)
+    env = {**os.environ, "TARVELIN_COM9": os.path.join(WORK, "no-such-port")}
+    panel = subprocess.Popen([tool, "--port", "COM9", "panel", "--listen", "0.0.0.0:0"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    url = panel.stdout.readline().strip()
+    origin, token = url.split("/?token=") if "/?token=" in url else ("http://127.0.0.1:1", "")
+    port = origin.rsplit(":", 1)[1]
+    hosts = [request(f"{origin}/?token={token}", headers={"Host": f"{host}:{port}"})[0]
+             for host in ("127.0.0.1", "localhost", "rebind.example")]
+    state = None
+    with urllib.request.urlopen(f"{origin}/api/events?token={token}", timeout=10) as stream:
+        for raw in stream:
+            if raw.startswith(b"data: ") and b'"line"' in raw:
+                state = json.loads(raw[6:])
+                break
+    panel.send_signal(2)
+    panel.wait(timeout=10)
+    warning = panel.stderr.read()
+    check("--listen: bad usage exits 2; 0.0.0.0 warns and takes IP and localhost Hosts, not names",
+          bad.returncode == 2 and "--listen takes HOST:PORT" in bad.stderr and "warning: listening on 0.0.0.0" in warning
+          and hosts == [200, 200, 403], (bad.returncode, bad.stderr, warning, hosts))
+    check("a port that cannot be opened: the panel serves, the line closed, error 36",
+          state is not None and state["line"] == "closed" and state["lastError"]["code"] == 36, state)
+
+
 def main():
+    listen_checks()
     board = Board(WIRE)
     panel = subprocess.Popen([os.path.join(BUILD, "tarvelin"), "--port", LINK, "panel", "--listen", "127.0.0.1:0"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

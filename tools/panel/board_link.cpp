@@ -1,5 +1,7 @@
 #include "board_link.h"
 
+#include <fmt/chrono.h>
+
 #include <ctime>
 
 #include "session.h"
@@ -18,18 +20,7 @@ constexpr auto kAnalogRound = std::chrono::milliseconds(50);
 // (a silent board) would otherwise keep the line busy.
 constexpr auto kAfterFailure = std::chrono::seconds(1);
 
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%H:%M:%S", &parts);
-  return text;
-}
+std::string UtcNow() { return fmt::format("{:%H:%M:%S}", fmt::gmtime(std::time(nullptr))); }
 
 int LetterIndex(char letter) {
   for (int i = 0; i < 5; ++i) {
@@ -66,6 +57,8 @@ void BoardLink::Stop() {
   std::lock_guard<std::mutex> library(library_);
   PortClose();
 }
+
+void BoardLink::Cancel() { PortClose(); }
 
 Outcome BoardLink::Call(const std::string& what, const std::function<int32_t()>& call, bool logged) {
   Outcome outcome;

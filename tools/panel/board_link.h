@@ -46,6 +46,9 @@ class BoardLink {
   // Starts the poller; Stop ends it and closes the port.
   void Start();
   void Stop();
+  // Closes the port from outside the turn of calls: the library then ends a
+  // call that waits (a long block), so that the panel can stop at once.
+  void Cancel();
 
   // One library call for the operation `what`: `call` returns the export's
   // result; a failure is one that returns -1 with an error recorded.

@@ -83,6 +83,7 @@ int RunPanel(const PanelOptions& options, const std::string& port, int baud) {
   std::atomic<bool> served{false};
   std::thread watcher([&] {
     while (!cli::Interrupted && !served) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!served) link.Cancel();  // a request in a long block sampling ends now, with error 38
     server.Stop();
   });
   server.Serve();
