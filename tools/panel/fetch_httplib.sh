@@ -7,7 +7,8 @@
 #   fetch_httplib.sh DIR
 set -euo pipefail
 dir=$1
-[ -f "$dir/httplib.h" ] && exit 0
+# Already there: marked as new, so that the build does not ask again.
+[ -f "$dir/httplib.h" ] && { touch "$dir/httplib.h"; exit 0; }
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-httplib.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/lists/partial" "$scratch/cache/archives/partial" "$scratch/src"
