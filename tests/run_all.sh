@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test lane, in order: native (unit, integration, library), soak (the
 # fault soak's counts), tools (the tarvelin CLI and tarvelin-board as a user
-# runs them), docs (the API reference, warnings as errors, every export
+# runs them), panel (tarvelin panel in headless Chromium), docs (the API reference, warnings as errors, every export
 # documented), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), consumer (installed
@@ -49,6 +49,14 @@ tools() {
   cmake --preset native >/dev/null &&
     cmake --build build/native -j2 --target tarvelin-cli tarvelin-board tarvelin-manpages &&
     bash tests/tools/run_tools.sh
+}
+
+# `tarvelin panel` against the virtual board, driven in headless Chromium; the
+# page's screenshot is kept as build/panel/panel.png.
+panel() {
+  cmake --preset native >/dev/null &&
+    cmake --build build/native -j2 --target tarvelin-cli tarvelin-board &&
+    bash tests/panel/run_panel.sh
 }
 
 sanitized() {
@@ -186,6 +194,7 @@ bench() {
 lane native native
 lane soak soak
 lane tools tools
+lane panel panel
 lane docs docs
 lane asan asan
 lane tsan tsan

@@ -14,8 +14,9 @@
 #   tarvelin.exe --port 7 ...    the command-line tool: read B (with the wire trace),
 #                                a 12-bit conversion that shows no message box, the
 #                                ports it lists, the system's reason for a failed
-#                                open, the port named in an error, and the help of
-#                                every command in Windows terms
+#                                open, the port named in an error, the help of
+#                                every command in Windows terms, and the panel's
+#                                page over plain HTTP
 # While the test program runs, this script answers its release probes: it
 # counts the processes (the board aside) that have COM7's pseudo-terminal open.
 #
@@ -327,6 +328,46 @@ for command in "" $commands; do
 done
 [ -n "$commands" ] && [ -z "$help_problems" ]
 record $? "tarvelin.exe --help and the help of $(wc -w <<<"$commands") commands: Windows examples, no /dev, no TARVELIN_COM${help_problems:+ (wrong:$help_problems)}"
+
+# 7. The panel: tarvelin.exe panel on a free port prints its address first;
+#    plain HTTP requests get the page with the token, 403 without it, and the
+#    event stream's state shows the board read through COM7.
+mkfifo "$work/panel.fifo"
+"$wine" tarvelin.exe --port "$com_port" panel --listen 127.0.0.1:0 </dev/null >"$work/panel.fifo" 2>>"$log" &
+panel_pid=$!
+exec 4<"$work/panel.fifo"
+url=
+read -r -t 90 url <&4
+url=${url%$'\r'}
+panel_check=$(timeout 60 python3 - "$url" <<'PY' 2>&1
+import json, sys, urllib.error, urllib.request
+url = sys.argv[1]
+origin, token = url.split("/?token=")
+def get(address):
+    try:
+        with urllib.request.urlopen(address, timeout=20) as response:
+            return response.status, response.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, ""
+page, refused = get(url), get(origin + "/")
+state = None
+with urllib.request.urlopen(origin + "/api/events?token=" + token, timeout=20) as stream:
+    for raw in stream:
+        line = raw.decode().strip()
+        if line.startswith("data: ") and '"ports"' in line:
+            state = json.loads(line[6:])
+            if state["ports"]["B"]["value"] is not None:
+                break
+ok = (page[0] == 200 and "<title>TARVELIN panel</title>" in page[1] and refused[0] == 403 and
+      state["line"] == "open" and state["ports"]["B"]["value"] == 255)
+print(f"page {page[0]}, without the token {refused[0]}, line {state['line']}, port B {state['ports']['B']['value']}")
+sys.exit(0 if ok else 1)
+PY
+)
+panel_status=$?
+end_process "$panel_pid" 10
+exec 4<&-
+record "$panel_status" "tarvelin.exe panel at ${url:-(no address)}: $panel_check"
 cd "$root" || true
 
 if [ "$status" -ne 0 ]; then

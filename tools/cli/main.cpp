@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "panel_command.h"
 #include "sampling.h"
 #include "session.h"
 #include "system.h"
@@ -52,24 +53,24 @@ struct Options {
 int SendOne(Session& session, const std::string& command) {
   if (WriteCommand(command.c_str()) != 1) return session.Failure(command);
   const int value = GetValue();
-  session.Result({{"command", JsonString(command)}, {"value", JsonNumber(value)}}, fmt::format("{}", value));
+  session.Result({{"command", command}, {"value", value}}, fmt::format("{}", value));
   return 0;
 }
 
 // A result that the export returns itself (-1 on failure).
 int Returned(Session& session, const std::string& what, int32_t value) {
   if (value == -1 && GetError() != -1) return session.Failure(what);
-  session.Result({{"operation", JsonString(what)}, {"value", JsonNumber(value)}}, fmt::format("{}", value));
+  session.Result({{"operation", what}, {"value", value}}, fmt::format("{}", value));
   return 0;
 }
 
 int Ports(const Options& options) {
   for (const PortEntry& port : ListPorts(options.portsRoot)) {
     if (options.json) {
-      std::string line = "{\"port\":" + JsonString(port.name);
-      if (!port.target.empty()) line += ",\"target\":" + JsonString(port.target);
-      if (!port.description.empty()) line += ",\"description\":" + JsonString(port.description);
-      fmt::print("{}}}\n", line);
+      JsonValue line{{"port", port.name}};
+      if (!port.target.empty()) line["target"] = port.target;
+      if (!port.description.empty()) line["description"] = port.description;
+      fmt::print("{}\n", JsonText(line));
     } else {
       fmt::print("{}{}{}\n", port.name, port.target.empty() ? "" : " -> " + port.target,
                  port.description.empty() ? "" : "  " + port.description);
@@ -81,7 +82,7 @@ int Ports(const Options& options) {
 int Version(const Options& options) {
   const std::string library = Trim(GetDLLVersion());
   if (options.json) {
-    fmt::print("{{\"tool\":{},\"library\":{}}}\n", JsonString(TARVELIN_VERSION), JsonString(library));
+    fmt::print("{}\n", JsonText({{"tool", TARVELIN_VERSION}, {"library", library}}));
   } else {
     fmt::print("tarvelin {}\nlibrary: {}\n", TARVELIN_VERSION, library);
   }
@@ -103,9 +104,7 @@ int Adc(Session& session, const Options& options) {
     if (i > 0 && options.interval > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.interval));
     const int32_t value = ADCAnalog(options.bits, options.channel);
     if (value == -1) return session.Failure("adc");
-    session.Result({{"bits", JsonNumber(options.bits)}, {"channel", JsonNumber(options.channel)},
-                    {"value", JsonNumber(value)}},
-                   fmt::format("{}", value));
+    session.Result({{"bits", options.bits}, {"channel", options.channel}, {"value", value}}, fmt::format("{}", value));
   }
   return Interrupted ? kInterrupted : 0;
 }
@@ -162,7 +161,7 @@ int Motor(Session& session, const Options& options) {
     if (MotorGo(pair[0], pair[1], numbers[0], numbers[1], numbers[2], numbers[3]) != 1) {
       return session.Failure("motor go");
     }
-    session.Result({{"operation", JsonString("motor go")}, {"value", "1"}}, "1");
+    session.Result({{"operation", "motor go"}, {"value", 1}}, "1");
     return 0;
   }
   if (action == "stop") return Returned(session, "motor stop", MotorStop());
@@ -176,7 +175,7 @@ int Pwm(Session& session, const Options& options) {
   if (options.wait) GetPWMFinishFlag();  // an end of run from before belongs to another run
   if (SetPWMFrequency(options.frequency, options.duty, options.pulses) != 1) return session.Failure("pwm");
   if (!options.wait) {
-    session.Result({{"operation", JsonString("pwm")}, {"value", "1"}}, "1");
+    session.Result({{"operation", "pwm"}, {"value", 1}}, "1");
     return 0;
   }
   // The run lasts pulses / frequency seconds; the default time-out allows twice that and 5 s more.
@@ -191,7 +190,7 @@ int Pwm(Session& session, const Options& options) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  session.Result({{"operation", JsonString("pwm")}, {"finished", "true"}}, "finished");
+  session.Result({{"operation", "pwm"}, {"finished", true}}, "finished");
   return 0;
 }
 
@@ -330,7 +329,7 @@ int Run(const std::string& name, const Options& o) {
     if (IOPortWrite(letter, o.value) != 1) {
       status = session.Failure("write");
     } else {
-      session.Result({{"operation", JsonString("write")}, {"value", "1"}}, "1");
+      session.Result({{"operation", "write"}, {"value", 1}}, "1");
     }
   } else if (name == "config") {
     status = SendOne(session, fmt::format("PC{:c}{}", letter, o.value));
@@ -362,6 +361,8 @@ int main(int argc, char** argv) {
   Options options;
   std::vector<CLI::App*> commands;
   Configure(app, options, commands);
+  tarvelin::panel::PanelOptions panel;
+  tarvelin::panel::AddPanelCommand(app, panel);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -369,6 +370,7 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : kUsage;
   }
   WatchInterrupt();
+  if (panel.command->parsed()) return tarvelin::panel::RunPanel(panel, options.port, options.baud);
   for (const CLI::App* command : commands) {
     if (command->parsed()) return Run(command->get_name(), options);
   }

@@ -24,6 +24,20 @@ if [ -n "$commands" ]; then
   done
 fi
 cat >>"$extra" <<'TEXT'
+[PANEL]
+.B tarvelin panel
+serves one page, all of its files built into the program, that shows the board live and drives
+it: the digital ports A to D and S as lamps, with a switch for each output bit and the direction
+byte editable; the analog channels picked, as a scrolling chart and as numbers, read up to 20
+times a second; block sampling drawn and offered as CSV; the stepper, the PWM and its end of run,
+the period, the I/O-485 network; a terminal with history; the line's state (open, gone after an
+unplug, reopened), the last error with its code and text, and a log of the operations. One
+poller reads the board for every open tab.
+.PP
+Security: it listens on 127.0.0.1 unless \fB--listen\fP says otherwise (any other address is
+warned about). Requests without the token of the printed address (a cookie after the first
+page) get 403, as do requests whose Host header names another address and changes whose Origin is
+not the page's own. Bodies are limited to 64 KiB; a malformed request gets 400 with its reason.
 [ENVIRONMENT]
 .TP
 .B TARVELIN_COM\fIn\fP

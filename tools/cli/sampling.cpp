@@ -162,15 +162,14 @@ int RunSample(Session& session, const SampleOptions& options) {
   if (session.Json()) {
     if (options.csv.empty() && options.plot.empty()) {
       for (size_t k = 0; k * width < values.size(); ++k) {
-        std::string list;
-        for (size_t c = 0; c < width; ++c) list += fmt::format("{}{}", c == 0 ? "" : ",", values[k * width + c]);
-        session.Result({{"sample", JsonNumber(static_cast<long long>(k))}, {"values", "[" + list + "]"}}, "");
+        const auto first = values.begin() + static_cast<std::ptrdiff_t>(k * width);
+        session.Result({{"sample", k}, {"values", std::vector<int32_t>(first, first + static_cast<std::ptrdiff_t>(width))}},
+                       "");
       }
     } else {
-      std::vector<Field> fields{{"samples", JsonNumber(options.samples)},
-                                {"channels", JsonNumber(static_cast<long long>(width))}};
-      if (!options.csv.empty()) fields.emplace_back("csv", JsonString(options.csv));
-      if (!options.plot.empty()) fields.emplace_back("plot", JsonString(options.plot));
+      JsonValue fields{{"samples", options.samples}, {"channels", width}};
+      if (!options.csv.empty()) fields["csv"] = options.csv;
+      if (!options.plot.empty()) fields["plot"] = options.plot;
       session.Result(fields, "");
     }
   } else if (options.csv.empty() && options.plot.empty()) {

@@ -39,23 +39,9 @@ std::string Trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      out += fmt::format("\\u{:04x}", byte);
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+std::string JsonText(const JsonValue& value) {
+  return value.dump(-1, ' ', false, JsonValue::error_handler_t::replace);
 }
-
-std::string JsonNumber(long long value) { return fmt::format("{}", value); }
 
 bool Session::Open(int& status) {
   int port = 0;
@@ -90,16 +76,8 @@ void Session::Close() {
   open_ = false;
 }
 
-void Session::Result(const std::vector<Field>& fields, const std::string& text) const {
-  if (!json_) {
-    fmt::print("{}\n", text);
-  } else {
-    std::string line = "{";
-    for (size_t i = 0; i < fields.size(); ++i) {
-      line += fmt::format("{}{}:{}", i == 0 ? "" : ",", JsonString(fields[i].first), fields[i].second);
-    }
-    fmt::print("{}}}\n", line);
-  }
+void Session::Result(const JsonValue& fields, const std::string& text) const {
+  fmt::print("{}\n", json_ ? JsonText(fields) : text);
   std::fflush(stdout);
 }
 
@@ -109,10 +87,9 @@ int Session::Failure(const std::string& what, const std::string& reason) const {
   const std::string where = reason.empty() ? port_name_ : reason;
   fmt::print(stderr, "error {}: {}{}\n", code, message, where.empty() ? "" : " (" + where + ")");
   if (json_) {
-    std::vector<Field> fields{{"operation", JsonString(what)}, {"error", JsonNumber(code)},
-                              {"message", JsonString(message)}};
-    if (!port_name_.empty()) fields.push_back({"port", JsonString(port_name_)});
-    if (!reason.empty()) fields.push_back({"reason", JsonString(reason)});
+    JsonValue fields{{"operation", what}, {"error", code}, {"message", message}};
+    if (!port_name_.empty()) fields["port"] = port_name_;
+    if (!reason.empty()) fields["reason"] = reason;
     Result(fields, "");
   }
   return kFailed;

@@ -2,11 +2,12 @@
 // library's errors, and Ctrl-C.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace tarvelin::cli {
 
@@ -15,10 +16,11 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kInterrupted = 130;
 
-// A field of a JSON result line: a name and its value, already JSON text.
-using Field = std::pair<std::string, std::string>;
-std::string JsonString(const std::string& text);
-std::string JsonNumber(long long value);
+// A JSON result line; its fields keep the order they are given in.
+using JsonValue = nlohmann::ordered_json;
+// One line of JSON text; bytes that are not UTF-8 (a garbled answer quoted in
+// an error text) become U+FFFD instead of failing.
+std::string JsonText(const JsonValue& value);
 
 class Session {
  public:
@@ -32,7 +34,7 @@ class Session {
   bool Json() const { return json_; }
 
   // Prints a result: in text the value alone, in JSON one object a line.
-  void Result(const std::vector<Field>& fields, const std::string& text) const;
+  void Result(const JsonValue& fields, const std::string& text) const;
   // Reports the library's last error as "error N: text (PORT)" on standard
   // error, PORT being the port as the user named it, with `reason` inside the
   // parentheses when given (and as a JSON line with --json); returns kFailed.
