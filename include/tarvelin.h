@@ -55,7 +55,12 @@
  * G option) is refused with #TARVELIN_E_CALL_REFUSED (37), not run inside the
  * waiting one; PortClose() is the exception and ends the waiting call with
  * #TARVELIN_E_CLOSED_WHILE_WAITING (38), as a close or open from another
- * thread does. Once the line is gone (a USB adapter pulled out) the waiting
+ * thread does; a PortClose() nested in a close (a second click) fails with
+ * #TARVELIN_E_PORT_NOT_OPEN (35). The waiting call counts as the library's
+ * own message pumping from its start (messages sent to the thread included),
+ * and a refused call leaves the waiting call's error state as it was. A write
+ * the line does not take is given up after about 600 ms (more at low rates),
+ * at once when a close waits. Once the line is gone (a USB adapter pulled out) the waiting
  * call and every later command fail at once with #TARVELIN_E_LINE_GONE (39)
  * until PortClose(). The getters (GetError(), GetErrorMessage(),
  * GetErrorMessageVb(), GetValue(), GetPort(), GetBaudRate(), the versions,
@@ -450,7 +455,10 @@ TARVELIN_API int32_t TARVELIN_CALL ADCAnalogSampling(int32_t resolution, int32_t
  * @par Sends
  * As ADCAnalogSampling().
  * @par Errors
- * #TARVELIN_E_SAMPLE_COUNT (60) for 0 samples; #TARVELIN_E_SAMPLE_ARRAY (28)
+ * #TARVELIN_E_SAMPLE_COUNT (60) for 0 samples, or for more than 733,798
+ * values (channels x @p sampleCount), more than one answer can hold; nothing is
+ * sent. The array is locked (SafeArrayLock) while the call waits, so a window
+ * procedure cannot free or resize it; #TARVELIN_E_SAMPLE_ARRAY (28)
  * for a null reference or array, or one of other dimensions or elements, or
  * one that names an element type other than a 32-bit integer (VT_I4: a Single
  * array is refused; nothing sent); #TARVELIN_E_SAMPLE_ARRAY (28) also when the

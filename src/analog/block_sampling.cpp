@@ -275,6 +275,15 @@ int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMas
     return -1;
   }
   if (!HasRoomForBlock(*valueArray, channelMask, sampleCount)) return -1;
-  return SampleBlock(BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption, Variant::SafeArray,
-                                  StoreInSafeArray, *valueArray});
+  // Locked for the call: a window procedure that the G option's pumping runs
+  // cannot free or resize it under the store (Visual Basic raises error 10 instead).
+  SAFEARRAY* array = *valueArray;
+  if (SafeArrayLock(array) != S_OK) {
+    RecordError(LibraryErrorId::SampleArrayUnusable);
+    return -1;
+  }
+  const int32_t result = SampleBlock(BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption,
+                                                  Variant::SafeArray, StoreInSafeArray, array});
+  SafeArrayUnlock(array);
+  return result;
 }

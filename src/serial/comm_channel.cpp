@@ -333,14 +333,23 @@ int32_t CloseComm(CloseWait wait) {
 
 bool PumpMessages(HWND window) {
   MSG message;
-  for (int round = 0; round < kMessagesPerRound && PeekMessageA(&message, window, 0, 0, PM_REMOVE); ++round) {
+  for (int round = 0; round < kMessagesPerRound; ++round) {
+    // A Unicode window gets its messages in Unicode: taken through the ANSI
+    // calls, a keystroke outside the ANSI code page would arrive as "?".
+    if (!PeekMessageW(&message, window, 0, 0, PM_NOREMOVE)) break;
+    const bool unicode = message.hwnd != nullptr && IsWindowUnicode(message.hwnd);
+    if (!(unicode ? PeekMessageW : PeekMessageA)(&message, window, 0, 0, PM_REMOVE)) break;
     if (message.message == WM_QUIT) {
       // The program's own loop must still see it, or the program never exits.
       PostQuitMessage(static_cast<int>(message.wParam));
       return false;
     }
     TranslateMessage(&message);
-    DispatchMessageA(&message);
+    if (unicode) {
+      DispatchMessageW(&message);
+    } else {
+      DispatchMessageA(&message);
+    }
   }
   return true;
 }

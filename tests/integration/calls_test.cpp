@@ -270,4 +270,20 @@ TEST_F(CallsTest, HostModalLoopDoesNotCostAnArrivedBlock) {
   unsetenv("TARVELIN_MESSAGEBOX");
 }
 
+// The array stays locked while the G option's pumping runs window procedures,
+// so that one of them cannot free or resize it under the store.
+TEST_F(CallsTest, SafeArrayIsLockedWhileTheSamplingPumps) {
+  AnswerSamplingWith("\r\n*0100*0200\r\n>");
+  std::vector<int32_t> storage(2, -1);
+  standin::VbArray arrayStore = standin::SafeArrayOver(storage.data(), 2, 0);
+  SAFEARRAY* ref = &arrayStore.array;
+  static ULONG locksSeen;
+  locksSeen = 0;
+  standin::PostCallback([](void* array) { locksSeen = static_cast<SAFEARRAY*>(array)->cLocks; }, ref);
+  EXPECT_EQ(ADCAnalogSamplingVb(10, 1, 0, 2, 1, &ref), 1) << GetErrorMessage();
+  EXPECT_EQ(locksSeen, 1u);
+  EXPECT_EQ(arrayStore.array.cLocks, 0u);
+  EXPECT_EQ(storage, (std::vector<int32_t>{100, 200}));
+}
+
 }  // namespace

@@ -604,6 +604,38 @@ static void DoubleStopChecks(int32_t port) {
   Sleep(5500);  /* the board finishes the block it was asked for before it hears commands again */
 }
 
+/* A Unicode window served by the library's pumping gets its keystrokes whole:
+ * a character outside the ANSI code page is not turned into "?". */
+static WPARAM g_unicodeChar;
+
+static LRESULT CALLBACK UnicodeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CHAR) {
+    g_unicodeChar = wParam;
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+static void UnicodeWindowChecks(int32_t port) {
+  WNDCLASSW windowClass;
+  memset(&windowClass, 0, sizeof windowClass);
+  windowClass.lpfnWndProc = UnicodeProc;
+  windowClass.hInstance = GetModuleHandleA(NULL);
+  windowClass.lpszClassName = L"TarvelinUnicode";
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowExW(0, L"TarvelinUnicode", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  if (!Check(window != NULL && IsWindowUnicode(window), "a Unicode message-only window")) return;
+  CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) for a sampling that serves a Unicode window");
+  int32_t values[2];
+  g_unicodeChar = 0;
+  PostMessageW(window, WM_CHAR, 0x4E2D, 0);
+  CheckValue(CALL(ADCAnalogSampling)(10, 1, 2, 2, 1, values), 1, "ADCAnalogSampling with the G option");
+  Check(g_unicodeChar == 0x4E2D, "the Unicode window got U+4E2D from the library's pumping (U+%04lX)",
+        (unsigned long)g_unicodeChar);
+  CheckValue(CALL(PortClose)(), 1, "PortClose()");
+  DestroyWindow(window);
+}
+
 /* Handles made per load are given back at unload: a host that loads, opens,
  * and unloads the DLL again and again keeps a steady handle count. Wine's
  * GetProcessHandleCount says 0, so the handles are counted one by one. */
@@ -851,6 +883,7 @@ int main(int argc, char** argv) {
       }
       MessageChecks((int32_t)port);
       DoubleStopChecks((int32_t)port);
+      UnicodeWindowChecks((int32_t)port);
       FaultChecks((int32_t)closedPort, (int32_t)silentPort);
       UnloadChecks((int32_t)port, probe);
       CycleChecks((int32_t)port, 40);

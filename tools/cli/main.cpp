@@ -363,6 +363,8 @@ int main(int argc, char** argv) {
   Configure(app, options, commands);
   tarvelin::panel::PanelOptions panel;
   tarvelin::panel::AddPanelCommand(app, panel);
+  // Its own footer replaces the tool's: the ways to name a port on this system follow it.
+  panel.command->footer(panel.command->get_footer() + "\n\n" + HelpForThisSystem().examples);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -31,6 +31,19 @@ HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value) {
   return S_OK;
 }
 
+// A locked array cannot be destroyed or resized (Visual Basic raises error 10).
+HRESULT SafeArrayLock(SAFEARRAY* array) {
+  if (array == nullptr) return E_INVALIDARG;
+  ++array->cLocks;
+  return S_OK;
+}
+
+HRESULT SafeArrayUnlock(SAFEARRAY* array) {
+  if (array == nullptr || array->cLocks == 0) return E_INVALIDARG;
+  --array->cLocks;
+  return S_OK;
+}
+
 HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vartype) {
   if (array == nullptr || vartype == nullptr) return E_INVALIDARG;
   if ((array->fFeatures & FADF_HAVEVARTYPE) != 0) {

@@ -725,6 +725,13 @@ BOOL PeekMessageA(MSG* message, HWND, UINT, UINT, UINT remove) {
 
 BOOL TranslateMessage(const MSG*) { return FALSE; }
 
+// The stand-in's windows are callbacks: no text is converted either way.
+BOOL PeekMessageW(MSG* message, HWND window, UINT first, UINT last, UINT remove) {
+  return PeekMessageA(message, window, first, last, remove);
+}
+LPARAM DispatchMessageW(const MSG* message) { return DispatchMessageA(message); }
+BOOL IsWindowUnicode(HWND) { return FALSE; }
+
 LPARAM DispatchMessageA(const MSG* message) {
   if (message == nullptr || message->message != kCallbackMessage) return 0;
   reinterpret_cast<MessageCallback>(message->wParam)(reinterpret_cast<void*>(message->lParam));

@@ -277,6 +277,10 @@ void OutputDebugStringA(LPCSTR text);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL PeekMessageA(MSG* message, HWND window, UINT first, UINT last, UINT remove);
 BOOL TranslateMessage(const MSG* message);
+BOOL PeekMessageW(MSG* message, HWND window, UINT first, UINT last, UINT remove);
+LPARAM DispatchMessageW(const MSG* message);
+BOOL IsWindowUnicode(HWND window);
+constexpr UINT PM_NOREMOVE = 0;
 LPARAM DispatchMessageA(const MSG* message);
 void PostQuitMessage(int exitCode);
 // Waits for one of the objects or, with QS_ALLINPUT, for a message in the
@@ -291,3 +295,5 @@ DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 // OLE Automation
 HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value);
 HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vartype);
+HRESULT SafeArrayLock(SAFEARRAY* array);
+HRESULT SafeArrayUnlock(SAFEARRAY* array);
