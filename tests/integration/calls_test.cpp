@@ -286,4 +286,24 @@ TEST_F(CallsTest, SafeArrayIsLockedWhileTheSamplingPumps) {
   EXPECT_EQ(storage, (std::vector<int32_t>{100, 200}));
 }
 
+// A window that posts to itself on every message keeps the queue full: the
+// pump hands back after a round, so the answer and the deadline are still seen.
+TEST_F(CallsTest, WindowThatRepostsItselfDoesNotHoldTheWait) {
+  setenv("TARVELIN_MESSAGEBOX", "0", 1);
+  AnswerSamplingWith("\r\n*0100*0200\r\n>");
+  static std::atomic<bool> reposting;
+  reposting = true;
+  struct Repost {
+    static void Run(void*) {
+      if (reposting) standin::PostCallback(&Repost::Run, nullptr);
+    }
+  };
+  standin::PostCallback(&Repost::Run, nullptr);
+  std::vector<int32_t> values(2, -1);
+  EXPECT_EQ(ADCAnalogSampling(10, 1, 0, 2, 1, values.data()), 1) << GetErrorMessage();
+  reposting = false;
+  standin::DiscardMessages();
+  unsetenv("TARVELIN_MESSAGEBOX");
+}
+
 }  // namespace

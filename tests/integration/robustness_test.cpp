@@ -223,4 +223,15 @@ TEST_F(RobustnessTest, ReaderGivenUpOnLeavesByItself) {
   EXPECT_EQ(standin::TerminateThreadCalls(), terminated);
 }
 
+// Characters the driver reports lost fail the call that was waiting for them,
+// and only that call.
+TEST_F(RobustnessTest, OverrunFailsTheCallThatLostInput) {
+  ASSERT_EQ(PortOpen(test::kBoardPort), 1);
+  standin::ReportOverrun();
+  EXPECT_EQ(IOPortRead('B'), -1);
+  EXPECT_EQ(GetError(), TARVELIN_E_INPUT_LOST);
+  EXPECT_STREQ(GetErrorMessage(), " Error: Characters from the board were lost (receive overrun) (command = PRB)");
+  EXPECT_EQ(IOPortRead('B'), 255);
+}
+
 }  // namespace

@@ -98,6 +98,7 @@ std::atomic<bool> CommMaskFails{false};
 std::atomic<bool> ArrivalOnly{false};
 std::atomic<bool> WritesStall{false};
 std::atomic<bool> CancelsIgnored{false};
+std::atomic<bool> OverrunPending{false};
 std::atomic<DWORD> IoFailure{0};
 
 std::atomic<bool> Tracing{false};
@@ -420,6 +421,7 @@ void RxCharOnArrivalOnly(bool only) { ArrivalOnly.store(only); }
 void FailIoWith(DWORD error) { IoFailure.store(error); }
 void StallWrites(bool stall) { WritesStall.store(stall); }
 void IgnoreCancels(bool ignore) { CancelsIgnored.store(ignore); }
+void ReportOverrun() { OverrunPending.store(true); }
 
 void StartTrace() {
   pthread_mutex_lock(&TraceLock);
@@ -456,6 +458,7 @@ void ResetFaults() {
   IoFailure.store(0);
   WritesStall.store(false);
   CancelsIgnored.store(false);
+  OverrunPending.store(false);
   DelayThreadStarts(0);
   RefuseThreadPriorities(0);
   SetClockScale(1.0);
@@ -736,7 +739,11 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
   if (port == nullptr) return FALSE;
   pthread_mutex_lock(&port->lock);
   FillQueue(port);
-  if (errors != nullptr) *errors = port->errorLatched ? CE_FRAME : 0;
+  if (errors != nullptr) {
+    *errors = port->errorLatched ? CE_FRAME : 0;
+    // Reported once, with the next bytes there are, as a UART reports what it lost.
+    if (port->count > 0 && OverrunPending.exchange(false)) *errors |= CE_OVERRUN;
+  }
   port->errorLatched = false;
   if (status != nullptr) {
     int pending = 0;

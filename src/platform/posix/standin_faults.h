@@ -33,6 +33,8 @@ void FailIoWith(DWORD error);
 void StallWrites(bool stall);
 // CancelIo and CancelIoEx end nothing, as some drivers do; closing the port still does.
 void IgnoreCancels(bool ignore);
+// The next ClearCommError that finds bytes queued reports CE_OVERRUN.
+void ReportOverrun();
 // Threads created from now on start running `milliseconds` late.
 void DelayThreadStarts(DWORD milliseconds);
 int TerminateThreadCalls();
