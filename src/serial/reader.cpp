@@ -1,8 +1,8 @@
 // The reader thread: waits for received characters, drains the driver in small
 // reads and appends them to the answer text.
-#include "serial/answer_text.h"
-
 #include <cstring>
+
+#include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 #include "serial/wire_trace.h"
 
@@ -88,7 +88,11 @@ void EndPendingWait(HANDLE port, WaitRecord* wait) {
   if (!ended) Wait = nullptr;
 }
 
-void NoteLineErrors(DWORD errors);
+// Received characters that the driver or the UART dropped: the answer being
+// gathered has a hole in it.
+void NoteLineErrors(DWORD errors) {
+  if ((errors & (CE_RXOVER | CE_OVERRUN)) != 0) NoteInputLost();
+}
 
 // Reads what the driver holds, asking for its queue once per round rather than
 // before every chunk. Each read asks for at most 80 bytes; the chunks of a
@@ -121,12 +125,6 @@ uint32_t DrainReceived(CommChannelRecord* channel, HANDLE port, int32_t runNumbe
     }
   }
   return total;
-}
-
-// Received characters that the driver or the UART dropped: the answer being
-// gathered has a hole in it.
-void NoteLineErrors(DWORD errors) {
-  if ((errors & (CE_RXOVER | CE_OVERRUN)) != 0) NoteInputLost();
 }
 
 DWORD NextBackoff(DWORD backoffMs) {

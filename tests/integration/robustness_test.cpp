@@ -37,11 +37,15 @@ TEST_F(RobustnessTest, SettingsLeftByAnotherProgramAreCleared) {
   EXPECT_EQ(IOPortRead('B'), 255);
   ASSERT_EQ(PortClose(), 1);
 
-  // Settings that cannot be read are not guessed at: the open fails and gives the port back.
+  // Settings that cannot be read or set are not guessed at: the open fails and gives the port back.
   standin::RefuseCommState(true);
   EXPECT_EQ(PortOpen(test::kBoardPort), -1);
   EXPECT_EQ(GetError(), 36);
   standin::RefuseCommState(false);
+  standin::RefuseQueueSizes(true);
+  EXPECT_EQ(PortOpen(test::kBoardPort), -1);
+  EXPECT_EQ(GetError(), 36);
+  standin::RefuseQueueSizes(false);
   EXPECT_EQ(PortOpen(test::kBoardPort), 1);
 }
 

@@ -528,6 +528,29 @@ static void CloseChecks(void) {
   CheckFails(CALL(WriteCommand)("PRB"), 25, "WriteCommand(\"PRB\") after close");
 }
 
+/* A message-only window of its own class, as a form or a timer of the host
+ * would be; Unicode when asked. NULL when it could not be made. */
+static HWND MessageWindow(const wchar_t* className, WNDPROC procedure, int unicode) {
+  if (unicode) {
+    WNDCLASSW windowClass;
+    memset(&windowClass, 0, sizeof windowClass);
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);
+    return CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  }
+  char narrow[64];
+  WideCharToMultiByte(CP_ACP, 0, className, -1, narrow, sizeof narrow, NULL, NULL);
+  WNDCLASSA windowClass;
+  memset(&windowClass, 0, sizeof windowClass);
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = GetModuleHandleA(NULL);
+  windowClass.lpszClassName = narrow;
+  RegisterClassA(&windowClass);
+  return CreateWindowExA(0, narrow, "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+}
+
 /* What a window procedure does while a G-option sampling waits: reads the
  * state, is refused a command, and stops the sampling with PortClose. */
 static struct {
@@ -578,13 +601,7 @@ static LRESULT CALLBACK DoubleStopProc(HWND window, UINT message, WPARAM wParam,
 }
 
 static void DoubleStopChecks(int32_t port) {
-  WNDCLASSA windowClass;
-  memset(&windowClass, 0, sizeof windowClass);
-  windowClass.lpfnWndProc = DoubleStopProc;
-  windowClass.hInstance = GetModuleHandleA(NULL);
-  windowClass.lpszClassName = "TarvelinDoubleStop";
-  RegisterClassA(&windowClass);
-  HWND window = CreateWindowExA(0, "TarvelinDoubleStop", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  HWND window = MessageWindow(L"TarvelinDoubleStop", DoubleStopProc, 0);
   if (!Check(window != NULL, "a message-only window for the double-clicked stop")) return;
   CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) for the streaming G-option sampling");
   static int32_t values[4000];
@@ -617,13 +634,7 @@ static LRESULT CALLBACK UnicodeProc(HWND window, UINT message, WPARAM wParam, LP
 }
 
 static void UnicodeWindowChecks(int32_t port) {
-  WNDCLASSW windowClass;
-  memset(&windowClass, 0, sizeof windowClass);
-  windowClass.lpfnWndProc = UnicodeProc;
-  windowClass.hInstance = GetModuleHandleA(NULL);
-  windowClass.lpszClassName = L"TarvelinUnicode";
-  RegisterClassW(&windowClass);
-  HWND window = CreateWindowExW(0, L"TarvelinUnicode", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  HWND window = MessageWindow(L"TarvelinUnicode", UnicodeProc, 1);
   if (!Check(window != NULL && IsWindowUnicode(window), "a Unicode message-only window")) return;
   CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) for a sampling that serves a Unicode window");
   int32_t values[2];
@@ -673,13 +684,7 @@ static void CycleChecks(int32_t port, int cycles) {
 }
 
 static void MessageChecks(int32_t port) {
-  WNDCLASSA windowClass;
-  memset(&windowClass, 0, sizeof windowClass);
-  windowClass.lpfnWndProc = StopButtonProc;
-  windowClass.hInstance = GetModuleHandleA(NULL);
-  windowClass.lpszClassName = "TarvelinStopButton";
-  RegisterClassA(&windowClass);
-  HWND window = CreateWindowExA(0, "TarvelinStopButton", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+  HWND window = MessageWindow(L"TarvelinStopButton", StopButtonProc, 0);
   if (Check(window != NULL, "a message-only window for the stop button")) {
     CheckValue(CALL(PortOpen)(port), 1, "PortOpen(port) for the G-option sampling");
     int32_t values[100];

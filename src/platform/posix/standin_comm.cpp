@@ -99,6 +99,7 @@ std::atomic<bool> ArrivalOnly{false};
 std::atomic<bool> WritesStall{false};
 std::atomic<bool> CancelsIgnored{false};
 std::atomic<bool> OverrunPending{false};
+std::atomic<bool> QueueSizesRefused{false};
 std::atomic<DWORD> IoFailure{0};
 
 std::atomic<bool> Tracing{false};
@@ -422,6 +423,7 @@ void FailIoWith(DWORD error) { IoFailure.store(error); }
 void StallWrites(bool stall) { WritesStall.store(stall); }
 void IgnoreCancels(bool ignore) { CancelsIgnored.store(ignore); }
 void ReportOverrun() { OverrunPending.store(true); }
+void RefuseQueueSizes(bool refuse) { QueueSizesRefused.store(refuse); }
 
 void StartTrace() {
   pthread_mutex_lock(&TraceLock);
@@ -459,6 +461,7 @@ void ResetFaults() {
   WritesStall.store(false);
   CancelsIgnored.store(false);
   OverrunPending.store(false);
+  QueueSizesRefused.store(false);
   DelayThreadStarts(0);
   RefuseThreadPriorities(0);
   SetClockScale(1.0);
@@ -565,6 +568,10 @@ BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD) {
   Trace("SetupComm");
   Port* port = PortOrFail(handle);
   if (port == nullptr) return FALSE;
+  if (QueueSizesRefused.load()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   pthread_mutex_lock(&port->lock);
   // Resizing keeps nothing that is queued, as the driver does. The size asked
   // for is a recommendation that drivers may exceed, as USB adapters do: this

@@ -35,6 +35,7 @@ void StallWrites(bool stall);
 void IgnoreCancels(bool ignore);
 // The next ClearCommError that finds bytes queued reports CE_OVERRUN.
 void ReportOverrun();
+void RefuseQueueSizes(bool refuse);  // SetupComm fails
 // Threads created from now on start running `milliseconds` late.
 void DelayThreadStarts(DWORD milliseconds);
 int TerminateThreadCalls();
