@@ -1,5 +1,6 @@
 // The reader thread: waits for received characters, drains the driver in small
 // reads and appends them to the answer text.
+#include <atomic>
 #include <cstring>
 
 #include "serial/answer_text.h"
@@ -31,8 +32,21 @@ struct WaitRecord {
   // A read, like a wait, completes into this record whenever the driver gets to it.
   OVERLAPPED readOverlapped;
   char readBuffer[kChunkRequest + 4];
+  WaitRecord* next;  // on the list of records left to the driver
 };
 WaitRecord* Wait = nullptr;
+// Records whose wait or read was not seen to end: never reused or given back,
+// and kept on a list rather than forgotten.
+std::atomic<WaitRecord*> LeftToDriver{nullptr};
+
+// Leaves the current record to the driver; the next user of Wait takes a fresh one.
+void LeaveRecord(WaitRecord* record) {
+  if (record == nullptr) return;
+  record->next = LeftToDriver.load();
+  while (!LeftToDriver.compare_exchange_weak(record->next, record)) {
+  }
+  if (Wait == record) Wait = nullptr;
+}
 
 WaitRecord* WaitRecordOnce() {
   if (Wait == nullptr) Wait = static_cast<WaitRecord*>(LocalAlloc(LPTR, sizeof(WaitRecord)));
@@ -85,7 +99,7 @@ void EndPendingWait(HANDLE port, WaitRecord* wait) {
   wait->pending = false;
   // A wait not seen to end completes into this record whenever the system gets
   // to it: the next reader takes a fresh one.
-  if (!ended) Wait = nullptr;
+  if (!ended) LeaveRecord(wait);
 }
 
 // Received characters that the driver or the UART dropped: the answer being
@@ -133,7 +147,7 @@ DWORD NextBackoff(DWORD backoffMs) {
 
 }  // namespace
 
-void AbandonReaderRecord() { Wait = nullptr; }
+void AbandonReaderRecord() { LeaveRecord(Wait); }
 
 void ReleaseReaderRecord() {
   if (Wait == nullptr) return;
@@ -250,7 +264,7 @@ uint32_t ReadCommBlock(CommChannelRecord* channel, char* destination, uint32_t m
     if (waited == WAIT_FAILED) DebugLine("KORIMAX: ReadCommBlock --> Wait object failed\n");
     if (WaitForSingleObject(readEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
       DebugLine("KORIMAX: ReadCommBlock --> Read did not end after its cancel\n");
-      Wait = nullptr;
+      LeaveRecord(record);
       return 0;
     }
   }

@@ -22,8 +22,10 @@ constexpr size_t kHeldLine = 128;
 struct WriteRecord {
   OVERLAPPED overlapped;
   char line[kHeldLine];
+  WriteRecord* next;  // on the list of records left to the driver
 };
 WriteRecord* Record = nullptr;
+WriteRecord* LeftToDriver = nullptr;  // under WriteLock
 
 WriteRecord* WriteRecordOnce() {
   if (Record == nullptr) Record = static_cast<WriteRecord*>(LocalAlloc(LPTR, sizeof(WriteRecord)));
@@ -52,7 +54,10 @@ bool WaitForWrite(CommChannelRecord* channel, WriteRecord* record, DWORD allowan
   CancelIoEx(channel->PortHandle, &record->overlapped);
   if (WaitForSingleObject(WriteEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
     DebugLine("KORIMAX: WriteCommBlock --> Write did not end after its cancel\n");
-    Record = nullptr;  // the driver may still complete into it
+    // The driver may still complete into it: kept, never reused.
+    record->next = LeftToDriver;
+    LeftToDriver = record;
+    Record = nullptr;
   }
   return false;
 }
