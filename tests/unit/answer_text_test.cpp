@@ -89,3 +89,26 @@ TEST_F(AnswerTextTest, UnboundTextIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// The owed line is retired only by a prompt that was emptied with the text: one
+// that arrives after the emptying stays in the text and leaves the line owed,
+// so the next wait never takes an earlier line's answer for its own.
+TEST_F(AnswerTextTest, PromptsAfterTheEmptyingDoNotRetireTheOwedLine) {
+  ForgetOwedAnswers();
+  NoteLinesSent("PRA\r", 4);
+  Append("\r\nV=1\r\n>");
+  DWORD sentAt = 0;
+  EXPECT_FALSE(OldestOwedAnswer(EmptyAnswerText(), &sentAt));
+
+  NoteLinesSent("PRB\r", 4);
+  const uint32_t received = EmptyAnswerText();
+  Append("\r\nV=2\r\n>");  // the reader's next chunk, after the emptying
+  EXPECT_TRUE(OldestOwedAnswer(received, &sentAt));
+  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_FALSE(OldestOwedAnswer(EmptyAnswerText(), &sentAt));
+  ForgetOwedAnswers();
+}
+
+}  // namespace
