@@ -295,7 +295,6 @@ int32_t CloseComm(CloseWait wait) {
   WakeAnswerWaiter();
 
   const bool readerRan = ReaderHandle != nullptr;
-  ReaderKnownGone = !readerRan;
   bool stopped = !readerRan || ReaderEnded.load() != 0;
   if (!stopped) {
     // Under the loader lock no message is dispatched: a window procedure may need that lock.
