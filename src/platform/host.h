@@ -1,0 +1,98 @@
+// What the library needs of the system besides the serial line: a monotonic
+// clock, a lock and a signal to sleep on, the host program's user interface
+// (message boxes, message pumping, the debugger output), its environment and
+// the Visual Basic safe array. One implementation per system.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+struct tagSAFEARRAY;
+
+namespace tarvelin {
+
+// Milliseconds on a monotonic clock; wraps at 2^32, so that differences are
+// taken in unsigned 32-bit arithmetic.
+uint32_t NowMs();
+void SleepMs(uint32_t milliseconds);
+// Nonzero for every thread.
+uint32_t CurrentThreadId();
+
+// A mutual-exclusion lock that sleeps; constant-initialized, so that a lock
+// with static storage is usable before any constructor has run.
+class Lock {
+ public:
+  constexpr Lock() = default;
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void Acquire();
+  void Release();
+
+ private:
+#if defined(_WIN32)
+  void* word_ = nullptr;  // a slim reader/writer lock
+#else
+  // 0 free, 1 held, 2 held with sleepers: a futex word.
+  std::atomic<uint32_t> word_{0};
+#endif
+};
+
+class LockGuard {
+ public:
+  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.Acquire(); }
+  ~LockGuard() { lock_.Release(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
+// A flag that a thread sleeps on until another raises it; it stays raised
+// until reset. Made once and kept, so that a thread that raises it late never
+// touches something released.
+class Signal {
+ public:
+  enum class Wait { Raised, Other, Failed };
+  bool Make();       // idempotent; false when the system has none to give
+  bool Made() const;
+  void Raise();
+  void Reset();
+  // Sleeps until raised or `milliseconds` have passed (Other). With
+  // `serveMessages` it also returns (Other) when the thread's windows have
+  // input, for the caller to pump it.
+  Wait WaitFor(uint32_t milliseconds, bool serveMessages);
+  void Release();    // only once nobody can raise or wait on it
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// Dispatches the calling thread's queued window messages, at most a round's
+// worth. False when it met the quit message (posted again for the program's
+// own loop): pumping must stop. Nothing to do where there are no windows.
+bool PumpMessages();
+
+enum class BoxIcon { None, Error };
+// A modal message box; where there is no desktop, a debugger-output line.
+void ShowMessageBox(const char* text, const char* caption, BoxIcon icon);
+
+// One line for the debugger (Windows) or standard error (POSIX, with TARVELIN_DEBUG=1).
+void DebugOutput(const char* line);
+
+// Copies the variable's value into `value` (NUL-terminated); its length, 0
+// when unset, `size` or more when it does not fit.
+size_t ReadEnvironment(const char* name, char* value, size_t size);
+
+// The Visual Basic array a caller passes to the safe-array sampling: one
+// dimension of 32-bit integers, stored through the system's own checks.
+bool VbArrayHoldsIntegers(tagSAFEARRAY* array);
+// The lower bound and the element count of its one dimension.
+void VbArrayBounds(const tagSAFEARRAY* array, int64_t* lowerBound, int64_t* count);
+bool VbArrayLock(tagSAFEARRAY* array);
+void VbArrayUnlock(tagSAFEARRAY* array);
+// Stores `value` at `index`, counted from the lower bound; false when refused.
+bool VbArrayStore(tagSAFEARRAY* array, int64_t index, int32_t value);
+
+}  // namespace tarvelin

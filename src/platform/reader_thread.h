@@ -1,0 +1,34 @@
+// The thread that reads the line between calls, as the system lets it start,
+// run and end (on Windows also while the library is being unloaded).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace tarvelin {
+
+using ReaderBody = void (*)(int32_t runNumber);
+
+// How a close may wait for the reader. PortClose waits and keeps the calling
+// thread's windows served; the library's unload (the loader lock held) waits a
+// bounded time without dispatching anything; at process exit the system has
+// ended the reader and closes the port itself, so nothing is waited for.
+enum class CloseWait { Full, ReaderDone, None };
+
+// Starts a thread that runs `body(runNumber)` and returns once it runs. False
+// when no thread could be made or it did not start in time; it then never
+// runs the body. `running` is the open's run number as the channel holds it:
+// the thread runs the body only while it holds `runNumber`.
+bool StartReaderThread(ReaderBody body, int32_t runNumber, const std::atomic<int32_t>* running);
+// Gives the running reader the priority it needs to keep up with the line;
+// false when the system refused it (and the host was told).
+bool RaiseReaderPriority();
+// Once the body was told to stop (the run number changed, the line woken):
+// waits for the reader to leave, as `wait` allows. True when it was seen to end.
+bool StopReaderThread(CloseWait wait);
+// True when no reader of this load can still run, so that what it uses may be given back.
+bool ReaderThreadsGone();
+// At unload, once ReaderThreadsGone: gives back what the threads' start and stop used.
+void ReleaseReaderThreadObjects();
+
+}  // namespace tarvelin
