@@ -19,6 +19,8 @@
 #include "serial/comm_channel.h"
 #include "tarvelin.h"
 
+using namespace tarvelin;
+
 namespace {
 
 constexpr uint32_t kCountedChannelBits = 0x7FF;  // channels 0 to 10
@@ -48,10 +50,6 @@ constexpr char kCommandCaption[] = "STring  :";
 constexpr char kStoreFailedText[] = " Not enough memory for requested sampling";
 constexpr char kStoreFailedCaption[] = "ERROR ";
 
-// Safe arrays whose elements the store would take for strings, interfaces,
-// variants or records rather than 32-bit integers.
-constexpr unsigned kReferenceFeatures = FADF_RECORD | FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT;
-
 enum class Variant { IntegerArray, SafeArray };
 
 struct ArrayTarget {
@@ -69,22 +67,7 @@ bool StoreInArray(void* context, int32_t index, int32_t value) {
 // The index counts from 0 whatever the array's lower bound; the store itself
 // refuses an index outside the array.
 bool StoreInSafeArray(void* context, int32_t index, int32_t value) {
-  LONG at = index;
-  int32_t element = value;
-  return SafeArrayPutElement(static_cast<SAFEARRAY*>(context), &at, &element) == S_OK;
-}
-
-// One dimension of 4-byte plain elements: anything else would have the store
-// read more than the one integer it is given, or take it for a reference. An
-// array that names its element type must name a 32-bit integer (a Visual
-// Basic Long): a Single array has 4-byte elements too.
-bool HoldsIntegers(SAFEARRAY* array) {
-  if (array->cDims != 1 || array->cbElements != sizeof(int32_t) || (array->fFeatures & kReferenceFeatures) != 0) {
-    return false;
-  }
-  if ((array->fFeatures & FADF_HAVEVARTYPE) == 0) return true;
-  VARTYPE type = 0;
-  return SafeArrayGetVartype(array, &type) == S_OK && type == VT_I4;
+  return VbArrayStore(static_cast<tagSAFEARRAY*>(context), index, value);
 }
 
 // A record that is not a value: the error quotes it and names the sampling command.
@@ -99,12 +82,14 @@ void RecordBadRecord(const char* command, int32_t recordAt, int32_t recordStep) 
 // without all of them (declared 1 To n, Option Base 1, or too short) is refused
 // before anything is sent, with the indices it needs, rather than after the
 // whole block has been sampled.
-bool HasRoomForBlock(const SAFEARRAY* array, int32_t channelMask, int32_t sampleCount) {
+bool HasRoomForBlock(const tagSAFEARRAY* array, int32_t channelMask, int32_t sampleCount) {
   const int32_t channels = CountSampledChannels(channelMask);
   const int64_t expected = static_cast<int64_t>(channels) * sampleCount;
   if (expected <= 0) return true;  // nothing to store: the board decides what a count of 0 channels means
-  const int64_t first = array->rgsabound[0].lLbound;
-  const int64_t last = first + static_cast<int64_t>(array->rgsabound[0].cElements) - 1;
+  int64_t first = 0;
+  int64_t count = 0;
+  VbArrayBounds(array, &first, &count);
+  const int64_t last = first + count - 1;
   if (first <= 0 && expected - 1 <= last) return true;
   // At most 83 characters: the whole text stays within the 151 that GetErrorMessageVb copies.
   char detail[96];
@@ -193,7 +178,7 @@ int32_t SampleBlock(const BlockRequest& request) {
       return -1;
     }
     case BlockEnd::StoreFailed:
-      LibraryMessageBox(kStoreFailedText, kStoreFailedCaption, MB_ICONERROR);
+      LibraryMessageBox(kStoreFailedText, kStoreFailedCaption, BoxIcon::Error);
       return -1;
   }
 
@@ -218,7 +203,7 @@ int64_t SamplingAllowanceMs(int32_t rateCode, int32_t sampleCount) {
 }
 
 SamplingDeadlineMark SamplingDeadline(int32_t rateCode, int32_t sampleCount) {
-  return SamplingDeadlineMark{GetTickCount(), SamplingAllowanceMs(rateCode, sampleCount)};
+  return SamplingDeadlineMark{NowMs(), SamplingAllowanceMs(rateCode, sampleCount)};
 }
 
 int32_t FormatSamplingCommand(char (&out)[kSamplingCommandSize], int32_t resolution, int32_t channelMask,
@@ -270,20 +255,20 @@ int32_t TARVELIN_CALL ADCAnalogSamplingVb(int32_t resolution, int32_t channelMas
     RecordError(LibraryErrorId::SampleArrayMissing);
     return -1;
   }
-  if (!HoldsIntegers(*valueArray)) {
+  if (!VbArrayHoldsIntegers(*valueArray)) {
     RecordError(LibraryErrorId::SampleArrayUnusable);
     return -1;
   }
   if (!HasRoomForBlock(*valueArray, channelMask, sampleCount)) return -1;
   // Locked for the call: a window procedure that the G option's pumping runs
   // cannot free or resize it under the store (Visual Basic raises error 10 instead).
-  SAFEARRAY* array = *valueArray;
-  if (SafeArrayLock(array) != S_OK) {
+  tagSAFEARRAY* array = *valueArray;
+  if (!VbArrayLock(array)) {
     RecordError(LibraryErrorId::SampleArrayUnusable);
     return -1;
   }
   const int32_t result = SampleBlock(BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption,
                                                   Variant::SafeArray, StoreInSafeArray, array});
-  SafeArrayUnlock(array);
+  VbArrayUnlock(array);
   return result;
 }

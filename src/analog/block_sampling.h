@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include <cstdint>
 
 // Channels counted from the mask: bits 0 to 10.
 int32_t CountSampledChannels(int32_t channelMask);
@@ -19,7 +19,7 @@ int64_t SamplingAllowanceMs(int32_t rateCode, int32_t sampleCount);
 
 // The moment the wait began and how long it may last.
 struct SamplingDeadlineMark {
-  DWORD start;
+  uint32_t start;
   int64_t allowanceMs;
 };
 SamplingDeadlineMark SamplingDeadline(int32_t rateCode, int32_t sampleCount);

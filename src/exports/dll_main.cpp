@@ -3,6 +3,8 @@
 
 #ifdef _WIN32
 
+#include "platform/win32/win32.h"
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 // The library keeps no thread-local data. Defining the runtime's TLS start-up

@@ -22,7 +22,7 @@ constexpr int32_t kBroadcastBit = 128;
 // Written raw: the board configures and addresses port A without being waited for.
 constexpr char kPortAOutputs[] = "PCA255\r";
 constexpr char kSelectAllBroadcast[] = "PWA224\r";
-constexpr DWORD kRawPauseMs = 100;
+constexpr uint32_t kRawPauseMs = 100;
 
 constexpr int32_t kDefaultBaudRate = 9600;
 const char kNoText[] = "";
@@ -71,9 +71,9 @@ int32_t TARVELIN_CALL IO485Initialize() {
   CallTurn turn;
   if (!turn.Granted()) return -1;
   WriteRaw(kPortAOutputs);
-  Sleep(kRawPauseMs);
+  tarvelin::SleepMs(kRawPauseMs);
   WriteRaw(kSelectAllBroadcast);
-  Sleep(kRawPauseMs);
+  tarvelin::SleepMs(kRawPauseMs);
   // Two empty command lines; what the board makes of them is not looked at.
   QelCommand("\r");
   QelCommand("\r");

@@ -30,7 +30,7 @@ class Lock {
   void Release();
 
  private:
-#if defined(_WIN32)
+#if defined(_WIN32) || defined(TARVELIN_WIN32_SEAM)
   void* word_ = nullptr;  // a slim reader/writer lock
 #else
   // 0 free, 1 held, 2 held with sleepers: a futex word.
@@ -66,7 +66,7 @@ class Signal {
   void Release();    // only once nobody can raise or wait on it
 
  private:
-  void* handle_ = nullptr;
+  std::atomic<void*> handle_{nullptr};  // published by Make before any thread raises it
 };
 
 // Dispatches the calling thread's queued window messages, at most a round's
@@ -80,6 +80,12 @@ void ShowMessageBox(const char* text, const char* caption, BoxIcon icon);
 
 // One line for the debugger (Windows) or standard error (POSIX, with TARVELIN_DEBUG=1).
 void DebugOutput(const char* line);
+// Formats a debugger-output line and sends it.
+void DebugLine(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 
 // Copies the variable's value into `value` (NUL-terminated); its length, 0
 // when unset, `size` or more when it does not fit.
@@ -92,7 +98,8 @@ bool VbArrayHoldsIntegers(tagSAFEARRAY* array);
 void VbArrayBounds(const tagSAFEARRAY* array, int64_t* lowerBound, int64_t* count);
 bool VbArrayLock(tagSAFEARRAY* array);
 void VbArrayUnlock(tagSAFEARRAY* array);
-// Stores `value` at `index`, counted from the lower bound; false when refused.
+// Stores `value` at the array's own index `index` (as Visual Basic numbers
+// it); false when the index is outside the array.
 bool VbArrayStore(tagSAFEARRAY* array, int64_t index, int32_t value);
 
 }  // namespace tarvelin

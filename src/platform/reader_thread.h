@@ -21,11 +21,16 @@ enum class CloseWait { Full, ReaderDone, None };
 // the thread runs the body only while it holds `runNumber`.
 bool StartReaderThread(ReaderBody body, int32_t runNumber, const std::atomic<int32_t>* running);
 // Gives the running reader the priority it needs to keep up with the line;
-// false when the system refused it (and the host was told).
-bool RaiseReaderPriority();
+// false when the system refused it. Each refusal is told through `tell`, with
+// the caption of the message the host is shown.
+bool RaiseReaderPriority(void (*tell)(const char* caption));
 // Once the body was told to stop (the run number changed, the line woken):
-// waits for the reader to leave, as `wait` allows. True when it was seen to end.
+// waits for the reader to leave, as `wait` allows (with Full, the caller's
+// windows are served meanwhile). False when it did not stop, so that the
+// caller leaves it what it may still use.
 bool StopReaderThread(CloseWait wait);
+// True from the reader's start until it leaves its body.
+bool ReaderRunning();
 // True when no reader of this load can still run, so that what it uses may be given back.
 bool ReaderThreadsGone();
 // At unload, once ReaderThreadsGone: gives back what the threads' start and stop used.

@@ -85,9 +85,17 @@ class SerialLine {
   // The system's error code for the last Failed or Gone.
   uint32_t SystemError() const;
 
+  // A waiter that did not leave when woken keeps what it waits with; the next
+  // open takes fresh records.
+  void Abandon();
+  // At unload, once no waiter can be left: gives back what the line keeps
+  // from one open to the next.
+  void ReleaseKept();
+
   struct State;
 
  private:
+  friend void* Win32PortHandle(const SerialLine& line);
   State* state_ = nullptr;
 };
 

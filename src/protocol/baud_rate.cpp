@@ -1,6 +1,7 @@
 #include "protocol/baud_rate.h"
 
 #include "protocol/result_state.h"
+#include "serial/comm_channel.h"
 
 std::atomic<int32_t> PortNumber{1};
 std::atomic<int32_t> BaudRate{9600};
@@ -16,8 +17,6 @@ constexpr BaudEntry kBaudTable[] = {
     {3, 300},       {12, 1200},     {24, 2400},     {48, 4800},      {96, 9600},
     {192, 19200},   {384, 38400},   {576, 57600},   {1152, 115200},
 };
-
-DCB WorkingDcb;
 
 }  // namespace
 
@@ -36,8 +35,5 @@ void SelectPortBaudRate(int32_t requestedRate) {
 
 bool ApplyPortBaudRate() {
   if (!PortIsOpen()) return true;
-  WorkingDcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(ConnectionHandle, &WorkingDcb)) return false;
-  WorkingDcb.BaudRate = static_cast<DWORD>(PortBaudRate);
-  return SetCommState(ConnectionHandle, &WorkingDcb) != 0;
+  return CommChannel.Line.SetRate(static_cast<uint32_t>(PortBaudRate)) == tarvelin::LineResult::Done;
 }

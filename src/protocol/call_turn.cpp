@@ -4,12 +4,14 @@
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 
+using namespace tarvelin;
+
 namespace {
 
-SRWLOCK CallLock = SRWLOCK_INIT;
+Lock CallLock;
 // The thread holding the turn; the same thread asking again can only have come
 // back through a window procedure that the library's own waiting dispatched.
-std::atomic<DWORD> CallOwner{0};
+std::atomic<uint32_t> CallOwner{0};
 // Closes and re-opens waiting for the turn.
 std::atomic<int32_t> ClosesWaiting{0};
 // The channel the holder started on.
@@ -20,7 +22,7 @@ std::atomic<uint32_t> NestedCalls{0};
 }  // namespace
 
 CallTurn::CallTurn(TurnKind kind) {
-  const DWORD self = GetCurrentThreadId();
+  const uint32_t self = CurrentThreadId();
   if (CallOwner.load(std::memory_order_acquire) == self) {
     // An export that the library runs as part of another (the I/O-485 reset) is part of that turn.
     if (MessageDispatchDepth.load(std::memory_order_acquire) == 0) {
@@ -41,7 +43,7 @@ CallTurn::CallTurn(TurnKind kind) {
     WritesCut.fetch_add(1, std::memory_order_acq_rel);
     WakeAnswerWaiter();
   }
-  AcquireSRWLockExclusive(&CallLock);
+  CallLock.Acquire();
   if (cancels) {
     // No longer waiting: lowered before this call runs, so that no later call
     // takes itself for cancelled once its command has gone out.
@@ -57,7 +59,7 @@ CallTurn::CallTurn(TurnKind kind) {
 CallTurn::~CallTurn() {
   if (held_) {
     CallOwner.store(0, std::memory_order_release);
-    ReleaseSRWLockExclusive(&CallLock);
+    CallLock.Release();
   }
 }
 

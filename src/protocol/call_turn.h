@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/platform.h"
 #include "protocol/result_state.h"
 
 enum class TurnKind {

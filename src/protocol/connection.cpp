@@ -18,8 +18,8 @@ constexpr char kVersionText[] = " Dorvik DLL version " TARVELIN_VERSION_SHORT;
 static_assert(sizeof kVersionText == 25, "the version text is 24 characters and its NUL");
 char VersionCopy[256];
 
-constexpr DWORD kSettleMs = 300;
-constexpr DWORD kResyncPauseMs = 100;
+constexpr uint32_t kSettleMs = 300;
+constexpr uint32_t kResyncPauseMs = 100;
 
 int32_t OpenAt(int32_t port, int32_t rate) {
   PortInitialized = 1;
@@ -30,17 +30,15 @@ int32_t OpenAt(int32_t port, int32_t rate) {
     NestedCallGuard nested;
     CloseComm();
   }
-  ConnectionHandle = INVALID_HANDLE_VALUE;
   SetCommSettings(BaudRate.load(), static_cast<uint32_t>(PortBaudRate), 8, 0, 0, 0, 0, 0, &AnswerReady, AnswerBuffer,
                   kAnswerCapacity);
   ClearErrorMessage();
-  ConnectionHandle = OpenComm(PortNumber);
-  if (ConnectionHandle == INVALID_HANDLE_VALUE) {
+  if (!OpenComm(PortNumber)) {
     RecordError(LibraryErrorId::UnableToOpen);
     return -1;
   }
   AdoptChannelSession();
-  Sleep(kSettleMs);
+  tarvelin::SleepMs(kSettleMs);
   return 1;
 }
 
@@ -67,16 +65,15 @@ int32_t TARVELIN_CALL PortClose() {
   // from a window procedure that a waiting call dispatched, it closes under that call.
   CallTurn turn(TurnKind::Close);
   // A close nested in a close (a double-clicked "Stop") finds the port closed.
-  if (ConnectionHandle == INVALID_HANDLE_VALUE || ChannelClosing()) {
+  if (!ChannelOpen() || ChannelClosing()) {
     RecordError(LibraryErrorId::PortNotOpen);
     return -1;
   }
-  Sleep(kSettleMs);
+  tarvelin::SleepMs(kSettleMs);
   {
     NestedCallGuard nested;
     CloseComm();
   }
-  ConnectionHandle = INVALID_HANDLE_VALUE;
   return 1;
 }
 
@@ -112,9 +109,9 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
   // What was owed at the old rate will not come readable at the new one.
   ForgetOwedAnswers();
 
-  Sleep(kResyncPauseMs);
+  tarvelin::SleepMs(kResyncPauseMs);
   SendLoneReturns(2);
-  Sleep(kResyncPauseMs);
+  tarvelin::SleepMs(kResyncPauseMs);
   SendLoneReturns(2);
 
   ResetError();

@@ -2,7 +2,7 @@
 #include "protocol/notice.h"
 
 
-#include "platform/platform.h"
+#include "platform/host.h"
 #include "serial/comm_channel.h"
 
 namespace {
@@ -12,7 +12,7 @@ namespace {
 // where a C runtime's own copy of the environment would not).
 bool MessageBoxesOff() {
   char value[8];
-  const DWORD length = GetEnvironmentVariableA("TARVELIN_MESSAGEBOX", value, sizeof value);
+  const size_t length = tarvelin::ReadEnvironment("TARVELIN_MESSAGEBOX", value, sizeof value);
   return length == 1 && value[0] == '0';
 }
 
@@ -25,5 +25,5 @@ void ShowNotice(const char* text, const char* caption) {
     DebugLine("TARVELIN: MessageBox [%s] %s\n", caption, text);
     return;
   }
-  LibraryMessageBox(text, caption, MB_OK);
+  LibraryMessageBox(text, caption, tarvelin::BoxIcon::None);
 }

@@ -1,5 +1,8 @@
 #include "protocol/result_state.h"
 
+#include "platform/host.h"
+#include "serial/comm_channel.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +12,6 @@ char ErrorText[512] = "";
 std::atomic<const char*> ErrorMessage{ErrorText};
 
 int32_t PortInitialized = 0;
-HANDLE ConnectionHandle = INVALID_HANDLE_VALUE;
 int32_t Io485Mode = 0;
 int32_t AdcConfigured = 0;
 
@@ -18,7 +20,7 @@ namespace {
 const char kEmptyText[] = "";
 
 // Held only while ErrorText is written or copied.
-SRWLOCK TextLock = SRWLOCK_INIT;
+tarvelin::Lock TextLock;
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
@@ -29,13 +31,13 @@ void FormatErrorText(const char* format, const char* first, const char* second =
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
-  AcquireSRWLockExclusive(&TextLock);
+  TextLock.Acquire();
   if (second == nullptr) {
     snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first));
   } else {
     snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first), second);
   }
-  ReleaseSRWLockExclusive(&TextLock);
+  TextLock.Release();
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -64,9 +66,9 @@ void RecordError(LibraryErrorId id, const char* command, const char* answer) {
       ErrorMessage = error.text;
       return;
     case TextKind::Copied:
-      AcquireSRWLockExclusive(&TextLock);
+      TextLock.Acquire();
       snprintf(ErrorText, sizeof ErrorText, "%s", error.text);
-      ReleaseSRWLockExclusive(&TextLock);
+      TextLock.Release();
       ErrorMessage = ErrorText;
       return;
     case TextKind::Formatted:
@@ -84,26 +86,26 @@ void RecordDeviceError(const DeviceError& error, const char* command) {
 }
 
 void CopyErrorMessage(char* buffer) {
-  AcquireSRWLockExclusive(&TextLock);
+  TextLock.Acquire();
   strcpy(buffer, ErrorMessage.load());  // every error text is at most 151 characters
-  ReleaseSRWLockExclusive(&TextLock);
+  TextLock.Release();
 }
 
-bool PortIsOpen() { return PortInitialized != 0 && ConnectionHandle != INVALID_HANDLE_VALUE; }
+bool PortIsOpen() { return PortInitialized != 0 && ChannelOpen(); }
 
 void SaveResult(ResultSnapshot* snapshot) {
   snapshot->value = LastValue;
   snapshot->code = ErrorCode;
-  AcquireSRWLockExclusive(&TextLock);
+  TextLock.Acquire();
   snapshot->message = ErrorMessage.load();
   memcpy(snapshot->text, ErrorText, sizeof ErrorText);
-  ReleaseSRWLockExclusive(&TextLock);
+  TextLock.Release();
 }
 
 void RestoreResult(const ResultSnapshot& snapshot) {
-  AcquireSRWLockExclusive(&TextLock);
+  TextLock.Acquire();
   memcpy(ErrorText, snapshot.text, sizeof ErrorText);
-  ReleaseSRWLockExclusive(&TextLock);
+  TextLock.Release();
   LastValue = snapshot.value;
   ErrorCode = snapshot.code;
   ErrorMessage = snapshot.message;

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/platform.h"
 #include "protocol/error_texts.h"
 
 // Written by the call holding the turn; the getters read them from any thread
@@ -15,7 +14,6 @@ extern std::atomic<const char*> ErrorMessage;
 extern char ErrorText[512];
 
 extern int32_t PortInitialized;
-extern HANDLE ConnectionHandle;
 extern int32_t Io485Mode;
 extern int32_t AdcConfigured;
 

@@ -10,6 +10,8 @@
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 
+using namespace tarvelin;
+
 namespace {
 
 constexpr uint32_t kAnswerWindowMs = 200;
@@ -35,22 +37,22 @@ WaitEnd SettleOwedAnswers() {
   for (;;) {
     // Emptied before the count is looked at: a prompt that comes after the look raises AnswerReady.
     const uint32_t received = EmptyAnswerText();
-    DWORD sentAt = 0;
+    uint32_t sentAt = 0;
     if (!OldestOwedAnswer(received, &sentAt)) return WaitEnd::Answered;
-    const DWORD owedFor = static_cast<DWORD>(GetTickCount() - sentAt);
+    const uint32_t owedFor = NowMs() - sentAt;
     if (owedFor >= kAnswerOwedMs) continue;
-    const WaitEnd end = WaitForAnswer(AnswerWait{GetTickCount(), kAnswerOwedMs - owedFor, true, false});
+    const WaitEnd end = WaitForAnswer(AnswerWait{NowMs(), kAnswerOwedMs - owedFor, true, false});
     if (end == WaitEnd::Closed || end == WaitEnd::LineGone) return end;
   }
 }
 
 // One answer window from now; an answer in by its end counts.
-WaitEnd WaitForPrompt() { return WaitForAnswer(AnswerWait{GetTickCount(), kAnswerWindowMs, true, false}); }
+WaitEnd WaitForPrompt() { return WaitForAnswer(AnswerWait{NowMs(), kAnswerWindowMs, true, false}); }
 
 }  // namespace
 
 WaitEnd WaitForAnswer(const AnswerWait& wait) {
-  DWORD previous = wait.start;
+  uint32_t previous = wait.start;
   // Unsigned 32-bit differences between successive reads, summed in 64 bits:
   // right across the tick counter's wrap, and for allowances beyond its range.
   int64_t elapsed = 0;
@@ -62,16 +64,16 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     nested.emplace();
   }
   for (;;) {
-    HANDLE event = AnswerEvent.load(std::memory_order_acquire);
+    const bool made = AnswerEvent.Made();
     // Reset before the flags are looked at, so that a raise after the look still ends the sleep.
-    if (event != nullptr) ResetEvent(event);
+    AnswerEvent.Reset();
     // Read before the pump: time the host spends in its own handlers (a modal
     // loop, a dragged window) does not count against an answer that is in.
-    const DWORD now = GetTickCount();
-    elapsed += static_cast<DWORD>(now - previous);
+    const uint32_t now = NowMs();
+    elapsed += static_cast<uint32_t>(now - previous);
     previous = now;
-    if (dispatching && !PumpMessages(nullptr)) dispatching = false;
-    if (CallCancelled() || event == nullptr) return WaitEnd::Closed;
+    if (dispatching && !PumpMessages()) dispatching = false;
+    if (CallCancelled() || !made) return WaitEnd::Closed;
     if (LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
     const bool answered = AnswerReady.load(std::memory_order_acquire) != 0;
     if (elapsed >= wait.allowanceMs) {
@@ -81,11 +83,8 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     if (answered) return WaitEnd::Answered;
     const int64_t left = wait.allowanceMs - elapsed;
     // Sleeps of at most a minute: a long allowance is measured across several.
-    const DWORD sleepMs = left < 60000 ? static_cast<DWORD>(left) : 60000;
-    const DWORD result = dispatching
-                             ? MsgWaitForMultipleObjectsEx(1, &event, sleepMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE)
-                             : WaitForSingleObject(event, sleepMs);
-    if (result == WAIT_FAILED) Sleep(1);  // never spin on a wait the system refuses
+    const uint32_t sleepMs = left < 60000 ? static_cast<uint32_t>(left) : 60000;
+    if (AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) SleepMs(1);  // never spin on a wait the system refuses
   }
 }
 

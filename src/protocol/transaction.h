@@ -12,13 +12,12 @@ constexpr int kCommandMax = 62;
 // error recorded.
 int32_t QelCommand(const char* command);
 
-#include "platform/platform.h"
 
 // How a wait for the answer ended.
 enum class WaitEnd { Answered, TimedOut, Closed, LineGone };
 
 struct AnswerWait {
-  DWORD start;            // tick count at which the allowance began
+  uint32_t start;         // tick count at which the allowance began
   int64_t allowanceMs;    // may exceed the tick counter's range
   bool lateAnswerCounts;  // an answer seen at the end of the allowance still counts
   bool dispatchMessages;  // keep the calling thread's windows served meanwhile

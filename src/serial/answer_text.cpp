@@ -4,9 +4,11 @@
 
 #include "serial/comm_channel.h"
 
+using namespace tarvelin;
+
 char AnswerBuffer[kAnswerBufferSize];
 std::atomic<int32_t> AnswerReady{0};
-std::atomic<HANDLE> AnswerEvent{nullptr};
+Signal AnswerEvent;
 std::atomic<uint32_t> PromptsReceived{0};
 
 namespace {
@@ -14,7 +16,7 @@ namespace {
 // Appending and emptying exclude each other: a chunk that arrives while a
 // command starts either lands before the text is emptied or after it, never
 // half in the old text and half in the new. The reader holds it only for the copy.
-SRWLOCK TextLock = SRWLOCK_INIT;
+Lock TextLock;
 
 // Guarded by TextLock; the length is also published for AnswerLength.
 std::atomic<int32_t> TextLength{0};
@@ -27,7 +29,7 @@ std::atomic<bool> InputLost{false};
 // The owed lines, oldest first, in a ring; a line that finds it full pushes
 // out the oldest, which is as good as answered for a board that far behind.
 constexpr int kOwedMax = 16;
-DWORD OwedSentAt[kOwedMax];
+uint32_t OwedSentAt[kOwedMax];
 int OwedHead = 0;
 int OwedCount = 0;
 uint32_t PromptsMatched = 0;
@@ -42,21 +44,14 @@ uint32_t CountOf(const char* text, size_t length, char wanted) {
 
 }  // namespace
 
-bool MakeAnswerEvent() {
-  if (AnswerEvent.load(std::memory_order_acquire) != nullptr) return true;
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return false;
-  AnswerEvent.store(event, std::memory_order_release);
-  return true;
-}
+bool MakeAnswerEvent() { return AnswerEvent.Make(); }
 
-void WakeAnswerWaiter() {
-  HANDLE event = AnswerEvent.load(std::memory_order_acquire);
-  if (event != nullptr) SetEvent(event);
-}
+void WakeAnswerWaiter() { AnswerEvent.Raise(); }
+
+void ReleaseAnswerEvent() { AnswerEvent.Release(); }
 
 void NoteLinesSent(const char* data, int32_t byteCount) {
-  const DWORD now = GetTickCount();
+  const uint32_t now = NowMs();
   for (int32_t i = 1; i < byteCount; ++i) {
     if (data[i] != '\r' || data[i - 1] == '\r') continue;
     if (OwedCount == kOwedMax) {
@@ -68,12 +63,12 @@ void NoteLinesSent(const char* data, int32_t byteCount) {
   }
 }
 
-bool OldestOwedAnswer(uint32_t received, DWORD* sentAt) {
+bool OldestOwedAnswer(uint32_t received, uint32_t* sentAt) {
   // Prompts beyond the lines owed answer nothing still to come.
   uint32_t answered = received - PromptsMatched;
   PromptsMatched = received;
-  const DWORD now = GetTickCount();
-  while (OwedCount > 0 && (answered > 0 || static_cast<DWORD>(now - OwedSentAt[OwedHead]) >= kAnswerOwedMs)) {
+  const uint32_t now = NowMs();
+  while (OwedCount > 0 && (answered > 0 || static_cast<uint32_t>(now - OwedSentAt[OwedHead]) >= kAnswerOwedMs)) {
     if (answered > 0) --answered;
     OwedHead = (OwedHead + 1) % kOwedMax;
     --OwedCount;
@@ -90,7 +85,7 @@ void ForgetOwedAnswers() {
 }
 
 uint32_t EmptyAnswerText() {
-  AcquireSRWLockExclusive(&TextLock);
+  TextLock.Acquire();
   TextLength.store(0, std::memory_order_release);
   HoldsPrompt = HoldsLimit = HoldsPwm = false;
   Overflowed.store(false, std::memory_order_relaxed);
@@ -98,7 +93,7 @@ uint32_t EmptyAnswerText() {
   AnswerReady.store(0, std::memory_order_release);
   if (CommChannel.AnswerText != nullptr) CommChannel.AnswerText[0] = '\0';
   const uint32_t received = PromptsReceived.load(std::memory_order_acquire);
-  ReleaseSRWLockExclusive(&TextLock);
+  TextLock.Release();
   return received;
 }
 
@@ -118,7 +113,7 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
   bool raised = false;
   // Counted under the lock that empties the text: a prompt is either in the
   // text or counted before the emptying, never counted and appended afterwards.
-  AcquireSRWLockExclusive(&TextLock);
+  TextLock.Acquire();
   if (prompts != 0) PromptsReceived.fetch_add(prompts, std::memory_order_acq_rel);
   const int32_t used = TextLength.load(std::memory_order_relaxed);
   // The text keeps room for its terminator within the bound capacity; what does not fit is dropped.
@@ -147,7 +142,7 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
     if (HoldsLimit) LimitEvent.store(1, std::memory_order_release);
     if (HoldsPwm) PwmFinished.store(1, std::memory_order_release);
   }
-  ReleaseSRWLockExclusive(&TextLock);
+  TextLock.Release();
   if (raised) WakeAnswerWaiter();
 }
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/host.h"
 
 // The largest answer: a full block of records with its prompt and some line noise.
 // A block of 720,896 values at 10 or 12 bits is 3,604,480 characters of records;
@@ -21,11 +21,12 @@ extern std::atomic<int32_t> AnswerReady;
 
 // Signalled by the reader each time it raises AnswerReady from 0 to 1, and by
 // whatever must end a wait early (a close from another thread, a lost line).
-// Made once for the process and never closed, so that a waker never touches a
-// released handle.
-extern std::atomic<HANDLE> AnswerEvent;
+// Made once for the load and given back only at unload, so that a waker never
+// touches a released one.
+extern tarvelin::Signal AnswerEvent;
 bool MakeAnswerEvent();
 void WakeAnswerWaiter();
+void ReleaseAnswerEvent();
 
 // Prompts received since the port was opened, counted by the reader under the
 // text's lock as it appends, also those that did not fit into the text: how
@@ -35,12 +36,12 @@ extern std::atomic<uint32_t> PromptsReceived;
 // The command lines sent whose answer (its prompt) has not come yet, each with
 // the tick at which it went out. A line is owed an answer for at most this
 // long; past that it is forgotten. An empty line (a lone carriage return) owes nothing.
-constexpr DWORD kAnswerOwedMs = 1000;
+constexpr uint32_t kAnswerOwedMs = 1000;
 void NoteLinesSent(const char* data, int32_t byteCount);
 // Retires the lines answered by the first `received` prompts and those owed too
 // long; true with the send tick of the oldest line still owed. Called by one
 // thread at a time.
-bool OldestOwedAnswer(uint32_t received, DWORD* sentAt);
+bool OldestOwedAnswer(uint32_t received, uint32_t* sentAt);
 void ForgetOwedAnswers();
 
 // Empties the bound answer text, forgets what it held and clears AnswerReady,

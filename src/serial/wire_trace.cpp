@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/host.h"
 
 namespace {
 
@@ -14,11 +14,11 @@ FILE* TraceFile = nullptr;
 std::atomic<int32_t> Tracing{0};
 // Held for one line's formatting and write. A lock that sleeps: a spinning
 // waiter at the reader's time-critical priority could starve the holder.
-SRWLOCK TraceLock = SRWLOCK_INIT;
+tarvelin::Lock TraceLock;
 
 struct TraceGuard {
-  TraceGuard() { AcquireSRWLockExclusive(&TraceLock); }
-  ~TraceGuard() { ReleaseSRWLockExclusive(&TraceLock); }
+  TraceGuard() { TraceLock.Acquire(); }
+  ~TraceGuard() { TraceLock.Release(); }
   TraceGuard(const TraceGuard&) = delete;
   TraceGuard& operator=(const TraceGuard&) = delete;
 };
@@ -69,7 +69,7 @@ void WriteLine(const char* kind, const char* text, size_t length) {
 
 void StartWireTrace() {
   char path[512];
-  const DWORD length = GetEnvironmentVariableA("TARVELIN_TRACE", path, sizeof path);
+  const size_t length = tarvelin::ReadEnvironment("TARVELIN_TRACE", path, sizeof path);
   TraceGuard guard;
   if (TraceFile != nullptr) fclose(TraceFile);
   TraceFile = length > 0 && length < sizeof path ? fopen(path, "a") : nullptr;

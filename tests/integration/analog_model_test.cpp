@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "fake/win32_fake.h"
 #include "protocol/result_state.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "protocol/result_state.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"

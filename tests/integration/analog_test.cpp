@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "protocol/result_state.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "serial/answer_text.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "protocol/result_state.h"
 #include "serial/answer_text.h"
 #include "serial/comm_channel.h"
@@ -30,14 +30,14 @@ class ChannelTest : public test::BoardTest {
   }
   DCB State() {
     DCB dcb{};
-    GetCommState(CommChannel.PortHandle, &dcb);
+    GetCommState(test::LinePort(), &dcb);
     return dcb;
   }
 };
 
 TEST_F(ChannelTest, OpenAppliesTheLineSettings) {
   Bind(0, 0, 0);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   const DCB dcb = State();
   EXPECT_EQ(dcb.BaudRate, 9600u);
   EXPECT_EQ(dcb.ByteSize, 8);
@@ -53,18 +53,18 @@ TEST_F(ChannelTest, OpenAppliesTheLineSettings) {
   EXPECT_EQ(dcb.XonLim, 100);
   EXPECT_EQ(dcb.XoffLim, 100);
   COMMTIMEOUTS timeouts{};
-  GetCommTimeouts(CommChannel.PortHandle, &timeouts);
+  GetCommTimeouts(test::LinePort(), &timeouts);
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 1u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier + timeouts.ReadTotalTimeoutConstant +
                 timeouts.WriteTotalTimeoutMultiplier + timeouts.WriteTotalTimeoutConstant,
             0u);
-  EXPECT_TRUE(standin::PortDtr(CommChannel.PortHandle));
-  EXPECT_NE(CommChannel.ThreadId.load(), 0u);
+  EXPECT_TRUE(standin::PortDtr(test::LinePort()));
+  EXPECT_TRUE(tarvelin::ReaderRunning());
 }
 
 TEST_F(ChannelTest, FlowControlFlags) {
   Bind(1, 0, 0);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   DCB dcb = State();
   EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
   EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
@@ -72,7 +72,7 @@ TEST_F(ChannelTest, FlowControlFlags) {
   ASSERT_EQ(CloseComm(), 1);
 
   Bind(0, 1, 1);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   dcb = State();
   EXPECT_EQ(dcb.fOutxDsrFlow, 1u);
   EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_HANDSHAKE);
@@ -86,22 +86,22 @@ TEST_F(ChannelTest, Lifecycle) {
   EXPECT_EQ(CloseComm(), 0);
   EXPECT_STREQ(standin::TraceText(), "");  // closing a closed channel touches nothing
 
-  const HANDLE port = OpenComm(test::kBoardPort);
-  ASSERT_NE(port, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(CommChannel.PortHandle, port);  // the open channel is untouched
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  const HANDLE port = test::LinePort();
+  EXPECT_FALSE(OpenComm(test::kBoardPort));
+  EXPECT_EQ(test::LinePort(), port);  // the open channel is untouched
 
   standin::StartTrace();
   EXPECT_EQ(CloseComm(), 1);
-  EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
-  EXPECT_EQ(CommChannel.PortHandle, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(tarvelin::ReaderRunning());
+  EXPECT_EQ(test::LinePort(), INVALID_HANDLE_VALUE);
   // DTR drops after the reader is woken and its read cancelled, before the purge and the close of the port.
   const std::string trace = standin::TraceText();
   const std::string tail = "SetCommMask SetCommMask SetCommMask CancelIoEx EscapeCommFunction(CLRDTR) PurgeComm CloseHandle";
   ASSERT_GE(trace.size(), tail.size());
   EXPECT_EQ(trace.substr(trace.size() - tail.size()), tail);
 
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   EXPECT_EQ(CloseComm(), 1);
 }
 
@@ -109,21 +109,19 @@ TEST_F(ChannelTest, Lifecycle) {
 // the channel and ended there, and the port is given back.
 TEST_F(ChannelTest, CloseForUnloadEndsTheReader) {
   Bind(0, 0, 0);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
-  const HANDLE reader = CommChannel.ThreadHandle.load();
-  ASSERT_NE(reader, nullptr);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(tarvelin::ReaderRunning());
   const auto start = Clock::now();
   EXPECT_EQ(CloseComm(CloseWait::ReaderDone), 1);
   // Well under the close's 2-second wait for the thread: the parked reader was ended, not awaited.
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
-  EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
-  EXPECT_EQ(ParkReader.load(), 0);
+  EXPECT_FALSE(tarvelin::ReaderRunning());
   const int fd = open(board_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
   close(fd);
   // The channel opens again with a reader of its own.
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   EXPECT_EQ(WriteComm(4, "PRB\r"), 1);
   EXPECT_EQ(CloseComm(), 1);
 }
@@ -151,13 +149,13 @@ TEST_F(ChannelTest, PortHeldElsewhereCannotBeOpened) {
 TEST_F(ChannelTest, RefusedSettingsLeaveTheChannelClosed) {
   Bind(0, 0, 0);
   standin::RefuseLineSettings(true);
-  EXPECT_EQ(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(CommChannel.PortHandle, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(CommChannel.ThreadId.load(), 0u);
+  EXPECT_FALSE(OpenComm(test::kBoardPort));
+  EXPECT_EQ(test::LinePort(), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(tarvelin::ReaderRunning());
   EXPECT_EQ(WriteComm(4, "PRB\r"), 0);
   standin::RefuseLineSettings(false);
   // The port was given back and nothing was left half made: the next open works.
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   EXPECT_EQ(WriteComm(4, "PRB\r"), 1);
   EXPECT_TRUE(board_.WaitForReceived(4, 1000));
 }
@@ -165,9 +163,9 @@ TEST_F(ChannelTest, RefusedSettingsLeaveTheChannelClosed) {
 TEST_F(ChannelTest, ReaderThatCannotSelectItsEventStillCloses) {
   Bind(0, 0, 0);
   standin::FailCommMask(true);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (CommChannel.ThreadId.load() != 0 && Clock::now() < deadline) std::this_thread::yield();
+  while (tarvelin::ReaderRunning() && Clock::now() < deadline) std::this_thread::yield();
   standin::FailCommMask(false);
   EXPECT_EQ(CloseComm(), 1);
 }
@@ -176,15 +174,15 @@ TEST_F(ChannelTest, RefusedPrioritiesShowBoxesAndStillOpen) {
   Bind(0, 0, 0);
   const int boxes = standin::MessageBoxCount();
   standin::RefuseThreadPriorities(1);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   EXPECT_EQ(standin::MessageBoxCount(), boxes + 1);
   EXPECT_STREQ(standin::LastMessageBoxCaption(),
                "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL");
-  EXPECT_TRUE(standin::PortDtr(CommChannel.PortHandle));
+  EXPECT_TRUE(standin::PortDtr(test::LinePort()));
   ASSERT_EQ(CloseComm(), 1);
 
   standin::RefuseThreadPriorities(2);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   EXPECT_EQ(standin::MessageBoxCount(), boxes + 3);
   EXPECT_STREQ(standin::LastMessageBoxCaption(),
                "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST");
@@ -192,7 +190,7 @@ TEST_F(ChannelTest, RefusedPrioritiesShowBoxesAndStillOpen) {
 
 TEST_F(ChannelTest, WritesRetryOnce) {
   Bind(0, 0, 0);
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   standin::CaptureDebugOutput(true);
   EXPECT_EQ(WriteCommBlock(&CommChannel, "x", 0), 0);
   EXPECT_STREQ(standin::CapturedDebugOutput(), "KORIMAX: WriteCommBlock --> Byte count is zero\n");

@@ -7,7 +7,7 @@
 #include "protocol/baud_rate.h"
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
 #include "tarvelin_version.h"
@@ -18,7 +18,7 @@ class ConnectionTest : public test::BoardTest {
  protected:
   DWORD LineRate() {
     DCB dcb{};
-    GetCommState(ConnectionHandle, &dcb);
+    GetCommState(test::LinePort(), &dcb);
     return dcb.BaudRate;
   }
 };

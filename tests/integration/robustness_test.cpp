@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "serial/comm_channel.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
@@ -29,7 +29,7 @@ TEST_F(RobustnessTest, SettingsLeftByAnotherProgramAreCleared) {
   standin::InheritDcbFlags(true);
   ASSERT_EQ(PortOpen(test::kBoardPort), 1);
   DCB dcb{};
-  ASSERT_TRUE(GetCommState(CommChannel.PortHandle, &dcb));
+  ASSERT_TRUE(GetCommState(test::LinePort(), &dcb));
   EXPECT_EQ(dcb.fAbortOnError, 0u);
   EXPECT_EQ(dcb.fDsrSensitivity, 0u);
   EXPECT_EQ(dcb.fNull, 0u);
@@ -80,7 +80,7 @@ TEST_F(RobustnessTest, OpenWaitsForALateReaderAndUnloadStillEndsIt) {
   standin::DelayThreadStarts(300);
   SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
   auto start = Clock::now();
-  ASSERT_NE(OpenComm(test::kBoardPort), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(OpenComm(test::kBoardPort));
   EXPECT_GE(MillisecondsSince(start), 290) << "the open returned before its reader ran";
   start = Clock::now();
   EXPECT_EQ(CloseComm(CloseWait::ReaderDone), 1);
@@ -223,7 +223,7 @@ TEST_F(RobustnessTest, ReaderGivenUpOnLeavesByItself) {
   ASSERT_EQ(PortOpen(test::kBoardPort), 1);
   std::this_thread::sleep_for(milliseconds(1000));  // the first reader has run and left
   EXPECT_EQ(IOPortRead('B'), 255) << GetErrorMessage();
-  EXPECT_NE(CommChannel.ThreadId.load(), 0u);
+  EXPECT_TRUE(tarvelin::ReaderRunning());
   EXPECT_EQ(standin::TerminateThreadCalls(), terminated);
 }
 

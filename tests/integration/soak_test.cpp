@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
 

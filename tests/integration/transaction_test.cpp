@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
 #include "support/board_fixture.h"

@@ -2,7 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/posix/standin_faults.h"
+#include "fake/standin_faults.h"
+#include "platform/win32/win32_line.h"
 #include "protocol/baud_rate.h"
 #include "protocol/result_state.h"
 #include "serial/answer_text.h"
@@ -14,7 +15,6 @@ namespace test {
 void ResetLibraryState() {
   CloseComm();
   standin::ResetFaults();
-  ConnectionHandle = INVALID_HANDLE_VALUE;
   PortInitialized = 0;
   LastValue = 0;
   ErrorCode = 0;
@@ -30,6 +30,8 @@ void ResetLibraryState() {
   PwmFinished.store(0);
   SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
 }
+
+void* LinePort() { return tarvelin::Win32PortHandle(CommChannel.Line); }
 
 void BoardTest::SetUp() {
   ResetLibraryState();

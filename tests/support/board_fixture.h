@@ -30,6 +30,9 @@ class OpenBoardTest : public BoardTest {
   void SetUp() override;
 };
 
+// The open port's handle as the win32 line holds it (INVALID_HANDLE_VALUE when closed).
+void* LinePort();
+
 // Answers every command line with the same text.
 void AnswerAlways(tarvelin::board::VirtualBoard& board, const std::string& answer);
 

@@ -99,7 +99,7 @@ TEST_F(AnswerTextTest, PromptsAfterTheEmptyingDoNotRetireTheOwedLine) {
   ForgetOwedAnswers();
   NoteLinesSent("PRA\r", 4);
   Append("\r\nV=1\r\n>");
-  DWORD sentAt = 0;
+  uint32_t sentAt = 0;
   EXPECT_FALSE(OldestOwedAnswer(EmptyAnswerText(), &sentAt));
 
   NoteLinesSent("PRB\r", 4);

@@ -1,6 +1,9 @@
 // Events, the critical section, threads, time, diagnostics and the user
 // interface of the stand-in, over pthreads and the monotonic clock.
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <sched.h>
 #include <time.h>
 
@@ -747,9 +750,32 @@ DWORD GetCurrentThreadId() {
   return ThisThreadId;
 }
 
-void AcquireSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_lock(&lock->mutex); }
-BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock) { return pthread_mutex_trylock(&lock->mutex) == 0 ? TRUE : FALSE; }
-void ReleaseSRWLockExclusive(SRWLOCK* lock) { pthread_mutex_unlock(&lock->mutex); }
+// A futex word in the lock's pointer: 0 free, 1 held, 2 held with sleepers.
+static std::atomic<uint32_t>* LockWord(SRWLOCK* lock) {
+  static_assert(sizeof(std::atomic<uint32_t>) <= sizeof(void*));
+  return reinterpret_cast<std::atomic<uint32_t>*>(&lock->Ptr);
+}
+
+void AcquireSRWLockExclusive(SRWLOCK* lock) {
+  std::atomic<uint32_t>* word = LockWord(lock);
+  uint32_t seen = 0;
+  if (word->compare_exchange_strong(seen, 1, std::memory_order_acquire)) return;
+  if (seen != 2) seen = word->exchange(2, std::memory_order_acquire);
+  while (seen != 0) {
+    syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+    seen = word->exchange(2, std::memory_order_acquire);
+  }
+}
+
+BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock) {
+  uint32_t seen = 0;
+  return LockWord(lock)->compare_exchange_strong(seen, 1, std::memory_order_acquire) ? TRUE : FALSE;
+}
+
+void ReleaseSRWLockExclusive(SRWLOCK* lock) {
+  std::atomic<uint32_t>* word = LockWord(lock);
+  if (word->exchange(0, std::memory_order_release) == 2) syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
 
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
                                   DWORD) {

@@ -1,5 +1,7 @@
-// A small stand-in for the Win32 calls the library makes, over termios, poll
-// and pthreads. Only what the layers above call, with the semantics they rely on.
+// A test fake of the Win32 calls the library's win32 line and host make, over
+// termios, poll and pthreads, with the driver behaviour only Windows has
+// (pending waits and cancels, overstated queues, inherited settings, sent
+// messages), so that the win32 line is unit-tested on Linux.
 #pragma once
 
 #include <cstddef>
@@ -160,11 +162,11 @@ struct CRITICAL_SECTION {
   alignas(8) unsigned char Opaque[64];  // holds a pthread mutex
 };
 
-// A slim reader/writer lock, statically initialised; taken exclusively only.
+// A slim reader/writer lock, one pointer, zero when free; taken exclusively only.
 struct SRWLOCK {
-  pthread_mutex_t mutex;
+  void* Ptr;
 };
-#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+#define SRWLOCK_INIT {nullptr}
 
 struct SECURITY_ATTRIBUTES;
 struct POINT {
@@ -217,6 +219,11 @@ typedef struct tagSAFEARRAY {
   void* pvData;
   SAFEARRAYBOUND rgsabound[1];
 } SAFEARRAY;
+
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     void* arguments);
 
 // Files and the serial port
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,

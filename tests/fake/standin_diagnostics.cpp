@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/port_open_failure.h"
 #include "standin_internal.h"
 
 namespace {
@@ -36,13 +35,13 @@ void NoteOpenFailure(const char* path, int error) {
 
 }  // namespace standin
 
-void DescribeOpenFailure(const char* name, char* text, size_t size) {
-  if (text == nullptr || size == 0) return;
-  const char* device = FailedPath[0] != '\0' ? FailedPath : (name != nullptr ? name : "");
-  // The exclusive lock and TIOCEXCL refuse a port that another program holds.
-  const char* reason = FailedErrno == EWOULDBLOCK || FailedErrno == EBUSY ? "in use by another program"
-                       : FailedErrno == ENOTTY                             ? "not a serial device"
-                       : FailedErrno != 0                                   ? strerror(FailedErrno)
-                                                                            : "unknown reason";
-  snprintf(text, size, "%s: %s", device, reason);
+// The system's text for the last failed open on this thread: the errno the
+// device refused it with, as the driver would have put it.
+DWORD FormatMessageA(DWORD, const void*, DWORD, DWORD, LPSTR buffer, DWORD size, void*) {
+  if (buffer == nullptr || size == 0) return 0;
+  const char* reason = FailedErrno == ENOTTY ? "not a serial device"
+                       : FailedErrno != 0    ? strerror(FailedErrno)
+                                             : "";
+  const int written = snprintf(buffer, size, "%s", reason);
+  return written < 0 ? 0 : static_cast<DWORD>(static_cast<size_t>(written) < size ? written : static_cast<int>(size) - 1);
 }
