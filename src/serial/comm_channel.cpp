@@ -11,13 +11,11 @@ using namespace tarvelin;
 
 namespace {
 
-// Made on first use and never destroyed: a reader that outlived its close,
-// or an unload that runs after the runtime's destructors, still finds it.
-SerialLine& TheLine() {
-  alignas(SerialLine) static unsigned char storage[sizeof(SerialLine)];
-  static SerialLine* line = new (storage) SerialLine();
-  return *line;
-}
+// Made as the library loads and never destroyed: a reader that outlived its
+// close, or an unload that runs after the runtime's destructors, still finds
+// it. Not a function's static: its guard would cost the load a lock of the runtime's.
+alignas(SerialLine) unsigned char LineStorage[sizeof(SerialLine)];
+SerialLine* const TheLine = new (LineStorage) SerialLine();
 
 constexpr uint32_t kCloseSettleMs = 20;
 
@@ -53,7 +51,7 @@ void TellPriorityRefused(const char* caption) { LibraryMessageBox(nullptr, capti
 
 }  // namespace
 
-CommChannelRecord CommChannel = {TheLine(), {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
+CommChannelRecord CommChannel = {*TheLine, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
 
 std::atomic<int32_t> LimitEvent{0};
 std::atomic<int32_t> PwmFinished{0};
