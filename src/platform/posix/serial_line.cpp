@@ -21,8 +21,11 @@
 namespace tarvelin {
 
 struct SerialLine::State {
-  int fd = -1;
-  std::atomic<int> wakeFd{-1};  // read by Wake on any thread
+  // Atomic because Close may come while a woken waiter has not yet left.
+  std::atomic<int> fd{-1};
+  // Kept from the first open to the end of the object, not closed with the
+  // device: a Wake racing a Close then never writes to a number reused meanwhile.
+  std::atomic<int> wakeFd{-1};
   char device[256] = "";        // the device last tried, for the open failure's text
   int openError = 0;            // why that open failed; 0 when it did not
   std::atomic<int> lastError{0};
@@ -34,10 +37,19 @@ namespace {
 
 constexpr int kSliceMs = 50;  // the longest a blocked write goes without looking at its cut flag
 
-uint64_t MonotonicMs() {
+uint64_t MonotonicUs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Milliseconds for poll until `deadline` (microseconds), rounded up so that a
+// wait never ends before its time, and at most `limit`.
+int PollMs(uint64_t deadline, int limit) {
+  const uint64_t now = MonotonicUs();
+  if (now >= deadline) return 0;
+  const uint64_t left = (deadline - now + 999) / 1000;
+  return left < static_cast<uint64_t>(limit) ? static_cast<int>(left) : limit;
 }
 
 speed_t SpeedFor(uint32_t rate, bool* known) {
@@ -80,6 +92,10 @@ bool CountOverruns(int fd, uint64_t* overruns) {
   return true;
 }
 
+int DeviceOf(const SerialLine::State* state) {
+  return state != nullptr ? state->fd.load(std::memory_order_acquire) : -1;
+}
+
 // Pseudo-terminals have no modem lines and refuse the request; that is no reason to fail.
 bool ModemLineRefusedHarmlessly(int error) { return error == ENOTTY || error == EINVAL; }
 
@@ -89,10 +105,11 @@ SerialLine::SerialLine() : state_(new (std::nothrow) State) {}
 
 SerialLine::~SerialLine() {
   Close();
+  if (state_ != nullptr && state_->wakeFd.load() >= 0) close(state_->wakeFd.load());
   delete state_;
 }
 
-bool SerialLine::IsOpen() const { return state_ != nullptr && state_->fd >= 0; }
+bool SerialLine::IsOpen() const { return DeviceOf(state_) >= 0; }
 
 LineResult SerialLine::OpenPort(int32_t portNumber) {
   if (state_ == nullptr) return LineResult::Failed;
@@ -118,7 +135,7 @@ LineResult SerialLine::OpenDevice(const char* path) {
   int error = 0;
   if (path == nullptr) {
     error = EINVAL;
-  } else if (s.fd >= 0) {
+  } else if (IsOpen()) {
     error = EBUSY;  // this line holds a device already
   } else {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -133,12 +150,18 @@ LineResult SerialLine::OpenDevice(const char* path) {
     } else {
       // Keeps out later opens by programs that do not lock (not root, which the lock stops).
       (void)ioctl(fd, TIOCEXCL);
-      const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      int wakeFd = s.wakeFd.load(std::memory_order_acquire);
+      uint64_t stale = 0;
+      if (wakeFd >= 0) {
+        (void)!read(wakeFd, &stale, sizeof stale);  // a wake meant for the last open
+      } else {
+        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        s.wakeFd.store(wakeFd, std::memory_order_release);
+      }
       if (wakeFd < 0) {
         error = errno;
       } else {
-        s.fd = fd;
-        s.wakeFd.store(wakeFd, std::memory_order_release);
+        s.fd.store(fd, std::memory_order_release);
         s.countsKnown = CountOverruns(fd, &s.overruns);
         s.openError = 0;
         return LineResult::Done;
@@ -162,7 +185,8 @@ void SerialLine::DescribeOpenFailure(char* text, size_t size) const {
 }
 
 LineResult SerialLine::Configure(const LineSettings& settings) {
-  if (!IsOpen()) return LineResult::Failed;
+  const int fd = DeviceOf(state_);
+  if (fd < 0) return LineResult::Failed;
   State& s = *state_;
   bool known = false;
   const speed_t speed = SpeedFor(settings.baudRate, &known);
@@ -173,7 +197,7 @@ LineResult SerialLine::Configure(const LineSettings& settings) {
     return LineResult::Failed;
   }
   termios t{};
-  if (tcgetattr(s.fd, &t) != 0) {
+  if (tcgetattr(fd, &t) != 0) {
     s.lastError.store(errno, std::memory_order_relaxed);
     return LineResult::Failed;
   }
@@ -193,7 +217,7 @@ LineResult SerialLine::Configure(const LineSettings& settings) {
   t.c_cc[VTIME] = 0;
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
-  if (tcsetattr(s.fd, TCSANOW, &t) != 0) {
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
     s.lastError.store(errno, std::memory_order_relaxed);
     return LineResult::Failed;
   }
@@ -201,15 +225,16 @@ LineResult SerialLine::Configure(const LineSettings& settings) {
 }
 
 LineResult SerialLine::SetRate(uint32_t baudRate) {
-  if (!IsOpen()) return LineResult::Failed;
+  const int fd = DeviceOf(state_);
+  if (fd < 0) return LineResult::Failed;
   bool known = false;
   const speed_t speed = SpeedFor(baudRate, &known);
   termios t{};
   int error = EINVAL;
-  if (known && tcgetattr(state_->fd, &t) == 0) {
+  if (known && tcgetattr(fd, &t) == 0) {
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
-    if (tcsetattr(state_->fd, TCSANOW, &t) == 0) return LineResult::Done;
+    if (tcsetattr(fd, TCSANOW, &t) == 0) return LineResult::Done;
     error = errno;
   } else if (known) {
     error = errno;
@@ -219,9 +244,10 @@ LineResult SerialLine::SetRate(uint32_t baudRate) {
 }
 
 LineResult SerialLine::SetDtr(bool raised) {
-  if (!IsOpen()) return LineResult::Failed;
+  const int fd = DeviceOf(state_);
+  if (fd < 0) return LineResult::Failed;
   int bits = TIOCM_DTR;
-  if (ioctl(state_->fd, raised ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !ModemLineRefusedHarmlessly(errno)) {
+  if (ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !ModemLineRefusedHarmlessly(errno)) {
     state_->lastError.store(errno, std::memory_order_relaxed);
     return LineResult::Failed;
   }
@@ -229,20 +255,21 @@ LineResult SerialLine::SetDtr(bool raised) {
 }
 
 LineResult SerialLine::Write(const char* data, size_t length, uint32_t timeoutMs, const std::atomic<int32_t>* cut) {
-  if (!IsOpen() || (data == nullptr && length != 0)) {
-    if (state_ != nullptr) state_->lastError.store(IsOpen() ? EINVAL : EBADF, std::memory_order_relaxed);
+  const int fd = DeviceOf(state_);
+  if (fd < 0 || (data == nullptr && length != 0)) {
+    if (state_ != nullptr) state_->lastError.store(fd >= 0 ? EINVAL : EBADF, std::memory_order_relaxed);
     return LineResult::Failed;
   }
   State& s = *state_;
-  const uint64_t deadline = MonotonicMs() + timeoutMs;
+  const uint64_t deadline = MonotonicUs() + uint64_t{timeoutMs} * 1000u;
   size_t done = 0;
   while (done < length) {
-    const ssize_t written = write(s.fd, data + done, length - done);
-    if (written >= 0) {
+    const ssize_t written = write(fd, data + done, length - done);
+    if (written > 0) {
       done += static_cast<size_t>(written);
       continue;
     }
-    const int error = errno;
+    const int error = written == 0 ? EAGAIN : errno;
     if (error == EINTR) continue;
     if (error == EIO || error == ENXIO || error == EPIPE) {
       s.lastError.store(error, std::memory_order_relaxed);
@@ -255,11 +282,10 @@ LineResult SerialLine::Write(const char* data, size_t length, uint32_t timeoutMs
     // The driver's queue is full: wait for room in slices, looking at the cut flag and the deadline.
     for (;;) {
       if (cut != nullptr && cut->load(std::memory_order_acquire) != 0) return LineResult::Cut;
-      const uint64_t now = MonotonicMs();
-      if (now >= deadline) return LineResult::TimedOut;
-      const uint64_t left = deadline - now;
-      pollfd p{s.fd, POLLOUT, 0};
-      const int ready = poll(&p, 1, left < kSliceMs ? static_cast<int>(left) : kSliceMs);
+      const int sliceMs = PollMs(deadline, kSliceMs);
+      if (sliceMs == 0) return LineResult::TimedOut;
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = poll(&p, 1, sliceMs);
       if (ready < 0 && errno != EINTR) {
         s.lastError.store(errno, std::memory_order_relaxed);
         return LineResult::Failed;
@@ -269,47 +295,51 @@ LineResult SerialLine::Write(const char* data, size_t length, uint32_t timeoutMs
         s.lastError.store(EIO, std::memory_order_relaxed);
         return LineResult::Gone;
       }
-      if ((p.revents & POLLNVAL) != 0) {
-        s.lastError.store(EBADF, std::memory_order_relaxed);
+      if ((p.revents & POLLOUT) == 0) {  // an error without room: waiting on would spin
+        s.lastError.store((p.revents & POLLNVAL) != 0 ? EBADF : EIO, std::memory_order_relaxed);
         return LineResult::Failed;
       }
-      break;  // room, or an error that the next write reports
+      break;
     }
   }
   return LineResult::Done;
 }
 
 LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
-  if (!IsOpen()) return LineResult::Failed;
+  const int fd = DeviceOf(state_);
+  if (fd < 0) return LineResult::Failed;
   State& s = *state_;
-  const uint64_t deadline = MonotonicMs() + timeoutMs;
+  const uint64_t deadline = MonotonicUs() + uint64_t{timeoutMs} * 1000u;
   const int wakeFd = s.wakeFd.load(std::memory_order_acquire);
   for (;;) {
-    const uint64_t now = MonotonicMs();
-    const uint64_t left = now < deadline ? deadline - now : 0;
-    pollfd p[2] = {{s.fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    const int ready = poll(p, 2, left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left));
+    const int left = PollMs(deadline, INT32_MAX);
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = poll(p, 2, left);
     if (ready < 0) {
       if (errno == EINTR) continue;
       s.lastError.store(errno, std::memory_order_relaxed);
       return LineResult::Failed;
     }
     if (ready == 0) {
-      if (left == 0) return LineResult::TimedOut;
-      continue;  // woke a little early by the millisecond clock
+      if (PollMs(deadline, 1) == 0) return LineResult::TimedOut;
+      continue;  // the clock had not quite reached the deadline
     }
     if ((p[1].revents & POLLIN) != 0) {
       uint64_t wakes = 0;
       (void)!read(wakeFd, &wakes, sizeof wakes);
       return LineResult::Woken;
     }
-    if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if (((p[0].revents | p[1].revents) & POLLNVAL) != 0) {  // closed under the waiter
+      s.lastError.store(EBADF, std::memory_order_relaxed);
+      return LineResult::Failed;
+    }
+    if ((p[0].revents & (POLLHUP | POLLERR)) != 0) {
       // A terminal that hung up still reports input, but none can be read;
       // what is queued on a live one is counted.
       int queued = 0;
-      if ((p[0].revents & POLLIN) != 0 && ioctl(s.fd, FIONREAD, &queued) == 0 && queued > 0) return LineResult::Done;
-      s.lastError.store((p[0].revents & POLLNVAL) != 0 ? EBADF : EIO, std::memory_order_relaxed);
-      return (p[0].revents & POLLNVAL) != 0 ? LineResult::Failed : LineResult::Gone;
+      if ((p[0].revents & POLLIN) != 0 && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0) return LineResult::Done;
+      s.lastError.store(EIO, std::memory_order_relaxed);
+      return LineResult::Gone;
     }
     if ((p[0].revents & POLLIN) != 0) return LineResult::Done;
   }
@@ -317,8 +347,9 @@ LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
 
 LineRead SerialLine::Read(char* buffer, size_t capacity) {
   LineRead outcome;
-  if (!IsOpen() || (buffer == nullptr && capacity != 0)) {
-    if (state_ != nullptr) state_->lastError.store(IsOpen() ? EINVAL : EBADF, std::memory_order_relaxed);
+  const int fd = DeviceOf(state_);
+  if (fd < 0 || (buffer == nullptr && capacity != 0)) {
+    if (state_ != nullptr) state_->lastError.store(fd >= 0 ? EINVAL : EBADF, std::memory_order_relaxed);
     outcome.result = LineResult::Failed;
     return outcome;
   }
@@ -326,12 +357,12 @@ LineRead SerialLine::Read(char* buffer, size_t capacity) {
   State& s = *state_;
   ssize_t got = 0;
   do {
-    got = read(s.fd, buffer, capacity);
+    got = read(fd, buffer, capacity);
   } while (got < 0 && errno == EINTR);
   if (got > 0) {
     outcome.bytes = static_cast<size_t>(got);
     uint64_t overruns = 0;
-    if (s.countsKnown && CountOverruns(s.fd, &overruns) && overruns != s.overruns) {
+    if (s.countsKnown && CountOverruns(fd, &overruns) && overruns != s.overruns) {
       outcome.inputLost = true;
       s.overruns = overruns;
     }
@@ -339,11 +370,9 @@ LineRead SerialLine::Read(char* buffer, size_t capacity) {
     // In raw mode with VMIN 1 an empty terminal says EAGAIN; a 0 is a hang-up.
     s.lastError.store(EIO, std::memory_order_relaxed);
     outcome.result = LineResult::Gone;
-  } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-    // Nothing there: not an error.
-  } else {
-    s.lastError.store(errno, std::memory_order_relaxed);
-    outcome.result = errno == EIO || errno == ENXIO ? LineResult::Gone : LineResult::Failed;
+  } else if (const int error = errno; error != EAGAIN && error != EWOULDBLOCK) {  // EAGAIN: nothing there
+    s.lastError.store(error, std::memory_order_relaxed);
+    outcome.result = error == EIO || error == ENXIO ? LineResult::Gone : LineResult::Failed;
   }
   return outcome;
 }
@@ -357,21 +386,20 @@ void SerialLine::Wake() {
 }
 
 void SerialLine::Discard() {
-  if (IsOpen()) (void)tcflush(state_->fd, TCIOFLUSH);
+  const int fd = DeviceOf(state_);
+  if (fd >= 0) (void)tcflush(fd, TCIOFLUSH);
 }
 
 void SerialLine::Close() {
   if (state_ == nullptr) return;
   State& s = *state_;
-  if (s.fd >= 0) {
+  const int fd = s.fd.exchange(-1, std::memory_order_acq_rel);
+  if (fd >= 0) {
     // A pseudo-terminal outlives its last open while the other side holds it: let the next open in.
-    (void)ioctl(s.fd, TIOCNXCL);
-    (void)flock(s.fd, LOCK_UN);
-    close(s.fd);
-    s.fd = -1;
+    (void)ioctl(fd, TIOCNXCL);
+    (void)flock(fd, LOCK_UN);
+    close(fd);
   }
-  const int wakeFd = s.wakeFd.exchange(-1, std::memory_order_acq_rel);
-  if (wakeFd >= 0) close(wakeFd);
   s.countsKnown = false;
   s.overruns = 0;
 }
