@@ -38,6 +38,9 @@ constexpr uint16_t kHasVariantType = 0x80;
 constexpr uint16_t kReferenceElements = 0x20 | 0x100 | 0x200 | 0x400 | 0x800;
 constexpr uint32_t kVariantInt32 = 3;
 
+// The kernel sleeps on the word's address: the atomic must be the bare word.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+
 long Futex(std::atomic<uint32_t>* word, int operation, uint32_t value) {
   return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), operation, value, nullptr, nullptr, 0);
 }
