@@ -7,7 +7,10 @@ set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=${1:-${TMPDIR:-/tmp}/tarvelin-line-test}
 mkdir -p "$out"
-warnings="-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast -Wnull-dereference -Werror"
+# The project's warnings, as errors.
+warnings="-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wcast-align -Wold-style-cast
+  -Wnon-virtual-dtor -Woverloaded-virtual -Wnull-dereference -Wdouble-promotion -Wformat=2
+  -Wmissing-declarations -Wundef -Werror"
 
 build() {  # name compiler flags...
   name=$1 compiler=$2

@@ -154,6 +154,11 @@ TEST_F(LineReading, WakeBeforeAWaitEndsTheNextWaitOnlyAtOnce) {
   EXPECT_LT(MsSince(start), 1000);
   // The wake was used up: the wait after it sleeps to its deadline.
   EXPECT_EQ(line.WaitReadable(100), LineResult::TimedOut);
+  // A wake left over when the line closed is not taken for one meant for the next open.
+  line.Wake();
+  line.Close();
+  OpenLine(line);
+  EXPECT_EQ(line.WaitReadable(100), LineResult::TimedOut);
 }
 
 TEST_F(LineReading, HangUpIsGoneForTheWaitAndTheRead) {
@@ -177,6 +182,13 @@ TEST_F(LineOpening, PortNumberFindsTheDeviceItsVariableNames) {
   EXPECT_EQ(line.OpenPort(7), LineResult::Done);
   EXPECT_TRUE(line.IsOpen());
   unsetenv("TARVELIN_COM7");
+  // Without the variable, the port's number counts the system's serial ports from 1.
+  SerialLine fallback;
+  char text[256];
+  if (fallback.OpenPort(7) != LineResult::Done) {
+    fallback.DescribeOpenFailure(text, sizeof text);
+    EXPECT_EQ(strncmp(text, "/dev/ttyS6: ", 12), 0) << text;
+  }
 }
 
 TEST_F(LineOpening, ASecondOpenOfTheDeviceIsRefusedAsInUse) {
@@ -247,9 +259,10 @@ TEST_F(LineOpening, OpensAndClosesLeaveNoDescriptorBehind) {
     EXPECT_EQ(refused.OpenDevice(slave_.c_str()), LineResult::Failed);
     EXPECT_EQ(refused.OpenDevice("/dev/null"), LineResult::Failed);
     line.Close();
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptors().size(), during.size() - 1);  // the device; the wake stays with the object
     ASSERT_EQ(line.OpenDevice(slave_.c_str()), LineResult::Done);
-  }  // the destructor closes
+    EXPECT_EQ(OpenDescriptors(), during);
+  }  // the destructor closes both
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
