@@ -5,9 +5,8 @@ find_package(Threads REQUIRED)
 
 add_library(tarvelin_core STATIC ${TARVELIN_SOURCES})
 target_include_directories(tarvelin_core PUBLIC
-  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src ${TARVELIN_GENERATED_DIR}
-  ${PROJECT_SOURCE_DIR}/tests/fake)
-target_compile_definitions(tarvelin_core PRIVATE TARVELIN_BUILD PUBLIC TARVELIN_WIN32_SEAM)
+  ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src ${TARVELIN_GENERATED_DIR})
+target_compile_definitions(tarvelin_core PRIVATE TARVELIN_BUILD)
 target_compile_options(tarvelin_core PRIVATE ${TARVELIN_WARNINGS} -fvisibility=hidden -fno-exceptions -fno-rtti)
 target_link_libraries(tarvelin_core PUBLIC Threads::Threads)
 

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "fake/win32_fake.h"
 #include "protocol/result_state.h"
 #include "support/board_fixture.h"
+#include "support/vb_array.h"
 #include "tarvelin.h"
 
 namespace {

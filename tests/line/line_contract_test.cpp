@@ -22,19 +22,7 @@
 #include "platform/host.h"
 #include "platform/reader_thread.h"
 #include "platform/serial_line.h"
-
-// The safe-array descriptor as a caller hands it over, with its variant type in front.
-struct tagSAFEARRAY {
-  uint16_t dimensions;
-  uint16_t features;
-  uint32_t elementSize;
-  uint32_t locks;
-  void* data;
-  struct {
-    uint32_t count;
-    int32_t lowerBound;
-  } bounds[1];
-};
+#include "support/vb_array.h"
 
 namespace tarvelin {
 namespace {
@@ -434,20 +422,22 @@ TEST(HostVbArray, StoresIntegersInsideItsBoundsOnly) {
   EXPECT_EQ(lower, 5);
   EXPECT_EQ(count, 3);
   ASSERT_TRUE(VbArrayLock(array));
-  EXPECT_TRUE(VbArrayStore(array, 0, 11));
-  EXPECT_TRUE(VbArrayStore(array, 2, 33));
-  EXPECT_FALSE(VbArrayStore(array, 3, 44));
-  EXPECT_FALSE(VbArrayStore(array, -1, 44));
+  // The array's own indices, 5 to 7.
+  EXPECT_TRUE(VbArrayStore(array, 5, 11));
+  EXPECT_TRUE(VbArrayStore(array, 7, 33));
+  EXPECT_FALSE(VbArrayStore(array, 8, 44));
+  EXPECT_FALSE(VbArrayStore(array, 4, 44));
   EXPECT_FALSE(VbArrayStore(array, INT64_MAX, 44));
+  EXPECT_FALSE(VbArrayStore(array, INT64_MIN, 44));
   EXPECT_EQ(cells[0], 11);
   EXPECT_EQ(cells[1], 0);
   EXPECT_EQ(cells[2], 33);
-  EXPECT_EQ(d.array.locks, 1u);
+  EXPECT_EQ(d.array.cLocks, 1u);
   VbArrayUnlock(array);
   VbArrayUnlock(array);  // not below zero
-  EXPECT_EQ(d.array.locks, 0u);
-  d.array.data = nullptr;
-  EXPECT_FALSE(VbArrayStore(array, 0, 1));
+  EXPECT_EQ(d.array.cLocks, 0u);
+  d.array.pvData = nullptr;
+  EXPECT_FALSE(VbArrayStore(array, 5, 1));
 }
 
 TEST(HostVbArray, OnlyOneDimensionOfIntegersIsAccepted) {
@@ -483,7 +473,7 @@ TEST(ReaderThread, RunsTheBodyAndIsSeenToEnd) {
   HoldMs.store(0);
   Running.store(41);
   ASSERT_TRUE(StartReaderThread(Body, 41, &Running));
-  EXPECT_TRUE(RaiseReaderPriority());
+  EXPECT_TRUE(RaiseReaderPriority([](const char*) {}));
   EXPECT_FALSE(ReaderThreadsGone());
   Running.store(0);
   EXPECT_TRUE(StopReaderThread(CloseWait::Full));

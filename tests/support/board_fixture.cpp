@@ -2,8 +2,10 @@
 
 #include <cstdlib>
 
+#ifdef TARVELIN_WIN32_SEAM
 #include "fake/standin_faults.h"
 #include "platform/win32/win32_line.h"
+#endif
 #include "protocol/baud_rate.h"
 #include "protocol/result_state.h"
 #include "serial/answer_text.h"
@@ -14,7 +16,9 @@ namespace test {
 
 void ResetLibraryState() {
   CloseComm();
+#ifdef TARVELIN_WIN32_SEAM
   standin::ResetFaults();
+#endif
   PortInitialized = 0;
   LastValue = 0;
   ErrorCode = 0;
@@ -31,7 +35,9 @@ void ResetLibraryState() {
   SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
 }
 
+#ifdef TARVELIN_WIN32_SEAM
 void* LinePort() { return tarvelin::Win32PortHandle(CommChannel.Line); }
+#endif
 
 void BoardTest::SetUp() {
   ResetLibraryState();

@@ -85,7 +85,7 @@ void Lock::Release() {
 }
 
 bool Signal::Make() {
-  if (handle_ != nullptr) return true;
+  if (handle_.load(std::memory_order_acquire) != nullptr) return true;
   auto* state = new (std::nothrow) SignalState;
   if (state == nullptr) return false;
   pthread_condattr_t attr;
@@ -99,14 +99,14 @@ bool Signal::Make() {
     return false;
   }
   state->raised = false;
-  handle_ = state;
+  handle_.store(state, std::memory_order_release);
   return true;
 }
 
-bool Signal::Made() const { return handle_ != nullptr; }
+bool Signal::Made() const { return handle_.load(std::memory_order_acquire) != nullptr; }
 
 void Signal::Raise() {
-  auto* state = static_cast<SignalState*>(handle_);
+  auto* state = static_cast<SignalState*>(handle_.load(std::memory_order_acquire));
   if (state == nullptr) return;
   pthread_mutex_lock(&state->mutex);
   state->raised = true;
@@ -115,7 +115,7 @@ void Signal::Raise() {
 }
 
 void Signal::Reset() {
-  auto* state = static_cast<SignalState*>(handle_);
+  auto* state = static_cast<SignalState*>(handle_.load(std::memory_order_acquire));
   if (state == nullptr) return;
   pthread_mutex_lock(&state->mutex);
   state->raised = false;
@@ -124,7 +124,7 @@ void Signal::Reset() {
 
 // There are no windows here, so there is no input to serve while waiting.
 Signal::Wait Signal::WaitFor(uint32_t milliseconds, bool) {
-  auto* state = static_cast<SignalState*>(handle_);
+  auto* state = static_cast<SignalState*>(handle_.load(std::memory_order_acquire));
   if (state == nullptr) return Wait::Failed;
   timespec deadline{};
   clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -144,12 +144,11 @@ Signal::Wait Signal::WaitFor(uint32_t milliseconds, bool) {
 }
 
 void Signal::Release() {
-  auto* state = static_cast<SignalState*>(handle_);
+  auto* state = static_cast<SignalState*>(handle_.exchange(nullptr));
   if (state == nullptr) return;
   pthread_cond_destroy(&state->cond);
   pthread_mutex_destroy(&state->mutex);
   delete state;
-  handle_ = nullptr;
 }
 
 bool PumpMessages() { return true; }
@@ -208,8 +207,10 @@ bool VbArrayStore(tagSAFEARRAY* array, int64_t index, int32_t value) {
       (array->features & kReferenceElements) != 0) {
     return false;
   }
-  if (index < 0 || index >= static_cast<int64_t>(array->bounds[0].count)) return false;
-  memcpy(static_cast<char*>(array->data) + static_cast<size_t>(index) * sizeof value, &value, sizeof value);
+  // The array's own index: the offset from its lower bound, in 64 bits, so that neither wraps into range.
+  const int64_t offset = index - array->bounds[0].lowerBound;
+  if (offset < 0 || offset >= static_cast<int64_t>(array->bounds[0].count)) return false;
+  memcpy(static_cast<char*>(array->data) + static_cast<size_t>(offset) * sizeof value, &value, sizeof value);
   return true;
 }
 

@@ -124,7 +124,7 @@ bool StartReaderThread(ReaderBody body, int32_t runNumber, const std::atomic<int
 
 // Linux lets an ordinary user lower a thread's priority but not raise it, and
 // the reader keeps up without: the driver queues what arrives meanwhile.
-bool RaiseReaderPriority() { return true; }
+bool RaiseReaderPriority(void (*)(const char*)) { return true; }
 
 bool StopReaderThread(CloseWait wait) {
   pthread_mutex_lock(&Mutex);
@@ -144,6 +144,13 @@ bool StopReaderThread(CloseWait wait) {
     pthread_detach(thread);
   }
   return stopped;
+}
+
+bool ReaderRunning() {
+  pthread_mutex_lock(&Mutex);
+  const bool running = HaveReader && !Stopped;
+  pthread_mutex_unlock(&Mutex);
+  return running;
 }
 
 bool ReaderThreadsGone() {

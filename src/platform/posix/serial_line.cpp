@@ -409,4 +409,10 @@ uint32_t SerialLine::SystemError() const {
                            : static_cast<uint32_t>(ENOMEM);
 }
 
+// A waiter left behind holds nothing of the line's but its descriptors, which
+// the line keeps for its whole life.
+void SerialLine::Abandon() {}
+
+void SerialLine::ReleaseKept() {}
+
 }  // namespace tarvelin
