@@ -65,8 +65,9 @@ sanitized() {
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null &&
-    cmake --build "$dir" -j2 --target unit_tests integration_tests &&
+    cmake --build "$dir" -j2 --target unit_tests integration_tests native_tests &&
     "$dir/tests/unit_tests" --gtest_brief=1 &&
+    "$dir/tests/native_tests" --gtest_brief=1 &&
     "$dir/tests/integration_tests" --gtest_brief=1
 }
 

@@ -29,6 +29,10 @@ bool RaiseReaderPriority(void (*tell)(const char* caption));
 // windows are served meanwhile). False when it did not stop, so that the
 // caller leaves it what it may still use.
 bool StopReaderThread(CloseWait wait);
+// True where a call that waits for its answer reads the line itself, so that
+// the answer wakes it directly; where windows must be served meanwhile
+// (Windows), the reader reads and wakes the call.
+bool CallersReadTheLine();
 // True from the reader's start until it leaves its body.
 bool ReaderRunning();
 // True when no reader of this load can still run, so that what it uses may be given back.

@@ -54,10 +54,12 @@ CallTurn::CallTurn(TurnKind kind) {
   TurnSession.store(ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
   held_ = true;
   granted_ = true;
+  TakeReadLead();
 }
 
 CallTurn::~CallTurn() {
   if (held_) {
+    GiveBackReadLead();
     CallOwner.store(0, std::memory_order_release);
     CallLock.Release();
   }

@@ -84,7 +84,11 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     const int64_t left = wait.allowanceMs - elapsed;
     // Sleeps of at most a minute: a long allowance is measured across several.
     const uint32_t sleepMs = left < 60000 ? static_cast<uint32_t>(left) : 60000;
-    if (AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) SleepMs(1);  // never spin on a wait the system refuses
+    if (LeadsReading()) {
+      ReadWhileWaiting(sleepMs);
+    } else if (AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) {
+      SleepMs(1);  // never spin on a wait the system refuses
+    }
   }
 }
 

@@ -46,7 +46,10 @@ uint32_t CountOf(const char* text, size_t length, char wanted) {
 
 bool MakeAnswerEvent() { return AnswerEvent.Make(); }
 
-void WakeAnswerWaiter() { AnswerEvent.Raise(); }
+void WakeAnswerWaiter() {
+  AnswerEvent.Raise();
+  WakeLeadingCaller();
+}
 
 void ReleaseAnswerEvent() { AnswerEvent.Release(); }
 
@@ -143,7 +146,8 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
     if (HoldsPwm) PwmFinished.store(1, std::memory_order_release);
   }
   TextLock.Release();
-  if (raised) WakeAnswerWaiter();
+  // The one waiting may be this thread, leading: it sees the flag without a wake.
+  if (raised) AnswerEvent.Raise();
 }
 
 int32_t AnswerLength() { return TextLength.load(std::memory_order_acquire); }

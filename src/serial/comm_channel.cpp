@@ -119,6 +119,7 @@ int32_t CloseComm(CloseWait wait) {
     return 1;
   }
   line.Wake();
+  ReleaseSteppedAsideReader();
   WakeAnswerWaiter();
   bool stopped = false;
   if (wait == CloseWait::Full) {

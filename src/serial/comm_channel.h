@@ -51,6 +51,19 @@ bool ChannelOpen();
 int32_t CloseComm(CloseWait wait = CloseWait::Full);
 // The reader of one open.
 void CommWatchThread(int32_t runNumber);
+// Where callers read the line themselves: the call holding the turn takes the
+// lead from the reader (which steps aside until it is given back) and reads
+// while it waits for its answer. Nothing where the reader always reads.
+void TakeReadLead();
+void GiveBackReadLead();
+bool LeadsReading();
+// Waits up to `milliseconds` for bytes and reads them, as the lead; the
+// answer text's flags tell what came.
+void ReadWhileWaiting(uint32_t milliseconds);
+// Lets a reader that stepped aside see a close.
+void ReleaseSteppedAsideReader();
+// Ends the wait of a call that leads (a close from another thread wants the turn).
+void WakeLeadingCaller();
 // At unload: gives back what was made since the library was loaded, once no
 // reader of it can still be running (one that could is left what it may use).
 void ReleaseLoadObjects();

@@ -1,6 +1,8 @@
 // The reader: waits until the line has bytes, reads them and appends them to
-// the answer text, a piece of up to 1 KiB at a time, so that a long block
-// costs one append per piece.
+// the answer text. Where callers read the line themselves, the call holding
+// the turn leads while it waits and the reader steps aside until the lead is
+// given back, so that an answer wakes the caller directly and the reader still
+// latches what comes between calls.
 #include <atomic>
 
 #include "serial/answer_text.h"
@@ -12,20 +14,35 @@ using namespace tarvelin;
 namespace {
 
 constexpr size_t kPieceSize = 1024;
+// A lead reads a long block in large pieces: one read and one append for
+// each, as a client reading the line alone would.
+constexpr size_t kLeadPieceSize = 65536;
 constexpr uint32_t kBackoffMaxMs = 50;
 // A wait ends now and then by itself: nothing depends on it, but a line
 // whose waits a driver never ends is looked at again.
 constexpr uint32_t kWaitMs = 60000;
 
+// Who reads the line: the reader, or the call that took the lead. Held for a
+// wait and the reads it leads to; the reader lets go of it when woken.
+Lock ReadTurn;
+// Set while a call leads (written by the turn's holder only).
+std::atomic<int32_t> CallerLeads{0};
+// Raised when the lead is given back or the channel closes: a reader that
+// stepped aside sleeps on it.
+Signal ReaderMayRead;
+// Whether the turn's holder holds ReadTurn, and its piece; touched by the
+// holder of the call turn only.
+bool LeadHeld = false;
+char LeadPiece[kLeadPieceSize];
+
 bool StillRunning(int32_t runNumber) { return CommChannel.Running.load() == runNumber; }
 
 // Reads what the line holds; the bytes read.
-uint32_t DrainReceived(SerialLine& line, int32_t runNumber) {
-  char piece[kPieceSize];
+uint32_t DrainReceived(SerialLine& line, int32_t runNumber, char* piece, size_t pieceSize) {
   uint32_t total = 0;
   // A close ends the drain at its next piece, also while a block streams in.
   while (StillRunning(runNumber)) {
-    const LineRead read = line.Read(piece, sizeof piece);
+    const LineRead read = line.Read(piece, pieceSize);
     // Received characters were dropped: the answer being gathered has a hole in it.
     if (read.inputLost) NoteInputLost();
     if (read.bytes != 0) {
@@ -36,7 +53,7 @@ uint32_t DrainReceived(SerialLine& line, int32_t runNumber) {
     if (read.result == LineResult::Gone && StillRunning(runNumber)) {
       MarkLineGone("ReadCommBlock", line.SystemError());
     }
-    if (read.bytes == 0 || read.result != LineResult::Done) return total;
+    if (read.bytes < pieceSize || read.result != LineResult::Done) return total;
   }
   return total;
 }
@@ -49,13 +66,24 @@ uint32_t NextBackoff(uint32_t backoffMs) {
 
 void CommWatchThread(int32_t runNumber) {
   SerialLine& line = CommChannel.Line;
-  // What came before the first wait (a banner when DTR rose) is read now, not
-  // put in front of an answer.
-  DrainReceived(line, runNumber);
+  char piece[kPieceSize];
   uint32_t backoffMs = 0;
   int emptyWakes = 0;
+  // The first wait reports what came before it (a banner when DTR rose), so
+  // that it is read now, not put in front of an answer.
   while (StillRunning(runNumber)) {
+    if (CallerLeads.load(std::memory_order_acquire) != 0) {
+      ReaderMayRead.WaitFor(kWaitMs, false);
+      continue;
+    }
+    ReadTurn.Acquire();
+    if (CallerLeads.load(std::memory_order_acquire) != 0) {
+      ReadTurn.Release();
+      continue;
+    }
     const LineResult waited = line.WaitReadable(kWaitMs);
+    const uint32_t drained = waited == LineResult::Done ? DrainReceived(line, runNumber, piece, sizeof piece) : 0;
+    ReadTurn.Release();
     if (waited == LineResult::Woken || waited == LineResult::TimedOut) continue;
     if (waited == LineResult::Gone || waited == LineResult::Failed) {
       if (waited == LineResult::Gone && StillRunning(runNumber)) MarkLineGone("CommWatchThread", line.SystemError());
@@ -67,7 +95,7 @@ void CommWatchThread(int32_t runNumber) {
     // Only bytes read prove the line healthy: around a surprise removal a
     // driver may end waits at once with nothing to read. One such wake is
     // normal (an event left over from the last drain); more are backed off.
-    if (DrainReceived(line, runNumber) > 0) {
+    if (drained > 0) {
       backoffMs = 0;
       emptyWakes = 0;
       continue;
@@ -77,4 +105,49 @@ void CommWatchThread(int32_t runNumber) {
       SleepMs(backoffMs);
     }
   }
+}
+
+void TakeReadLead() {
+  if (!CallersReadTheLine() || !ReaderMayRead.Make()) return;
+  ReaderMayRead.Reset();
+  CallerLeads.store(1, std::memory_order_release);
+  // A reader inside its wait lets go of the line at once.
+  if (CommChannel.Line.IsOpen()) CommChannel.Line.Wake();
+}
+
+void GiveBackReadLead() {
+  if (CallerLeads.load(std::memory_order_acquire) == 0) return;
+  if (LeadHeld) {
+    LeadHeld = false;
+    ReadTurn.Release();
+  }
+  CallerLeads.store(0, std::memory_order_release);
+  ReaderMayRead.Raise();
+}
+
+bool LeadsReading() { return CallerLeads.load(std::memory_order_acquire) != 0; }
+
+void ReadWhileWaiting(uint32_t milliseconds) {
+  SerialLine& line = CommChannel.Line;
+  if (!LeadHeld) {
+    ReadTurn.Acquire();
+    LeadHeld = true;
+  }
+  const int32_t runNumber = CommChannel.Running.load();
+  const LineResult waited = line.WaitReadable(milliseconds);
+  if (waited == LineResult::Done) {
+    DrainReceived(line, runNumber, LeadPiece, sizeof LeadPiece);
+  } else if (waited == LineResult::Gone) {
+    if (runNumber != 0) MarkLineGone("CommWatchThread", line.SystemError());
+  } else if (waited == LineResult::Failed) {
+    SleepMs(1);  // never spin on a line that refuses its waits
+  }
+}
+
+void ReleaseSteppedAsideReader() {
+  if (ReaderMayRead.Made()) ReaderMayRead.Raise();
+}
+
+void WakeLeadingCaller() {
+  if (CallerLeads.load(std::memory_order_acquire) != 0 && CommChannel.Line.IsOpen()) CommChannel.Line.Wake();
 }

@@ -146,6 +146,8 @@ bool StopReaderThread(CloseWait wait) {
   return stopped;
 }
 
+bool CallersReadTheLine() { return true; }
+
 bool ReaderRunning() {
   pthread_mutex_lock(&Mutex);
   const bool running = HaveReader && !Stopped;

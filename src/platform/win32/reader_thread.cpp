@@ -167,6 +167,8 @@ bool StopReaderThread(CloseWait wait) {
   return stopped;
 }
 
+bool CallersReadTheLine() { return false; }
+
 bool ReaderRunning() { return ReaderInBody.load() != 0; }
 
 bool ReaderThreadsGone() { return ReaderKnownGone && OrphanModule.load() == nullptr; }
