@@ -78,6 +78,11 @@ class SerialLine {
   // From any thread: ends the wait in progress with Woken, or the next one
   // at once when none is in progress. One wake ends one wait.
   void Wake();
+
+  // Where a call reads the line itself while it waits (see CallersReadTheLine):
+  // the lead's wait, beside the reader's, with a wake of its own.
+  LineResult LeadWaitReadable(uint32_t timeoutMs);
+  void WakeLead();
   // Drops what is queued in either direction.
   void Discard();
   void Close();

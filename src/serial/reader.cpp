@@ -22,17 +22,16 @@ constexpr uint32_t kBackoffMaxMs = 50;
 // whose waits a driver never ends is looked at again.
 constexpr uint32_t kWaitMs = 60000;
 
-// Who reads the line: the reader, or the call that took the lead. Held for a
-// wait and the reads it leads to; the reader lets go of it when woken.
+// Held for a drain: the reader's and a lead's reads and appends never
+// interleave, so the text keeps the order of the line. Waits are not under it:
+// the lead never waits for the reader to leave its wait.
 Lock ReadTurn;
 // Set while a call leads (written by the turn's holder only).
 std::atomic<int32_t> CallerLeads{0};
 // Raised when the lead is given back or the channel closes: a reader that
 // stepped aside sleeps on it.
 Signal ReaderMayRead;
-// Whether the turn's holder holds ReadTurn, and its piece; touched by the
-// holder of the call turn only.
-bool LeadHeld = false;
+// The lead's piece; touched by the holder of the call turn only.
 char LeadPiece[kLeadPieceSize];
 
 bool StillRunning(int32_t runNumber) { return CommChannel.Running.load() == runNumber; }
@@ -76,15 +75,16 @@ void CommWatchThread(int32_t runNumber) {
       ReaderMayRead.WaitFor(kWaitMs, false);
       continue;
     }
-    ReadTurn.Acquire();
-    if (CallerLeads.load(std::memory_order_acquire) != 0) {
-      ReadTurn.Release();
-      continue;
-    }
     const LineResult waited = line.WaitReadable(kWaitMs);
-    const uint32_t drained = waited == LineResult::Done ? DrainReceived(line, runNumber, piece, sizeof piece) : 0;
-    ReadTurn.Release();
+    // A lead reads what came.
+    if (CallerLeads.load(std::memory_order_acquire) != 0) continue;
     if (waited == LineResult::Woken || waited == LineResult::TimedOut) continue;
+    uint32_t drained = 0;
+    if (waited == LineResult::Done) {
+      ReadTurn.Acquire();
+      drained = DrainReceived(line, runNumber, piece, sizeof piece);
+      ReadTurn.Release();
+    }
     if (waited == LineResult::Gone || waited == LineResult::Failed) {
       if (waited == LineResult::Gone && StillRunning(runNumber)) MarkLineGone("CommWatchThread", line.SystemError());
       // A removed device fails every wait at once: back off instead of spinning.
@@ -107,20 +107,17 @@ void CommWatchThread(int32_t runNumber) {
   }
 }
 
+// The reader is not woken to step aside: it steps aside at the first bytes it
+// sees while the lead is taken, in parallel with the lead reading them, and
+// comes back when the lead is given back.
 void TakeReadLead() {
   if (!CallersReadTheLine() || !ReaderMayRead.Make()) return;
   ReaderMayRead.Reset();
   CallerLeads.store(1, std::memory_order_release);
-  // A reader inside its wait lets go of the line at once.
-  if (CommChannel.Line.IsOpen()) CommChannel.Line.Wake();
 }
 
 void GiveBackReadLead() {
   if (CallerLeads.load(std::memory_order_acquire) == 0) return;
-  if (LeadHeld) {
-    LeadHeld = false;
-    ReadTurn.Release();
-  }
   CallerLeads.store(0, std::memory_order_release);
   ReaderMayRead.Raise();
 }
@@ -129,14 +126,12 @@ bool LeadsReading() { return CallerLeads.load(std::memory_order_acquire) != 0; }
 
 void ReadWhileWaiting(uint32_t milliseconds) {
   SerialLine& line = CommChannel.Line;
-  if (!LeadHeld) {
-    ReadTurn.Acquire();
-    LeadHeld = true;
-  }
   const int32_t runNumber = CommChannel.Running.load();
-  const LineResult waited = line.WaitReadable(milliseconds);
+  const LineResult waited = line.LeadWaitReadable(milliseconds);
   if (waited == LineResult::Done) {
+    ReadTurn.Acquire();
     DrainReceived(line, runNumber, LeadPiece, sizeof LeadPiece);
+    ReadTurn.Release();
   } else if (waited == LineResult::Gone) {
     if (runNumber != 0) MarkLineGone("CommWatchThread", line.SystemError());
   } else if (waited == LineResult::Failed) {
@@ -149,5 +144,5 @@ void ReleaseSteppedAsideReader() {
 }
 
 void WakeLeadingCaller() {
-  if (CallerLeads.load(std::memory_order_acquire) != 0 && CommChannel.Line.IsOpen()) CommChannel.Line.Wake();
+  if (CallerLeads.load(std::memory_order_acquire) != 0) CommChannel.Line.WakeLead();
 }

@@ -133,6 +133,18 @@ TEST_F(LineReading, WakeFromAnotherThreadEndsALongWait) {
   EXPECT_LT(latency, 1000000);
 }
 
+// A lead waits beside the reader with a wake of its own: waking one never ends the other's wait.
+TEST_F(LineReading, LeadAndReaderWakesAreSeparate) {
+  SerialLine line;
+  OpenLine(line);
+  line.WakeLead();
+  EXPECT_EQ(line.WaitReadable(50), LineResult::TimedOut);
+  EXPECT_EQ(line.LeadWaitReadable(50), LineResult::Woken);
+  line.Wake();
+  EXPECT_EQ(line.LeadWaitReadable(50), LineResult::TimedOut);
+  EXPECT_EQ(line.WaitReadable(50), LineResult::Woken);
+}
+
 TEST_F(LineReading, WakeBeforeAWaitEndsTheNextWaitOnlyAtOnce) {
   SerialLine line;
   OpenLine(line);
@@ -236,7 +248,7 @@ TEST_F(LineOpening, OpensAndClosesLeaveNoDescriptorBehind) {
     SerialLine line;
     ASSERT_EQ(line.OpenDevice(slave_.c_str()), LineResult::Done);
     const std::vector<int> during = OpenDescriptors();
-    EXPECT_EQ(during.size(), before.size() + 2);  // the device and the wake
+    EXPECT_EQ(during.size(), before.size() + 3);  // the device, the reader's wake and a lead's
     // Neither is handed to a program the host starts.
     for (int fd : during) {
       if (std::find(before.begin(), before.end(), fd) == before.end()) {
@@ -247,10 +259,10 @@ TEST_F(LineOpening, OpensAndClosesLeaveNoDescriptorBehind) {
     EXPECT_EQ(refused.OpenDevice(slave_.c_str()), LineResult::Failed);
     EXPECT_EQ(refused.OpenDevice("/dev/null"), LineResult::Failed);
     line.Close();
-    EXPECT_EQ(OpenDescriptors().size(), during.size() - 1);  // the device; the wake stays with the object
+    EXPECT_EQ(OpenDescriptors().size(), during.size() - 1);  // the device; the wakes stay with the object
     ASSERT_EQ(line.OpenDevice(slave_.c_str()), LineResult::Done);
     EXPECT_EQ(OpenDescriptors(), during);
-  }  // the destructor closes both
+  }  // the destructor closes all three
   EXPECT_EQ(OpenDescriptors(), before);
 }
 

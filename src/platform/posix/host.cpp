@@ -66,7 +66,11 @@ void SleepMs(uint32_t milliseconds) {
   }
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(gettid()); }
+// Asked at every call's turn: the system is asked once per thread.
+uint32_t CurrentThreadId() {
+  thread_local const auto id = static_cast<uint32_t>(gettid());
+  return id;
+}
 
 // 0 free, 1 held, 2 held with sleepers: a releaser wakes a sleeper only when
 // one may be there, and a woken thread takes the lock as 2, since others may sleep still.

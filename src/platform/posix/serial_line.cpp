@@ -1,5 +1,6 @@
 // The serial line over a terminal device: termios for its settings, poll for
-// waits, an eventfd for Wake, flock and TIOCEXCL to keep it to one user.
+// waits, an eventfd for each waiter's wake (the reader's and a lead's), flock
+// and TIOCEXCL to keep it to one user.
 #include "platform/serial_line.h"
 
 #include <fcntl.h>
@@ -26,6 +27,7 @@ struct SerialLine::State {
   // Kept from the first open to the end of the object, not closed with the
   // device: a Wake racing a Close then never writes to a number reused meanwhile.
   std::atomic<int> wakeFd{-1};
+  std::atomic<int> leadWakeFd{-1};
   char device[256] = "";        // the device last tried, for the open failure's text
   int openError = 0;            // why that open failed; 0 when it did not
   std::atomic<int> lastError{0};
@@ -105,7 +107,11 @@ SerialLine::SerialLine() : state_(new (std::nothrow) State) {}
 
 SerialLine::~SerialLine() {
   Close();
-  if (state_ != nullptr && state_->wakeFd.load() >= 0) close(state_->wakeFd.load());
+  if (state_ != nullptr) {
+    for (const int fd : {state_->wakeFd.load(), state_->leadWakeFd.load()}) {
+      if (fd >= 0) close(fd);
+    }
+  }
   delete state_;
 }
 
@@ -153,9 +159,17 @@ LineResult SerialLine::OpenDevice(const char* path) {
       int wakeFd = s.wakeFd.load(std::memory_order_acquire);
       uint64_t stale = 0;
       if (wakeFd >= 0) {
-        (void)!read(wakeFd, &stale, sizeof stale);  // a wake meant for the last open
+        // Wakes meant for the last open.
+        (void)!read(wakeFd, &stale, sizeof stale);
+        (void)!read(s.leadWakeFd.load(std::memory_order_acquire), &stale, sizeof stale);
       } else {
         wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        const int leadWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wakeFd >= 0 && leadWakeFd < 0) {
+          close(wakeFd);
+          wakeFd = -1;
+        }
+        s.leadWakeFd.store(leadWakeFd, std::memory_order_release);
         s.wakeFd.store(wakeFd, std::memory_order_release);
       }
       if (wakeFd < 0) {
@@ -305,16 +319,14 @@ LineResult SerialLine::Write(const char* data, size_t length, uint32_t timeoutMs
   return LineResult::Done;
 }
 
-LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
-  const int fd = DeviceOf(state_);
-  if (fd < 0) return LineResult::Failed;
-  State& s = *state_;
+namespace {
+
+// Waits on the device and a wake; Woken when the wake came first.
+LineResult WaitOn(SerialLine::State& s, int fd, int wakeFd, uint32_t timeoutMs) {
   const uint64_t deadline = MonotonicUs() + uint64_t{timeoutMs} * 1000u;
-  const int wakeFd = s.wakeFd.load(std::memory_order_acquire);
   for (;;) {
-    const int left = PollMs(deadline, INT32_MAX);
     pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    const int ready = poll(p, 2, left);
+    const int ready = poll(p, 2, PollMs(deadline, INT32_MAX));
     if (ready < 0) {
       if (errno == EINTR) continue;
       s.lastError.store(errno, std::memory_order_relaxed);
@@ -343,6 +355,27 @@ LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
     }
     if ((p[0].revents & POLLIN) != 0) return LineResult::Done;
   }
+}
+
+}  // namespace
+
+LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
+  const int fd = DeviceOf(state_);
+  if (fd < 0) return LineResult::Failed;
+  return WaitOn(*state_, fd, state_->wakeFd.load(std::memory_order_acquire), timeoutMs);
+}
+
+LineResult SerialLine::LeadWaitReadable(uint32_t timeoutMs) {
+  const int fd = DeviceOf(state_);
+  if (fd < 0) return LineResult::Failed;
+  return WaitOn(*state_, fd, state_->leadWakeFd.load(std::memory_order_acquire), timeoutMs);
+}
+
+void SerialLine::WakeLead() {
+  const int wakeFd = state_ != nullptr ? state_->leadWakeFd.load(std::memory_order_acquire) : -1;
+  if (wakeFd < 0) return;
+  const uint64_t one = 1;
+  (void)!write(wakeFd, &one, sizeof one);
 }
 
 LineRead SerialLine::Read(char* buffer, size_t capacity) {

@@ -461,6 +461,10 @@ void SerialLine::Wake() {
   s.selected = false;
 }
 
+// The reader reads for every call here: nothing leads.
+LineResult SerialLine::LeadWaitReadable(uint32_t) { return LineResult::Failed; }
+void SerialLine::WakeLead() {}
+
 void SerialLine::Discard() {
   if (IsOpen()) PurgeComm(state_->port, kPurgeAll);
 }
