@@ -4,8 +4,8 @@
 #include "protocol/transaction.h"
 
 bool ConfigureAnalogPins() {
-  if (AdcConfigured != 0) return true;
+  if (DefaultBoard().AdcConfigured != 0) return true;
   if (QelCommand(kAnalogPinSetup) != 1) return false;
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   return true;
 }

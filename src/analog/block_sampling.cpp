@@ -74,7 +74,7 @@ bool StoreInSafeArray(void* context, int32_t index, int32_t value) {
 void RecordBadRecord(const char* command, int32_t recordAt, int32_t recordStep) {
   const int32_t left = AnswerLength() - recordAt;
   char shown[kQuotedAnswerMax + 1];
-  QuoteAnswerText(AnswerBuffer + recordAt, left < recordStep ? left : recordStep, shown);
+  QuoteAnswerText(DefaultBoard().AnswerBuffer + recordAt, left < recordStep ? left : recordStep, shown);
   RecordError(LibraryErrorId::RecordNotAValue, command, shown);
 }
 
@@ -160,7 +160,7 @@ int32_t SampleBlock(const BlockRequest& request) {
   if (!AnswerTextIntact(command)) return -1;
   const int32_t recordStep = BlockRecordStep(request.resolution);
   const BlockOutcome outcome =
-      ParseBlock(AnswerBuffer, AnswerLength(), recordStep, Io485Mode == 0, request.sink, request.context);
+      ParseBlock(DefaultBoard().AnswerBuffer, AnswerLength(), recordStep, DefaultBoard().Io485Mode == 0, request.sink, request.context);
   switch (outcome.end) {
     case BlockEnd::Complete:
       break;

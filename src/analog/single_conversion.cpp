@@ -46,7 +46,7 @@ const ConversionRule* FindConversionRule(int32_t resolution) {
 int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
   CallTurn turn;
   if (!turn.Granted()) return -1;
-  if (PortInitialized == 0) {
+  if (DefaultBoard().PortInitialized == 0) {
     RecordError(LibraryErrorId::NoPortOpen);
     return -1;
   }
@@ -70,7 +70,7 @@ int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
   char command[16];
   snprintf(command, sizeof command, "%s%d", rule->commandHead, static_cast<int>(channel));
   if (QelCommand(command) != 1) return -1;
-  const int32_t value = LastValue;
+  const int32_t value = DefaultBoard().LastValue;
   if (rule->valueMax >= 0 && (value < 0 || value > rule->valueMax)) {
     RecordError(LibraryErrorId::AdcValueRange);
     return -1;
@@ -98,9 +98,9 @@ int32_t TARVELIN_CALL ReadADCM2(int32_t mode) {
         QelCommand(kPortSRead) != 1) {
       return -1;
     }
-    const int32_t high = LastValue;  // bits 9 and 8
+    const int32_t high = DefaultBoard().LastValue;  // bits 9 and 8
     if (QelCommand(kPortSRead) != 1) return -1;
-    result = ((high & 3) << 8) | LastValue;
+    result = ((high & 3) << 8) | DefaultBoard().LastValue;
   }
   if (QelCommand(kPortDAfterConversion) != 1) return -1;
   return result;

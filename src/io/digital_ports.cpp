@@ -36,7 +36,7 @@ int32_t TARVELIN_CALL IOPortRead(int32_t port) {
   }
   char command[8];
   snprintf(command, sizeof command, "PR%c", letter);
-  return QelCommand(command) == 1 ? LastValue.load() : -1;
+  return QelCommand(command) == 1 ? DefaultBoard().LastValue.load() : -1;
 }
 
 int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value) {

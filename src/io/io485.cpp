@@ -82,13 +82,13 @@ int32_t TARVELIN_CALL IO485Initialize() {
     RecordError(LibraryErrorId::Io485InitCommunication);
     return -1;
   }
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   if (QelCommand(kPortDAfterConversion) != 1) return -1;
   if (QelCommand("CRAP") != 1) {
-    Io485Mode = 0;
+    DefaultBoard().Io485Mode = 0;
     return -1;
   }
-  Io485Mode = 1;
+  DefaultBoard().Io485Mode = 1;
   return 1;
 }
 
@@ -106,7 +106,7 @@ int32_t TARVELIN_CALL ResetIO485Network() {
   // The reset proper starts from a cleared error: code 0 and no text.
   RecordFixedError(0, kNoText);
   // The board comes out of its reset with the analog pins unconfigured.
-  AdcConfigured = 0;
+  DefaultBoard().AdcConfigured = 0;
   QelCommand("RESET");
   return IO485Initialize();
 }

@@ -44,15 +44,15 @@ int32_t TARVELIN_CALL SetPWMFrequency(int32_t frequency, int32_t dutyCycle, int3
 int32_t TARVELIN_CALL GetPWMOutputCounter() {
   CallTurn turn;
   if (!turn.Granted()) return -1;
-  return QelCommand("WN") == 1 ? LastValue.load() : -1;
+  return QelCommand("WN") == 1 ? DefaultBoard().LastValue.load() : -1;
 }
 
 // Test and clear in one step: a "P" the reader latches between a separate test
 // and clear would otherwise be wiped out unreported.
-int32_t TARVELIN_CALL GetPWMFinishFlag() { return PwmFinished.exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0; }
+int32_t TARVELIN_CALL GetPWMFinishFlag() { return DefaultBoard().PwmFinished.exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0; }
 
 int32_t TARVELIN_CALL GetPeriod() {
   CallTurn turn;
   if (!turn.Granted()) return -1;
-  return QelCommand("GP") == 1 ? LastValue.load() : -1;
+  return QelCommand("GP") == 1 ? DefaultBoard().LastValue.load() : -1;
 }

@@ -24,7 +24,7 @@ bool IsPrintable(int c) { return c >= 32 && c != 127; }
 
 int32_t RunForAcknowledge(const char* command) { return QelCommand(command) == 1 ? 1 : -1; }
 
-int32_t RunForValue(const char* command) { return QelCommand(command) == 1 ? LastValue.load() : -1; }
+int32_t RunForValue(const char* command) { return QelCommand(command) == 1 ? DefaultBoard().LastValue.load() : -1; }
 
 }  // namespace
 

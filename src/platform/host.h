@@ -55,6 +55,10 @@ class LockGuard {
 class Signal {
  public:
   enum class Wait { Raised, Other, Failed };
+  constexpr Signal() = default;
+  ~Signal() { Release(); }
+  Signal(const Signal&) = delete;
+  Signal& operator=(const Signal&) = delete;
   bool Make();       // idempotent; false when the system has none to give
   bool Made() const;
   void Raise();

@@ -3,9 +3,6 @@
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
 
-std::atomic<int32_t> PortNumber{1};
-std::atomic<int32_t> BaudRate{9600};
-int32_t PortBaudRate = 9600;
 
 namespace {
 
@@ -30,10 +27,10 @@ int32_t LineRateFor(int32_t requestedRate) {
 
 void SelectPortBaudRate(int32_t requestedRate) {
   const int32_t lineRate = LineRateFor(requestedRate);
-  if (lineRate != 0) PortBaudRate = lineRate;
+  if (lineRate != 0) DefaultBoard().PortBaudRate = lineRate;
 }
 
 bool ApplyPortBaudRate() {
   if (!PortIsOpen()) return true;
-  return CommChannel.Line.SetRate(static_cast<uint32_t>(PortBaudRate)) == tarvelin::LineResult::Done;
+  return DefaultBoard().CommChannel.Line.SetRate(static_cast<uint32_t>(DefaultBoard().PortBaudRate)) == tarvelin::LineResult::Done;
 }

@@ -4,10 +4,6 @@
 #include <atomic>
 #include <cstdint>
 
-// Read by the getters from any thread.
-extern std::atomic<int32_t> PortNumber;
-extern std::atomic<int32_t> BaudRate;
-extern int32_t PortBaudRate;
 
 // The line rate a requested rate selects (by its hundreds), or 0 for none.
 int32_t LineRateFor(int32_t requestedRate);

@@ -8,28 +8,18 @@ using namespace tarvelin;
 
 namespace {
 
-Lock CallLock;
-// The thread holding the turn; the same thread asking again can only have come
-// back through a window procedure that the library's own waiting dispatched.
-std::atomic<uint32_t> CallOwner{0};
-// Closes and re-opens waiting for the turn.
-std::atomic<int32_t> ClosesWaiting{0};
-// The channel the holder started on.
-std::atomic<uint32_t> TurnSession{0};
-// Calls that came back in through the holder's message pumping.
-std::atomic<uint32_t> NestedCalls{0};
 
 }  // namespace
 
 CallTurn::CallTurn(TurnKind kind) {
   const uint32_t self = CurrentThreadId();
-  if (CallOwner.load(std::memory_order_acquire) == self) {
+  if (DefaultBoard().CallOwner.load(std::memory_order_acquire) == self) {
     // An export that the library runs as part of another (the I/O-485 reset) is part of that turn.
-    if (MessageDispatchDepth.load(std::memory_order_acquire) == 0) {
+    if (DefaultBoard().MessageDispatchDepth.load(std::memory_order_acquire) == 0) {
       granted_ = true;
       return;
     }
-    NestedCalls.fetch_add(1, std::memory_order_acq_rel);
+    DefaultBoard().NestedCalls.fetch_add(1, std::memory_order_acq_rel);
     if (kind == TurnKind::Close) {
       granted_ = true;  // a "Stop" button: the interrupted call finds its channel closed
       return;
@@ -39,19 +29,19 @@ CallTurn::CallTurn(TurnKind kind) {
   }
   const bool cancels = kind != TurnKind::Command;
   if (cancels) {
-    ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
-    WritesCut.fetch_add(1, std::memory_order_acq_rel);
+    DefaultBoard().ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
+    DefaultBoard().WritesCut.fetch_add(1, std::memory_order_acq_rel);
     WakeAnswerWaiter();
   }
-  CallLock.Acquire();
+  DefaultBoard().CallLock.Acquire();
   if (cancels) {
     // No longer waiting: lowered before this call runs, so that no later call
     // takes itself for cancelled once its command has gone out.
-    ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
-    WritesCut.fetch_sub(1, std::memory_order_acq_rel);
+    DefaultBoard().ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
+    DefaultBoard().WritesCut.fetch_sub(1, std::memory_order_acq_rel);
   }
-  CallOwner.store(self, std::memory_order_release);
-  TurnSession.store(ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
+  DefaultBoard().CallOwner.store(self, std::memory_order_release);
+  DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
   held_ = true;
   granted_ = true;
   TakeReadLead();
@@ -60,23 +50,23 @@ CallTurn::CallTurn(TurnKind kind) {
 CallTurn::~CallTurn() {
   if (held_) {
     GiveBackReadLead();
-    CallOwner.store(0, std::memory_order_release);
-    CallLock.Release();
+    DefaultBoard().CallOwner.store(0, std::memory_order_release);
+    DefaultBoard().CallLock.Release();
   }
 }
 
 bool CallCancelled() {
-  if (CallOwner.load(std::memory_order_acquire) == 0) return false;  // no turn taken: nothing to cancel
-  return ClosesWaiting.load(std::memory_order_acquire) != 0 ||
-         TurnSession.load(std::memory_order_acquire) != ChannelSession.load(std::memory_order_acquire);
+  if (DefaultBoard().CallOwner.load(std::memory_order_acquire) == 0) return false;  // no turn taken: nothing to cancel
+  return DefaultBoard().ClosesWaiting.load(std::memory_order_acquire) != 0 ||
+         DefaultBoard().TurnSession.load(std::memory_order_acquire) != DefaultBoard().ChannelSession.load(std::memory_order_acquire);
 }
 
-void AdoptChannelSession() { TurnSession.store(ChannelSession.load(std::memory_order_acquire)); }
+void AdoptChannelSession() { DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire)); }
 
-NestedCallGuard::NestedCallGuard() : nestedBefore_(NestedCalls.load(std::memory_order_acquire)) {
+NestedCallGuard::NestedCallGuard() : nestedBefore_(DefaultBoard().NestedCalls.load(std::memory_order_acquire)) {
   SaveResult(&saved_);
 }
 
 NestedCallGuard::~NestedCallGuard() {
-  if (NestedCalls.load(std::memory_order_acquire) != nestedBefore_) RestoreResult(saved_);
+  if (DefaultBoard().NestedCalls.load(std::memory_order_acquire) != nestedBefore_) RestoreResult(saved_);
 }

@@ -13,11 +13,11 @@ int32_t TARVELIN_CALL WriteCommand(const char* command) {
   return QelCommand(command) == 1 ? 1 : -1;
 }
 
-int32_t TARVELIN_CALL GetValue() { return LastValue; }
+int32_t TARVELIN_CALL GetValue() { return DefaultBoard().LastValue; }
 
-int32_t TARVELIN_CALL GetError() { return ErrorCode; }
+int32_t TARVELIN_CALL GetError() { return DefaultBoard().ErrorCode; }
 
-const char* TARVELIN_CALL GetErrorMessage() { return ErrorMessage; }
+const char* TARVELIN_CALL GetErrorMessage() { return DefaultBoard().ErrorMessage; }
 
 int32_t TARVELIN_CALL GetErrorMessageVb(char* buffer) {
   if (buffer == nullptr) return -1;
@@ -25,4 +25,4 @@ int32_t TARVELIN_CALL GetErrorMessageVb(char* buffer) {
   return 1;
 }
 
-int32_t TARVELIN_CALL IntStatusL() { return LimitEvent.exchange(0) != 0 ? 1 : 0; }
+int32_t TARVELIN_CALL IntStatusL() { return DefaultBoard().LimitEvent.exchange(0) != 0 ? 1 : 0; }

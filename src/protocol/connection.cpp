@@ -22,18 +22,18 @@ constexpr uint32_t kSettleMs = 300;
 constexpr uint32_t kResyncPauseMs = 100;
 
 int32_t OpenAt(int32_t port, int32_t rate) {
-  PortInitialized = 1;
-  BaudRate = rate;
-  PortNumber = port;
+  DefaultBoard().PortInitialized = 1;
+  DefaultBoard().BaudRate = rate;
+  DefaultBoard().PortNumber = port;
   SelectPortBaudRate(rate);
   {
     NestedCallGuard nested;
     CloseComm();
   }
-  SetCommSettings(BaudRate.load(), static_cast<uint32_t>(PortBaudRate), 8, 0, 0, 0, 0, 0, &AnswerReady, AnswerBuffer,
+  SetCommSettings(DefaultBoard().BaudRate.load(), static_cast<uint32_t>(DefaultBoard().PortBaudRate), 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer,
                   kAnswerCapacity);
   ClearErrorMessage();
-  if (!OpenComm(PortNumber)) {
+  if (!OpenComm(DefaultBoard().PortNumber)) {
     RecordError(LibraryErrorId::UnableToOpen);
     return -1;
   }
@@ -77,9 +77,9 @@ int32_t TARVELIN_CALL PortClose() {
   return 1;
 }
 
-int32_t TARVELIN_CALL GetPort() { return PortNumber; }
+int32_t TARVELIN_CALL GetPort() { return DefaultBoard().PortNumber; }
 
-int32_t TARVELIN_CALL GetBaudRate() { return BaudRate; }
+int32_t TARVELIN_CALL GetBaudRate() { return DefaultBoard().BaudRate; }
 
 int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
   CallTurn turn;
@@ -90,7 +90,7 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
     return -1;
   }
   ResetError();
-  if (baudRate == BaudRate) return 1;
+  if (baudRate == DefaultBoard().BaudRate) return 1;
 
   char command[16];
   snprintf(command, sizeof command, "B%d", static_cast<int>(baudRate));
@@ -99,7 +99,7 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
     RecordError(LibraryErrorId::BaudNotAccepted);
     return -1;
   }
-  BaudRate = baudRate;
+  DefaultBoard().BaudRate = baudRate;
   SelectPortBaudRate(baudRate);
   if (!ApplyPortBaudRate()) {
     // The board moved and the port could not follow: nothing can be said to it.

@@ -6,21 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-std::atomic<int32_t> LastValue{0};
-std::atomic<int32_t> ErrorCode{0};
-char ErrorText[512] = "";
-std::atomic<const char*> ErrorMessage{ErrorText};
-
-int32_t PortInitialized = 0;
-int32_t Io485Mode = 0;
-int32_t AdcConfigured = 0;
 
 namespace {
 
 const char kEmptyText[] = "";
 
-// Held only while ErrorText is written or copied.
-tarvelin::Lock TextLock;
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
@@ -31,45 +21,45 @@ void FormatErrorText(const char* format, const char* first, const char* second =
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
-  TextLock.Acquire();
+  DefaultBoard().ErrorTextLock.Acquire();
   if (second == nullptr) {
-    snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first));
+    snprintf(DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText, format, OrEmpty(first));
   } else {
-    snprintf(ErrorText, sizeof ErrorText, format, OrEmpty(first), second);
+    snprintf(DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText, format, OrEmpty(first), second);
   }
-  TextLock.Release();
+  DefaultBoard().ErrorTextLock.Release();
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
-  ErrorMessage = ErrorText;
+  DefaultBoard().ErrorMessage = DefaultBoard().ErrorText;
 }
 
 }  // namespace
 
 void ResetError() {
-  ErrorCode = -1;
-  ErrorMessage = kEmptyText;
+  DefaultBoard().ErrorCode = -1;
+  DefaultBoard().ErrorMessage = kEmptyText;
 }
 
-void ClearErrorMessage() { ErrorMessage = kEmptyText; }
+void ClearErrorMessage() { DefaultBoard().ErrorMessage = kEmptyText; }
 
 void RecordFixedError(int32_t code, const char* text) {
-  ErrorCode = code;
-  ErrorMessage = text;
+  DefaultBoard().ErrorCode = code;
+  DefaultBoard().ErrorMessage = text;
 }
 
 void RecordError(LibraryErrorId id, const char* command, const char* answer) {
   const LibraryError& error = LibraryErrorOf(id);
-  ErrorCode = error.code;
+  DefaultBoard().ErrorCode = error.code;
   switch (error.kind) {
     case TextKind::Fixed:
-      ErrorMessage = error.text;
+      DefaultBoard().ErrorMessage = error.text;
       return;
     case TextKind::Copied:
-      TextLock.Acquire();
-      snprintf(ErrorText, sizeof ErrorText, "%s", error.text);
-      TextLock.Release();
-      ErrorMessage = ErrorText;
+      DefaultBoard().ErrorTextLock.Acquire();
+      snprintf(DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText, "%s", error.text);
+      DefaultBoard().ErrorTextLock.Release();
+      DefaultBoard().ErrorMessage = DefaultBoard().ErrorText;
       return;
     case TextKind::Formatted:
       FormatErrorText(error.text, command);
@@ -81,32 +71,32 @@ void RecordError(LibraryErrorId id, const char* command, const char* answer) {
 }
 
 void RecordDeviceError(const DeviceError& error, const char* command) {
-  ErrorCode = error.code;
+  DefaultBoard().ErrorCode = error.code;
   FormatErrorText(error.transactionFormat, command);
 }
 
 void CopyErrorMessage(char* buffer) {
-  TextLock.Acquire();
-  strcpy(buffer, ErrorMessage.load());  // every error text is at most 151 characters
-  TextLock.Release();
+  DefaultBoard().ErrorTextLock.Acquire();
+  strcpy(buffer, DefaultBoard().ErrorMessage.load());  // every error text is at most 151 characters
+  DefaultBoard().ErrorTextLock.Release();
 }
 
-bool PortIsOpen() { return PortInitialized != 0 && ChannelOpen(); }
+bool PortIsOpen() { return DefaultBoard().PortInitialized != 0 && ChannelOpen(); }
 
 void SaveResult(ResultSnapshot* snapshot) {
-  snapshot->value = LastValue;
-  snapshot->code = ErrorCode;
-  TextLock.Acquire();
-  snapshot->message = ErrorMessage.load();
-  memcpy(snapshot->text, ErrorText, sizeof ErrorText);
-  TextLock.Release();
+  snapshot->value = DefaultBoard().LastValue;
+  snapshot->code = DefaultBoard().ErrorCode;
+  DefaultBoard().ErrorTextLock.Acquire();
+  snapshot->message = DefaultBoard().ErrorMessage.load();
+  memcpy(snapshot->text, DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText);
+  DefaultBoard().ErrorTextLock.Release();
 }
 
 void RestoreResult(const ResultSnapshot& snapshot) {
-  TextLock.Acquire();
-  memcpy(ErrorText, snapshot.text, sizeof ErrorText);
-  TextLock.Release();
-  LastValue = snapshot.value;
-  ErrorCode = snapshot.code;
-  ErrorMessage = snapshot.message;
+  DefaultBoard().ErrorTextLock.Acquire();
+  memcpy(DefaultBoard().ErrorText, snapshot.text, sizeof DefaultBoard().ErrorText);
+  DefaultBoard().ErrorTextLock.Release();
+  DefaultBoard().LastValue = snapshot.value;
+  DefaultBoard().ErrorCode = snapshot.code;
+  DefaultBoard().ErrorMessage = snapshot.message;
 }

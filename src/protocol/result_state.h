@@ -4,18 +4,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "board/board.h"
 #include "protocol/error_texts.h"
 
 // Written by the call holding the turn; the getters read them from any thread
 // (a window procedure, a polling timer) without waiting for that call.
-extern std::atomic<int32_t> LastValue;
-extern std::atomic<int32_t> ErrorCode;
-extern std::atomic<const char*> ErrorMessage;
-extern char ErrorText[512];
-
-extern int32_t PortInitialized;
-extern int32_t Io485Mode;
-extern int32_t AdcConfigured;
 
 // ErrorCode -1 and an empty text: what every transaction starts from.
 void ResetError();
@@ -36,7 +29,7 @@ struct ResultSnapshot {
   int32_t value;
   int32_t code;
   const char* message;
-  char text[sizeof ErrorText];
+  char text[kErrorTextSize];
 };
 void SaveResult(ResultSnapshot* snapshot);
 void RestoreResult(const ResultSnapshot& snapshot);

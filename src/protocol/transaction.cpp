@@ -26,7 +26,7 @@ constexpr ModePrefix kModePrefixes[] = {{"CRAP", 1}, {"CRAD", 0}, {"CRAH", 0}};
 
 void ApplyModePrefix(const char* command) {
   for (const ModePrefix& entry : kModePrefixes) {
-    if (strncasecmp(command, entry.prefix, 4) == 0) Io485Mode = entry.mode;
+    if (strncasecmp(command, entry.prefix, 4) == 0) DefaultBoard().Io485Mode = entry.mode;
   }
 }
 
@@ -64,9 +64,9 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     nested.emplace();
   }
   for (;;) {
-    const bool made = AnswerEvent.Made();
+    const bool made = DefaultBoard().AnswerEvent.Made();
     // Reset before the flags are looked at, so that a raise after the look still ends the sleep.
-    AnswerEvent.Reset();
+    DefaultBoard().AnswerEvent.Reset();
     // Read before the pump: time the host spends in its own handlers (a modal
     // loop, a dragged window) does not count against an answer that is in.
     const uint32_t now = NowMs();
@@ -74,8 +74,8 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     previous = now;
     if (dispatching && !PumpMessages()) dispatching = false;
     if (CallCancelled() || !made) return WaitEnd::Closed;
-    if (LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
-    const bool answered = AnswerReady.load(std::memory_order_acquire) != 0;
+    if (DefaultBoard().LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
+    const bool answered = DefaultBoard().AnswerReady.load(std::memory_order_acquire) != 0;
     if (elapsed >= wait.allowanceMs) {
       return answered && (wait.lateAnswerCounts || elapsed == wait.allowanceMs) ? WaitEnd::Answered
                                                                                  : WaitEnd::TimedOut;
@@ -86,7 +86,7 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     const uint32_t sleepMs = left < 60000 ? static_cast<uint32_t>(left) : 60000;
     if (LeadsReading()) {
       ReadWhileWaiting(sleepMs);
-    } else if (AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) {
+    } else if (DefaultBoard().AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) {
       SleepMs(1);  // never spin on a wait the system refuses
     }
   }
@@ -99,7 +99,7 @@ bool RecordWaitCut(WaitEnd end) {
 }
 
 bool LineStillThere() {
-  if (LineLost.load(std::memory_order_acquire) == 0) return true;
+  if (DefaultBoard().LineLost.load(std::memory_order_acquire) == 0) return true;
   RecordError(LibraryErrorId::LineGone);
   return false;
 }
@@ -111,7 +111,7 @@ bool AnswerTextIntact(const char* command) {
   }
   if (!AnswerOverflowed()) return true;
   char shown[kQuotedAnswerMax + 1];
-  QuoteAnswerText(AnswerBuffer, AnswerLength(), shown);
+  QuoteAnswerText(DefaultBoard().AnswerBuffer, AnswerLength(), shown);
   RecordError(LibraryErrorId::NotAValue, command, shown);
   return false;
 }
@@ -134,7 +134,7 @@ int32_t QelCommand(const char* command) {
   // Leaves the answer text empty, as the command needs it.
   if (RecordWaitCut(SettleOwedAnswers())) return 0;
 
-  LastValue = 0;
+  DefaultBoard().LastValue = 0;
   ApplyModePrefix(command);
 
   char line[kCommandMax + 2];
@@ -161,12 +161,12 @@ int32_t QelCommand(const char* command) {
   }
 
   if (!AnswerTextIntact(command)) return 0;
-  const AnswerOutcome outcome = ExamineAnswer(AnswerBuffer, AnswerLength(), Io485Mode != 0);
+  const AnswerOutcome outcome = ExamineAnswer(DefaultBoard().AnswerBuffer, AnswerLength(), DefaultBoard().Io485Mode != 0);
   switch (outcome.kind) {
     case AnswerKind::Acknowledge:
       return 1;
     case AnswerKind::Value:
-      LastValue = outcome.value;
+      DefaultBoard().LastValue = outcome.value;
       return 1;
     case AnswerKind::DeviceError:
       RecordDeviceError(*FindDeviceError(outcome.digit), command);
@@ -174,7 +174,7 @@ int32_t QelCommand(const char* command) {
     case AnswerKind::UnknownError:
     case AnswerKind::NotAValue: {
       char shown[kQuotedAnswerMax + 1];
-      QuoteExaminedAnswer(AnswerBuffer, AnswerLength(), shown);
+      QuoteExaminedAnswer(DefaultBoard().AnswerBuffer, AnswerLength(), shown);
       RecordError(outcome.kind == AnswerKind::NotAValue ? LibraryErrorId::NotAValue
                                                          : LibraryErrorId::MalformedDeviceError,
                   command, shown);

@@ -9,21 +9,11 @@
 
 #include "platform/host.h"
 
-// The largest answer: a full block of records with its prompt and some line noise.
-// A block of 720,896 values at 10 or 12 bits is 3,604,480 characters of records;
-// 64 Ki characters more leave room for the prompt and what the line adds.
-constexpr int32_t kAnswerCapacity = 3604480 + 65536;
-constexpr size_t kAnswerBufferSize = static_cast<size_t>(kAnswerCapacity) + 256;
-static_assert(static_cast<size_t>(kAnswerCapacity) < kAnswerBufferSize);
-
-extern char AnswerBuffer[kAnswerBufferSize];
-extern std::atomic<int32_t> AnswerReady;
 
 // Signalled by the reader each time it raises AnswerReady from 0 to 1, and by
 // whatever must end a wait early (a close from another thread, a lost line).
 // Made once for the load and given back only at unload, so that a waker never
 // touches a released one.
-extern tarvelin::Signal AnswerEvent;
 bool MakeAnswerEvent();
 void WakeAnswerWaiter();
 void ReleaseAnswerEvent();
@@ -31,7 +21,6 @@ void ReleaseAnswerEvent();
 // Prompts received since the port was opened, counted by the reader under the
 // text's lock as it appends, also those that did not fit into the text: how
 // the library tells that an answer arrived.
-extern std::atomic<uint32_t> PromptsReceived;
 
 // The command lines sent whose answer (its prompt) has not come yet, each with
 // the tick at which it went out. A line is owed an answer for at most this

@@ -11,21 +11,14 @@ using namespace tarvelin;
 
 namespace {
 
-// Made as the library loads and never destroyed: a reader that outlived its
-// close, or an unload that runs after the runtime's destructors, still finds
-// it. Not a function's static: its guard would cost the load a lock of the runtime's.
-alignas(SerialLine) unsigned char LineStorage[sizeof(SerialLine)];
-SerialLine* const TheLine = new (LineStorage) SerialLine();
 
 constexpr uint32_t kCloseSettleMs = 20;
 
-std::atomic<int32_t> Closing{0};
-int32_t LastRunNumber = 0;
 
 // 1, 2, ...: never 0, which stops every reader.
 int32_t NextRunNumber() {
-  LastRunNumber = LastRunNumber == INT32_MAX ? 1 : LastRunNumber + 1;
-  return LastRunNumber;
+  DefaultBoard().LastRunNumber = DefaultBoard().LastRunNumber == INT32_MAX ? 1 : DefaultBoard().LastRunNumber + 1;
+  return DefaultBoard().LastRunNumber;
 }
 
 LineSettings SettingsOf(const CommChannelRecord& channel) {
@@ -42,8 +35,8 @@ LineSettings SettingsOf(const CommChannelRecord& channel) {
 
 // Undoes an open that failed after the port was opened.
 bool FailOpen() {
-  CommChannel.Running.store(0);
-  CommChannel.Line.Close();
+  DefaultBoard().CommChannel.Running.store(0);
+  DefaultBoard().CommChannel.Line.Close();
   return false;
 }
 
@@ -51,34 +44,27 @@ void TellPriorityRefused(const char* caption) { LibraryMessageBox(nullptr, capti
 
 }  // namespace
 
-CommChannelRecord CommChannel = {*TheLine, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
-
-std::atomic<int32_t> LimitEvent{0};
-std::atomic<int32_t> PwmFinished{0};
-std::atomic<int32_t> LineLost{0};
-std::atomic<uint32_t> ChannelSession{0};
-std::atomic<int32_t> MessageDispatchDepth{0};
 
 void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
                      uint8_t stopBits, uint32_t ctsFlow, uint32_t dsrFlow, uint32_t xonXoff,
                      std::atomic<int32_t>* answerReadyFlag, char* answerText, int32_t capacity) {
-  CommChannel.NominalBaudRate = nominalBaudRate;
-  CommChannel.LineBaudRate = lineBaudRate;
-  CommChannel.LineByteSize = byteSize;
-  CommChannel.LineParity = parity;
-  CommChannel.LineStopBits = stopBits;
-  CommChannel.CtsFlowControl = ctsFlow;
-  CommChannel.DsrFlowControl = dsrFlow;
-  CommChannel.XonXoffControl = xonXoff;
-  CommChannel.AnswerReadyFlag = answerReadyFlag;
-  CommChannel.AnswerText = answerText;
-  CommChannel.AnswerCapacity = capacity;
+  DefaultBoard().CommChannel.NominalBaudRate = nominalBaudRate;
+  DefaultBoard().CommChannel.LineBaudRate = lineBaudRate;
+  DefaultBoard().CommChannel.LineByteSize = byteSize;
+  DefaultBoard().CommChannel.LineParity = parity;
+  DefaultBoard().CommChannel.LineStopBits = stopBits;
+  DefaultBoard().CommChannel.CtsFlowControl = ctsFlow;
+  DefaultBoard().CommChannel.DsrFlowControl = dsrFlow;
+  DefaultBoard().CommChannel.XonXoffControl = xonXoff;
+  DefaultBoard().CommChannel.AnswerReadyFlag = answerReadyFlag;
+  DefaultBoard().CommChannel.AnswerText = answerText;
+  DefaultBoard().CommChannel.AnswerCapacity = capacity;
 }
 
-bool ChannelOpen() { return CommChannel.Line.IsOpen(); }
+bool ChannelOpen() { return DefaultBoard().CommChannel.Line.IsOpen(); }
 
 bool OpenComm(int32_t portNumber) {
-  SerialLine& line = CommChannel.Line;
+  SerialLine& line = DefaultBoard().CommChannel.Line;
   if (line.IsOpen()) return false;
 
   StartWireTrace();
@@ -86,32 +72,32 @@ bool OpenComm(int32_t portNumber) {
     ReportOpenFailure(line);
     return false;
   }
-  if (line.Configure(SettingsOf(CommChannel)) != LineResult::Done) return FailOpen();
+  if (line.Configure(SettingsOf(DefaultBoard().CommChannel)) != LineResult::Done) return FailOpen();
   // The reader reads as soon as it starts, so what it signals must exist before it does.
   if (!MakeAnswerEvent()) return FailOpen();
 
-  LineLost.store(0);
-  ChannelSession.fetch_add(1);
+  DefaultBoard().LineLost.store(0);
+  DefaultBoard().ChannelSession.fetch_add(1);
   ForgetOwedAnswers();
   // Each open's reader runs while Running holds its own number: a reader that
   // outlived its close, or started after its open gave up on it, stops at once
   // instead of running beside the next open's reader.
   const int32_t runNumber = NextRunNumber();
-  CommChannel.Running.store(runNumber);
-  if (!StartReaderThread(CommWatchThread, runNumber, &CommChannel.Running)) return FailOpen();
+  DefaultBoard().CommChannel.Running.store(runNumber);
+  if (!StartReaderThread(CommWatchThread, runNumber, &DefaultBoard().CommChannel.Running)) return FailOpen();
   if (!RaiseReaderPriority(TellPriorityRefused)) line.SetDtr(true);
   return true;
 }
 
 int32_t CloseComm(CloseWait wait) {
-  SerialLine& line = CommChannel.Line;
-  if (!line.IsOpen() || Closing.exchange(1) != 0) return 0;
+  SerialLine& line = DefaultBoard().CommChannel.Line;
+  if (!line.IsOpen() || DefaultBoard().Closing.exchange(1) != 0) return 0;
   struct ClosingEnds {
-    ~ClosingEnds() { Closing.store(0, std::memory_order_release); }
+    ~ClosingEnds() { DefaultBoard().Closing.store(0, std::memory_order_release); }
   } closingEnds;
-  ChannelSession.fetch_add(1);
+  DefaultBoard().ChannelSession.fetch_add(1);
   ForgetOwedAnswers();
-  CommChannel.Running.store(0);
+  DefaultBoard().CommChannel.Running.store(0);
   if (wait == CloseWait::None) {
     // At process exit the system has ended the reader and closes the port
     // itself; touching the device could only turn a hung driver into a hung exit.
@@ -140,13 +126,13 @@ int32_t CloseComm(CloseWait wait) {
 }
 
 void ReleaseLoadObjects() {
-  if (CommChannel.Line.IsOpen() || !ReaderThreadsGone()) return;
+  if (DefaultBoard().CommChannel.Line.IsOpen() || !ReaderThreadsGone()) return;
   ReleaseAnswerEvent();
   ReleaseReaderThreadObjects();
-  CommChannel.Line.ReleaseKept();
+  DefaultBoard().CommChannel.Line.ReleaseKept();
 }
 
-bool ChannelClosing() { return Closing.load(std::memory_order_acquire) != 0; }
+bool ChannelClosing() { return DefaultBoard().Closing.load(std::memory_order_acquire) != 0; }
 
 void LibraryMessageBox(const char* text, const char* caption, BoxIcon icon) {
   LibraryPumping pumping;
@@ -154,7 +140,7 @@ void LibraryMessageBox(const char* text, const char* caption, BoxIcon icon) {
 }
 
 void MarkLineGone(const char* routine, uint32_t error) {
-  if (LineLost.exchange(1) != 0) return;
+  if (DefaultBoard().LineLost.exchange(1) != 0) return;
   DebugLine("KORIMAX: %s --> The line is gone (error %lu)\n", routine, static_cast<unsigned long>(error));
   WakeAnswerWaiter();
 }

@@ -5,41 +5,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "board/board.h"
 #include "platform/host.h"
 #include "platform/reader_thread.h"
 #include "platform/serial_line.h"
 
 using tarvelin::CloseWait;
 
-struct CommChannelRecord {
-  tarvelin::SerialLine& Line;
-  std::atomic<int32_t> Running;  // the run number of the open whose reader may go on; 0: none
-  uint32_t LineBaudRate;
-  uint32_t DsrFlowControl;
-  uint32_t CtsFlowControl;
-  uint32_t XonXoffControl;
-  uint8_t LineParity;
-  uint8_t LineStopBits;
-  uint8_t LineByteSize;
-  int32_t NominalBaudRate;
-  std::atomic<int32_t>* AnswerReadyFlag;
-  char* AnswerText;
-  int32_t AnswerCapacity;
-};
-
-extern CommChannelRecord CommChannel;
-
-// Set to 1 by the reader only; cleared by their getters.
-extern std::atomic<int32_t> LimitEvent;
-extern std::atomic<int32_t> PwmFinished;
-
-// Set by the reader when the line is gone (the device removed, the other side
-// of the line hung up); cleared by the next open.
-extern std::atomic<int32_t> LineLost;
-// Changes with every open and close, so that a call can tell that the channel
-// it started on was closed under it (from another thread, or from a window
-// procedure that its own message pumping ran).
-extern std::atomic<uint32_t> ChannelSession;
 
 void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
                      uint8_t stopBits, uint32_t ctsFlow, uint32_t dsrFlow, uint32_t xonXoff,
@@ -69,19 +41,11 @@ void WakeLeadingCaller();
 void ReleaseLoadObjects();
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount);
 int32_t WriteComm(int32_t byteCount, const char* data);
-// Above 0 while a close or re-open waits for the call's turn: a write that
-// has not completed is given up at once, so that the close gets in.
-extern std::atomic<int32_t> WritesCut;
 
-// Above 0 while a wait of the library pumps messages (for the whole wait: sent
-// messages run inside the pumping, before anything is dispatched), or a message
-// box of the library's own runs its modal loop: a call that arrives then on
-// that thread has come back into the library through a window procedure.
-extern std::atomic<int32_t> MessageDispatchDepth;
 class LibraryPumping {
  public:
-  LibraryPumping() { MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel); }
-  ~LibraryPumping() { MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel); }
+  LibraryPumping() { DefaultBoard().MessageDispatchDepth.fetch_add(1, std::memory_order_acq_rel); }
+  ~LibraryPumping() { DefaultBoard().MessageDispatchDepth.fetch_sub(1, std::memory_order_acq_rel); }
   LibraryPumping(const LibraryPumping&) = delete;
   LibraryPumping& operator=(const LibraryPumping&) = delete;
 };

@@ -14,27 +14,13 @@ using namespace tarvelin;
 namespace {
 
 constexpr size_t kPieceSize = 1024;
-// A lead reads a long block in large pieces: one read and one append for
-// each, as a client reading the line alone would.
-constexpr size_t kLeadPieceSize = 65536;
 constexpr uint32_t kBackoffMaxMs = 50;
 // A wait ends now and then by itself: nothing depends on it, but a line
 // whose waits a driver never ends is looked at again.
 constexpr uint32_t kWaitMs = 60000;
 
-// Held for a drain: the reader's and a lead's reads and appends never
-// interleave, so the text keeps the order of the line. Waits are not under it:
-// the lead never waits for the reader to leave its wait.
-Lock ReadTurn;
-// Set while a call leads (written by the turn's holder only).
-std::atomic<int32_t> CallerLeads{0};
-// Raised when the lead is given back or the channel closes: a reader that
-// stepped aside sleeps on it.
-Signal ReaderMayRead;
-// The lead's piece; touched by the holder of the call turn only.
-char LeadPiece[kLeadPieceSize];
 
-bool StillRunning(int32_t runNumber) { return CommChannel.Running.load() == runNumber; }
+bool StillRunning(int32_t runNumber) { return DefaultBoard().CommChannel.Running.load() == runNumber; }
 
 // Reads what the line holds; the bytes read.
 uint32_t DrainReceived(SerialLine& line, int32_t runNumber, char* piece, size_t pieceSize) {
@@ -64,26 +50,26 @@ uint32_t NextBackoff(uint32_t backoffMs) {
 }  // namespace
 
 void CommWatchThread(int32_t runNumber) {
-  SerialLine& line = CommChannel.Line;
+  SerialLine& line = DefaultBoard().CommChannel.Line;
   char piece[kPieceSize];
   uint32_t backoffMs = 0;
   int emptyWakes = 0;
   // The first wait reports what came before it (a banner when DTR rose), so
   // that it is read now, not put in front of an answer.
   while (StillRunning(runNumber)) {
-    if (CallerLeads.load(std::memory_order_acquire) != 0) {
-      ReaderMayRead.WaitFor(kWaitMs, false);
+    if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0) {
+      DefaultBoard().ReaderMayRead.WaitFor(kWaitMs, false);
       continue;
     }
     const LineResult waited = line.WaitReadable(kWaitMs);
     // A lead reads what came.
-    if (CallerLeads.load(std::memory_order_acquire) != 0) continue;
+    if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0) continue;
     if (waited == LineResult::Woken || waited == LineResult::TimedOut) continue;
     uint32_t drained = 0;
     if (waited == LineResult::Done) {
-      ReadTurn.Acquire();
+      DefaultBoard().ReadTurn.Acquire();
       drained = DrainReceived(line, runNumber, piece, sizeof piece);
-      ReadTurn.Release();
+      DefaultBoard().ReadTurn.Release();
     }
     if (waited == LineResult::Gone || waited == LineResult::Failed) {
       if (waited == LineResult::Gone && StillRunning(runNumber)) MarkLineGone("CommWatchThread", line.SystemError());
@@ -111,27 +97,27 @@ void CommWatchThread(int32_t runNumber) {
 // sees while the lead is taken, in parallel with the lead reading them, and
 // comes back when the lead is given back.
 void TakeReadLead() {
-  if (!CallersReadTheLine() || !ReaderMayRead.Make()) return;
-  ReaderMayRead.Reset();
-  CallerLeads.store(1, std::memory_order_release);
+  if (!CallersReadTheLine() || !DefaultBoard().ReaderMayRead.Make()) return;
+  DefaultBoard().ReaderMayRead.Reset();
+  DefaultBoard().CallerLeads.store(1, std::memory_order_release);
 }
 
 void GiveBackReadLead() {
-  if (CallerLeads.load(std::memory_order_acquire) == 0) return;
-  CallerLeads.store(0, std::memory_order_release);
-  ReaderMayRead.Raise();
+  if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) == 0) return;
+  DefaultBoard().CallerLeads.store(0, std::memory_order_release);
+  DefaultBoard().ReaderMayRead.Raise();
 }
 
-bool LeadsReading() { return CallerLeads.load(std::memory_order_acquire) != 0; }
+bool LeadsReading() { return DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0; }
 
 void ReadWhileWaiting(uint32_t milliseconds) {
-  SerialLine& line = CommChannel.Line;
-  const int32_t runNumber = CommChannel.Running.load();
+  SerialLine& line = DefaultBoard().CommChannel.Line;
+  const int32_t runNumber = DefaultBoard().CommChannel.Running.load();
   const LineResult waited = line.LeadWaitReadable(milliseconds);
   if (waited == LineResult::Done) {
-    ReadTurn.Acquire();
-    DrainReceived(line, runNumber, LeadPiece, sizeof LeadPiece);
-    ReadTurn.Release();
+    DefaultBoard().ReadTurn.Acquire();
+    DrainReceived(line, runNumber, DefaultBoard().LeadPiece, sizeof DefaultBoard().LeadPiece);
+    DefaultBoard().ReadTurn.Release();
   } else if (waited == LineResult::Gone) {
     if (runNumber != 0) MarkLineGone("CommWatchThread", line.SystemError());
   } else if (waited == LineResult::Failed) {
@@ -140,9 +126,9 @@ void ReadWhileWaiting(uint32_t milliseconds) {
 }
 
 void ReleaseSteppedAsideReader() {
-  if (ReaderMayRead.Made()) ReaderMayRead.Raise();
+  if (DefaultBoard().ReaderMayRead.Made()) DefaultBoard().ReaderMayRead.Raise();
 }
 
 void WakeLeadingCaller() {
-  if (CallerLeads.load(std::memory_order_acquire) != 0) CommChannel.Line.WakeLead();
+  if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0) DefaultBoard().CommChannel.Line.WakeLead();
 }

@@ -9,8 +9,6 @@ namespace {
 
 constexpr uint32_t kWriteBaseMs = 600;  // the transaction's allowance: three answer windows
 
-// One writer at a time: the caller holding the turn, or a close's own lines.
-Lock WriteLock;
 
 // What a block may take: the transaction's allowance and twice the time the
 // bytes take on the line, so that a board (or adapter) that stops taking data
@@ -22,7 +20,6 @@ uint32_t WriteAllowanceMs(const CommChannelRecord* channel, int32_t byteCount) {
 
 }  // namespace
 
-std::atomic<int32_t> WritesCut{0};
 
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount) {
   if (byteCount == 0) {
@@ -33,9 +30,9 @@ int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byt
   TraceWire(WireDirection::Written, data, byteCount);
   LineResult result = LineResult::Failed;
   {
-    LockGuard guard(WriteLock);
+    LockGuard guard(DefaultBoard().WriteLock);
     result = channel->Line.Write(data, static_cast<size_t>(byteCount), WriteAllowanceMs(channel, byteCount),
-                                 &WritesCut);
+                                 &DefaultBoard().WritesCut);
   }
   if (result == LineResult::Gone) MarkLineGone("WriteCommBlock", channel->Line.SystemError());
   return result == LineResult::Done ? 1 : 0;
@@ -45,11 +42,11 @@ int32_t WriteComm(int32_t byteCount, const char* data) {
   // Other families write without asking whether the channel is open: on a
   // closed channel the write fails at once.
   if (!ChannelOpen()) return 0;
-  int32_t written = WriteCommBlock(&CommChannel, data, byteCount);
+  int32_t written = WriteCommBlock(&DefaultBoard().CommChannel, data, byteCount);
   // A write that a close cut short is not tried again.
-  if (written != 1 && WritesCut.load(std::memory_order_acquire) == 0) {
+  if (written != 1 && DefaultBoard().WritesCut.load(std::memory_order_acquire) == 0) {
     DebugLine("KORIMAXDLL: WriteComm --> second round\n");
-    written = WriteCommBlock(&CommChannel, data, byteCount);
+    written = WriteCommBlock(&DefaultBoard().CommChannel, data, byteCount);
   }
   // The lines that went out are owed their answers.
   if (written == 1) NoteLinesSent(data, byteCount);

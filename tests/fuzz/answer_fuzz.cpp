@@ -12,7 +12,7 @@ char Text[64];
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &AnswerReady, Text, sizeof Text);
+  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, Text, sizeof Text);
   EmptyAnswerText();
   const auto* bytes = reinterpret_cast<const char*>(data);
   // Chunks of up to 80 bytes, as the reader receives them.

@@ -23,7 +23,7 @@ TEST_F(AnalogModelTest, ConversionsWithinRange) {
   // Channel 14 holds three quarters of full scale.
   const int at12 = ADCAnalog(12, 14);
   EXPECT_NEAR(at12, 3072, 2) << GetErrorMessage();
-  EXPECT_EQ(AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
 
   for (int mode : {0, 1}) {
     const int reading = ReadADCM2(mode);

@@ -96,7 +96,7 @@ TEST_F(SamplingTest, CommandLineBoxAndFraming) {
   EXPECT_STREQ(standin::LastMessageBoxCaption(), "STring  :");
   EXPECT_STREQ(standin::LastMessageBoxText(), "GS12;5;3;1000;G");
   EXPECT_EQ(standin::LastMessageBoxStyle(), MB_OK);
-  EXPECT_EQ(AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
 
   // Set up once; only option 1 adds ";G".
   board_.ClearReceived();
@@ -121,7 +121,7 @@ TEST_F(SamplingTest, CommandLineBoxAndFraming) {
 }
 
 TEST_F(SamplingTest, MasksAndCountsGoOutUnaltered) {
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   int32_t values[4] = {kUnwritten, kUnwritten, kUnwritten, kUnwritten};
   // No channel among bits 0 to 10: nothing to store, though the board sends records.
   Answer(Block({7, 8}, 8));
@@ -190,7 +190,7 @@ TEST_F(SamplingTest, MissingArraysAreRefusedBeforeSending) {
   EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 4, 0, &none), -1);
   EXPECT_EQ(GetError(), 28);
   for (SAFEARRAY*& ref : refs) {
-    ErrorCode = 0;
+    DefaultBoard().ErrorCode = 0;
     EXPECT_EQ(ADCAnalogSamplingVb(12, 1, 0, 4, 0, &ref), -1);
     EXPECT_EQ(GetError(), 28);
     EXPECT_STREQ(GetErrorMessage(), "The array for the sampled values is not a one-dimensional array of 32-bit integers");
@@ -281,7 +281,7 @@ TEST_F(SamplingTest, MalformedDeviceErrorInABlockIsRecorded) {
 
 TEST_F(SamplingTest, QuestionMarkInTheNetworkModeIsSkipped) {
   ASSERT_EQ(WriteCommand("CRAP"), 1);
-  ASSERT_EQ(Io485Mode, 1);
+  ASSERT_EQ(DefaultBoard().Io485Mode, 1);
   Answer("\r\n?7*0001*0002\r\n>");
   std::vector<int32_t> values(2, kUnwritten);
   board_.ClearReceived();
@@ -335,7 +335,7 @@ TEST_F(SamplingTest, RefusedPortDAfterTheBlock) {
 // Indices 0 to count - 1 must all lie within the array: otherwise 28 with the
 // indices needed and those there, and nothing is sent.
 TEST_F(SamplingTest, SafeArrayWithoutTheIndicesIsRefusedBeforeSending) {
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   std::vector<int32_t> storage(4, kUnwritten);
   struct Case {
     ULONG count;
@@ -380,7 +380,7 @@ TEST_F(SamplingTest, SafeArrayWithoutTheIndicesIsRefusedBeforeSending) {
 // A board that sends more records than were asked for overruns an array that
 // has exactly the indices asked for: the store fails there.
 TEST_F(SamplingTest, SafeArrayStoreFailure) {
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   Answer(Block({5, 6, 7}, 12));
   std::vector<int32_t> storage(3, kUnwritten);
   standin::VbArray twoStore = standin::SafeArrayOver(storage.data(), 2, 0);

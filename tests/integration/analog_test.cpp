@@ -67,14 +67,14 @@ TEST(AnalogNoPort, NothingIsSentBeforeAPortIsOpen) {
   EXPECT_STREQ(GetErrorMessage(), "Commands cannot be sent before a COM port is open");
   EXPECT_EQ(ReadADCM2(0), -1);
   EXPECT_EQ(GetError(), 25);
-  EXPECT_EQ(AdcConfigured, 0);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 0);
 }
 
 TEST_F(AnalogTest, FirstAndLaterConversions) {
   Conversion(517);
   EXPECT_EQ(ADCAnalog(10, 3), 517);
   EXPECT_EQ(board_.Received(), "PCD$98\rPWD0\rGA10;3\rPWD128\r");
-  EXPECT_EQ(AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
   EXPECT_EQ(GetError(), -1);
 
   // Set up once: later calls start at port D.
@@ -85,7 +85,7 @@ TEST_F(AnalogTest, FirstAndLaterConversions) {
 }
 
 TEST_F(AnalogTest, TwelveBitValueIsShownBeforePortDGoesBack) {
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   Conversion(2047);
   const int boxes = standin::MessageBoxCount();
   EXPECT_EQ(ADCAnalog(12, 0), 2047);
@@ -114,7 +114,7 @@ TEST_F(AnalogTest, ArgumentChecksSendNothing) {
     EXPECT_STREQ(GetErrorMessage(), "Channel must be between 0 and 14 ");
   }
   EXPECT_EQ(board_.Received(), "");
-  EXPECT_EQ(AdcConfigured, 0);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 0);
 }
 
 TEST_F(AnalogTest, EightBitChannelLimitComesAfterPortD) {
@@ -156,7 +156,7 @@ TEST_F(AnalogTest, RefusedCommandsStopTheSequence) {
   Errors({{"PCD$98", "2"}});
   EXPECT_EQ(ADCAnalog(10, 3), -1);
   EXPECT_EQ(GetError(), 2);
-  EXPECT_EQ(AdcConfigured, 0);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 0);
   EXPECT_EQ(board_.Received(), "PCD$98\r");
 
   Errors({{"GA12;4", "5"}});
@@ -175,7 +175,7 @@ TEST_F(AnalogTest, PortSReading) {
   PortS({7, 32});
   EXPECT_EQ(ReadADCM2(0), 800);  // (7 & 3) << 8 | 32
   EXPECT_EQ(board_.Received(), "PCD$98\rPWD128\rPCSA128\rPWS$60\rPWD0\rPRS\rPRS\rPWD128\r");
-  EXPECT_EQ(AdcConfigured, 0);  // neither read nor written
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 0);  // neither read nor written
 
   // The second byte is taken unmasked.
   board_.ClearReceived();
@@ -184,13 +184,13 @@ TEST_F(AnalogTest, PortSReading) {
   EXPECT_EQ(board_.Received(), "PCD$98\rPWD128\rPCSA128\rPWS$70\rPWD0\rPRS\rPRS\rPWD128\r");
 
   // Other modes read nothing and are their own result, -1 included.
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   board_.ClearReceived();
   EXPECT_EQ(ReadADCM2(5), 5);
   EXPECT_EQ(board_.Received(), "PCD$98\rPWD128\rPCSA128\rPWD128\r");
   EXPECT_EQ(ReadADCM2(-1), -1);
   EXPECT_EQ(GetError(), -1);
-  EXPECT_EQ(AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
 
   Errors({{"PRS", "7"}});
   board_.ClearReceived();

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 class ChannelTest : public test::BoardTest {
  protected:
   void Bind(uint32_t cts, uint32_t dsr, uint32_t xonXoff) {
-    SetCommSettings(9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &AnswerReady, AnswerBuffer, kAnswerCapacity);
+    SetCommSettings(9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer, kAnswerCapacity);
   }
   DCB State() {
     DCB dcb{};
@@ -192,7 +192,7 @@ TEST_F(ChannelTest, WritesRetryOnce) {
   Bind(0, 0, 0);
   ASSERT_TRUE(OpenComm(test::kBoardPort));
   standin::CaptureDebugOutput(true);
-  EXPECT_EQ(WriteCommBlock(&CommChannel, "x", 0), 0);
+  EXPECT_EQ(WriteCommBlock(&DefaultBoard().CommChannel, "x", 0), 0);
   EXPECT_STREQ(standin::CapturedDebugOutput(), "KORIMAX: WriteCommBlock --> Byte count is zero\n");
 
   standin::CaptureDebugOutput(true);

@@ -49,7 +49,7 @@ TEST_F(ConnectionTest, PortThatDoesNotExist) {
   EXPECT_EQ(GetError(), 36);
   EXPECT_STREQ(GetErrorMessage(), "Unable to open COM port");
   EXPECT_EQ(GetPort(), 250);
-  EXPECT_EQ(PortInitialized, 1);
+  EXPECT_EQ(DefaultBoard().PortInitialized, 1);
   EXPECT_EQ(WriteCommand("PRB"), -1);
   EXPECT_EQ(GetError(), 25);
   EXPECT_EQ(PortOpen(0), -1);
@@ -83,7 +83,7 @@ TEST_F(ConnectionTest, ChangeBaudRateOnTheWire) {
 
   // The rate in use: nothing is sent, the error state is reset.
   board_.ClearReceived();
-  ErrorCode = 36;
+  DefaultBoard().ErrorCode = 36;
   EXPECT_EQ(ChangeBaudRate(19200), 1);
   EXPECT_EQ(GetError(), -1);
   EXPECT_FALSE(board_.WaitForReceived(1, 100));

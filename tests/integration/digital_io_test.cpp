@@ -115,7 +115,7 @@ TEST_F(DigitalIoTest, MotorGoRefusesControlCharacters) {
   const std::pair<int32_t, int32_t> refused[] = {{'\r', 'Y'}, {'X', 0}, {31, 'Y'}, {'X', 127}, {0x4200 + '\n', 'Y'}};
   for (const auto& [first, second] : refused) {
     SCOPED_TRACE(testing::Message() << first << "," << second);
-    LastValue = 9;
+    DefaultBoard().LastValue = 9;
     EXPECT_EQ(MotorGo(first, second, 1, 2, 3, 4), -1);
     ExpectError(34, "The two characters of MotorGo must be printable (codes 32 to 126)");
     EXPECT_EQ(GetValue(), 9);
@@ -155,7 +155,7 @@ TEST_F(DigitalIoTest, LimitEventFromTheStepperLatches) {
   Answer({});
   ASSERT_EQ(MotorGo('F', 'X', 200, 1000, 0, 0), 1);
   board_.SendRaw("L");  // end of travel, unsolicited
-  EXPECT_TRUE(Eventually([] { return LimitEvent.load() != 0; }));
+  EXPECT_TRUE(Eventually([] { return DefaultBoard().LimitEvent.load() != 0; }));
   EXPECT_EQ(IntStatusL(), 1);
   EXPECT_EQ(IntStatusL(), 0);
 }
@@ -202,10 +202,10 @@ TEST_F(DigitalIoTest, PwmCounterPeriodAndTheFinishFlag) {
   // A "P" from the previous run survives the start of the next one.
   EXPECT_EQ(GetPWMFinishFlag(), 0);
   board_.SendRaw("P");
-  ASSERT_TRUE(Eventually([] { return PwmFinished.load() != 0; }));
+  ASSERT_TRUE(Eventually([] { return DefaultBoard().PwmFinished.load() != 0; }));
   ASSERT_EQ(SetPWMFrequency(1000, 50, 100), 1);
   EXPECT_EQ(SetPWMFrequency(1, 50, 100), -1);
-  LastValue = 77;
+  DefaultBoard().LastValue = 77;
   EXPECT_EQ(GetPWMFinishFlag(), 1);
   EXPECT_EQ(GetPWMFinishFlag(), 0);
   // The poll sends nothing and leaves the result state alone.
@@ -253,7 +253,7 @@ TEST_F(DigitalIoNoPortTest, OwnChecksComeFirstThenNoPort) {
     EXPECT_STREQ(GetErrorMessage(), kNoPort);
   }
   // The flag poll needs no port.
-  PwmFinished.store(1);
+  DefaultBoard().PwmFinished.store(1);
   EXPECT_EQ(GetPWMFinishFlag(), 1);
   EXPECT_EQ(GetPWMFinishFlag(), 0);
   EXPECT_EQ(GetError(), 25);

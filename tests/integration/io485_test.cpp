@@ -131,8 +131,8 @@ TEST_F(Io485Test, InitializationOnTheWireAndTheAnswerModeAfterIt) {
   EXPECT_GE(MillisecondsSince(start), 200);  // the two pauses after the raw writes
   EXPECT_EQ(board_.Received(), kInitLines);
   EXPECT_EQ(GetError(), -1);
-  EXPECT_EQ(AdcConfigured, 1);
-  EXPECT_EQ(Io485Mode, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);
 
   // Values now begin at the first character of the answer.
   test::AnswerAlways(board_, "\r\n12\r\n>");
@@ -147,7 +147,7 @@ TEST_F(Io485Test, InitializationIgnoresTheEmptyLineTransactions) {
   const std::string expected =
       "PCA255\rPWA224\r" + blankTransaction + blankTransaction + "PCSA128\rPCD$98\rPWD128\rCRAP\r";
   EXPECT_EQ(board_.Received(), expected);
-  EXPECT_EQ(Io485Mode, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);
 }
 
 TEST_F(Io485Test, RefusedSetUpIsCodeFiftyAndLeavesTheFlags) {
@@ -155,12 +155,12 @@ TEST_F(Io485Test, RefusedSetUpIsCodeFiftyAndLeavesTheFlags) {
     SCOPED_TRACE(failing);
     ScriptNetwork(board_, {{failing, "\r\n?5\r\n>"}});
     board_.ClearReceived();
-    Io485Mode = 1;
+    DefaultBoard().Io485Mode = 1;
     EXPECT_EQ(IO485Initialize(), -1);
     EXPECT_EQ(GetError(), 50);
     EXPECT_STREQ(GetErrorMessage(), kInitFailed);
-    EXPECT_EQ(AdcConfigured, 0);
-    EXPECT_EQ(Io485Mode, 1);
+    EXPECT_EQ(DefaultBoard().AdcConfigured, 0);
+    EXPECT_EQ(DefaultBoard().Io485Mode, 1);
     // Nothing follows the refused command.
     EXPECT_EQ(board_.Received(), kInitLines.substr(0, kInitLines.find(failing) + failing.size() + 1));
   }
@@ -173,21 +173,21 @@ TEST_F(Io485Test, RefusedSetUpIsCodeFiftyAndLeavesTheFlags) {
 
 TEST_F(Io485Test, LaterStepsKeepTheTransactionsError) {
   ScriptNetwork(board_, {{"PWD128", "\r\n?2\r\n>"}});
-  Io485Mode = 1;
+  DefaultBoard().Io485Mode = 1;
   EXPECT_EQ(IO485Initialize(), -1);
   EXPECT_EQ(GetError(), 2);
   EXPECT_STREQ(GetErrorMessage(), " Command Error: Port must be configured or enabled first! (command = PWD128)");
-  EXPECT_EQ(AdcConfigured, 1);
-  EXPECT_EQ(Io485Mode, 1);  // unchanged by a failure before the last step
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);  // unchanged by a failure before the last step
 
   // A refused CRAP: set up, but the answers are read the ordinary way.
-  AdcConfigured = 0;
+  DefaultBoard().AdcConfigured = 0;
   ScriptNetwork(board_, {{"CRAP", "\r\n?1\r\n>"}});
   EXPECT_EQ(IO485Initialize(), -1);
   EXPECT_EQ(GetError(), 1);
   EXPECT_STREQ(GetErrorMessage(), "Command Error: Syntax error (command = CRAP)");
-  EXPECT_EQ(AdcConfigured, 1);
-  EXPECT_EQ(Io485Mode, 0);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 0);
   test::AnswerAlways(board_, "\r\n12\r\n>");
   EXPECT_EQ(WriteCommand("PRB"), 1);
   EXPECT_EQ(GetValue(), 0);  // nothing from the third character on
@@ -199,20 +199,20 @@ TEST_F(Io485Test, LaterStepsKeepTheTransactionsError) {
 TEST_F(Io485Test, ResetAtTheDefaultRateSendsNoRateCommand) {
   // The set-up is refused, so what is left of the flags is the reset's own doing.
   ScriptNetwork(board_, {{"PCSA128", "\r\n?3\r\n>"}});
-  AdcConfigured = 1;
+  DefaultBoard().AdcConfigured = 1;
   board_.ClearReceived();
   EXPECT_EQ(ResetIO485Network(), -1);
   EXPECT_EQ(GetError(), 50);
   EXPECT_STREQ(GetErrorMessage(), kInitFailed);
-  EXPECT_EQ(AdcConfigured, 0);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 0);
   EXPECT_EQ(board_.Received(), "PWA224\r\r\rPRB\rRESET\rPCA255\rPWA224\r\r\r\r\rPCSA128\r");
 }
 
 // Against the board's own model, without scripted answers.
 TEST_F(Io485Test, ResetThenWriteAndReadBackAModuleOfTheModel) {
   ASSERT_EQ(ResetIO485Network(), 1) << GetError() << " " << GetErrorMessage();
-  EXPECT_EQ(Io485Mode, 1);
-  EXPECT_EQ(AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
 
   // Module 2 on IC 1, no broadcast.
   ASSERT_EQ(IO485Address(2, 1, 0), 1);
@@ -245,8 +245,8 @@ TEST_F(Io485NoPortTest, NothingIsSentBeforeAPortIsOpen) {
   EXPECT_EQ(IO485Initialize(), -1);
   EXPECT_EQ(GetError(), 50);
   EXPECT_STREQ(GetErrorMessage(), kInitFailed);
-  EXPECT_EQ(AdcConfigured, 0);
-  EXPECT_EQ(Io485Mode, 0);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 0);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 0);
   EXPECT_FALSE(board_.WaitForReceived(1, 100));
 }
 
@@ -261,8 +261,8 @@ TEST_F(Io485NoPortTest, ResetReturnsTheLineTo9600) {
   EXPECT_EQ(ResetIO485Network(), 1) << GetErrorMessage();
   EXPECT_EQ(GetBaudRate(), 9600);
   EXPECT_EQ(GetError(), -1);
-  EXPECT_EQ(AdcConfigured, 1);
-  EXPECT_EQ(Io485Mode, 1);
+  EXPECT_EQ(DefaultBoard().AdcConfigured, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);
   const auto segments = board_.ReceivedByRate();
   ASSERT_EQ(segments.size(), 2u);
   EXPECT_EQ(segments[0].baud, 19200u);

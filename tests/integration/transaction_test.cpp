@@ -49,9 +49,9 @@ TEST_F(TransactionTest, ValueAnswerOnTheWire) {
 TEST_F(TransactionTest, AnswerModeFollowsTheCommandPrefix) {
   AnswerAlways(board_, ">");
   ASSERT_EQ(WriteCommand("crap"), 1);
-  EXPECT_EQ(Io485Mode, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);
   EXPECT_EQ(WriteCommand("CRA"), 1);
-  EXPECT_EQ(Io485Mode, 1);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 1);
   AnswerAlways(board_, "12>");
   EXPECT_EQ(WriteCommand("PRB"), 1);
   EXPECT_EQ(GetValue(), 12);
@@ -61,11 +61,11 @@ TEST_F(TransactionTest, AnswerModeFollowsTheCommandPrefix) {
 
   AnswerAlways(board_, "12>");
   EXPECT_EQ(WriteCommand("CRAH"), 1);
-  EXPECT_EQ(Io485Mode, 0);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 0);
   EXPECT_EQ(GetValue(), 0);
   EXPECT_EQ(WriteCommand("CRAP1"), 1);
   EXPECT_EQ(WriteCommand("CrAd"), 1);
-  EXPECT_EQ(Io485Mode, 0);
+  EXPECT_EQ(DefaultBoard().Io485Mode, 0);
 }
 
 TEST_F(TransactionTest, DeviceErrorsCarryTheCommand) {
@@ -104,7 +104,7 @@ TEST_F(TransactionTest, MalformedDeviceErrorsNameTheAnswerAndTheCommand) {
   for (const auto& [answer, shown] : cases) {
     SCOPED_TRACE(shown);
     AnswerAlways(board_, answer);
-    LastValue = 5;
+    DefaultBoard().LastValue = 5;
     EXPECT_EQ(WriteCommand("PRB"), -1);
     EXPECT_EQ(GetError(), 33);
     EXPECT_EQ(GetErrorMessage(),
@@ -199,7 +199,7 @@ TEST_F(TransactionTest, LimitEventLatchesUntilRead) {
   EXPECT_EQ(IntStatusL(), 0);
   board_.SendRaw("L");
   const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (LimitEvent.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (DefaultBoard().LimitEvent.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(IntStatusL(), 1);
   EXPECT_EQ(IntStatusL(), 0);
   // An "L" inside an answer latches the event as well, and the transaction leaves it set.
@@ -211,7 +211,7 @@ TEST_F(TransactionTest, LimitEventLatchesUntilRead) {
 class NoPortTest : public test::BoardTest {};
 
 TEST_F(NoPortTest, NothingIsSentBeforeAPortIsOpen) {
-  LastValue = 7;
+  DefaultBoard().LastValue = 7;
   EXPECT_EQ(WriteCommand("PRB"), -1);
   EXPECT_EQ(GetError(), 25);
   EXPECT_STREQ(GetErrorMessage(), "Commands cannot be sent before a COM port is open");

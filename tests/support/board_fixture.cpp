@@ -1,6 +1,7 @@
 #include "support/board_fixture.h"
 
 #include <cstdlib>
+#include <new>
 
 #ifdef TARVELIN_WIN32_SEAM
 #include "fake/standin_faults.h"
@@ -19,24 +20,14 @@ void ResetLibraryState() {
 #ifdef TARVELIN_WIN32_SEAM
   standin::ResetFaults();
 #endif
-  PortInitialized = 0;
-  LastValue = 0;
-  ErrorCode = 0;
-  ErrorText[0] = '\0';
-  ErrorMessage = ErrorText;
-  Io485Mode = 0;
-  AdcConfigured = 0;
-  PortNumber = 1;
-  BaudRate = 9600;
-  PortBaudRate = 9600;
-  AnswerReady.store(0);
-  LimitEvent.store(0);
-  PwmFinished.store(0);
-  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+  // A fresh board in place of the default one, as loading makes it.
+  tarvelin::Board& board = DefaultBoard();
+  board.~Board();
+  new (&board) tarvelin::Board();
 }
 
 #ifdef TARVELIN_WIN32_SEAM
-void* LinePort() { return tarvelin::Win32PortHandle(CommChannel.Line); }
+void* LinePort() { return tarvelin::Win32PortHandle(DefaultBoard().CommChannel.Line); }
 #endif
 
 void BoardTest::SetUp() {

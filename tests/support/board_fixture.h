@@ -1,5 +1,5 @@
-// A virtual board on a pseudo-terminal mapped to a COM port number, and the
-// library's process-wide state put back to what loading gives between tests.
+// A virtual board on a pseudo-terminal mapped to a COM port number, and a
+// fresh default board of the library's between tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@ namespace test {
 
 constexpr int kBoardPort = 5;
 
-// Resets the library's state to what it is right after loading (the port closed).
+// Closes the port and puts a fresh default board in place of the old one.
 void ResetLibraryState();
 
 // A board mapped to COM5, not yet opened by the library.

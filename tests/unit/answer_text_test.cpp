@@ -12,11 +12,11 @@ namespace {
 class AnswerTextTest : public ::testing::Test {
  protected:
   void Bind(int32_t capacity) {
-    SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &AnswerReady, text_, capacity);
+    SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, text_, capacity);
     EmptyAnswerText();
-    AnswerReady.store(0);
-    LimitEvent.store(0);
-    PwmFinished.store(0);
+    DefaultBoard().AnswerReady.store(0);
+    DefaultBoard().LimitEvent.store(0);
+    DefaultBoard().PwmFinished.store(0);
   }
   void SetUp() override { Bind(sizeof text_); }
   void TearDown() override { SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0); }
@@ -28,31 +28,31 @@ class AnswerTextTest : public ::testing::Test {
 TEST_F(AnswerTextTest, PromptSplitAcrossChunks) {
   Append("12");
   EXPECT_STREQ(text_, "12");
-  EXPECT_EQ(AnswerReady.load(), 0);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 0);
   Append(">");
   EXPECT_STREQ(text_, "12>");
-  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
   EXPECT_EQ(AnswerLength(), 3);
 }
 
 TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
   Append("xLyP>");
-  EXPECT_EQ(LimitEvent.load(), 1);
-  EXPECT_EQ(PwmFinished.load(), 1);
-  AnswerReady.store(0);
-  LimitEvent.store(0);
-  PwmFinished.store(0);
+  EXPECT_EQ(DefaultBoard().LimitEvent.load(), 1);
+  EXPECT_EQ(DefaultBoard().PwmFinished.load(), 1);
+  DefaultBoard().AnswerReady.store(0);
+  DefaultBoard().LimitEvent.store(0);
+  DefaultBoard().PwmFinished.store(0);
   Append("z");  // holds none of the three itself
-  EXPECT_EQ(AnswerReady.load(), 1);
-  EXPECT_EQ(LimitEvent.load(), 1);
-  EXPECT_EQ(PwmFinished.load(), 1);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
+  EXPECT_EQ(DefaultBoard().LimitEvent.load(), 1);
+  EXPECT_EQ(DefaultBoard().PwmFinished.load(), 1);
 
   EmptyAnswerText();
-  AnswerReady.store(0);
-  LimitEvent.store(0);
-  PwmFinished.store(0);
+  DefaultBoard().AnswerReady.store(0);
+  DefaultBoard().LimitEvent.store(0);
+  DefaultBoard().PwmFinished.store(0);
   Append("lp");  // lower case sets nothing
-  EXPECT_EQ(AnswerReady.load() + LimitEvent.load() + PwmFinished.load(), 0);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load() + DefaultBoard().LimitEvent.load() + DefaultBoard().PwmFinished.load(), 0);
   EXPECT_STREQ(text_, "lp");
 }
 
@@ -61,7 +61,7 @@ TEST_F(AnswerTextTest, NulIsKeptAsACharacter) {
   AppendAnswerChunk(chunk, sizeof chunk);
   EXPECT_EQ(std::string(text_, 6), std::string(chunk, 6));
   EXPECT_EQ(AnswerLength(), 6);
-  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
 }
 
 // What does not fit is dropped, and the overflow is known: a prompt that did
@@ -76,7 +76,7 @@ TEST_F(AnswerTextTest, TextNeverRunsPastItsCapacity) {
   EXPECT_EQ(text_[8], '#');
   EXPECT_EQ(AnswerLength(), 7);
   EXPECT_TRUE(AnswerOverflowed());
-  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
   EmptyAnswerText();
   EXPECT_FALSE(AnswerOverflowed());
 }
@@ -84,7 +84,7 @@ TEST_F(AnswerTextTest, TextNeverRunsPastItsCapacity) {
 TEST_F(AnswerTextTest, UnboundTextIsLeftAlone) {
   SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
   Append("12>");
-  EXPECT_EQ(AnswerReady.load(), 0);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 0);
   EXPECT_EQ(text_[0], '\0');
 }
 
@@ -106,7 +106,7 @@ TEST_F(AnswerTextTest, PromptsAfterTheEmptyingDoNotRetireTheOwedLine) {
   const uint32_t received = EmptyAnswerText();
   Append("\r\nV=2\r\n>");  // the reader's next chunk, after the emptying
   EXPECT_TRUE(OldestOwedAnswer(received, &sentAt));
-  EXPECT_EQ(AnswerReady.load(), 1);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
   EXPECT_FALSE(OldestOwedAnswer(EmptyAnswerText(), &sentAt));
   ForgetOwedAnswers();
 }

@@ -22,8 +22,9 @@ const char kTimeCriticalCaption[] =
     "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL";
 const char kHighestCaption[] = "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST";
 
-ReaderBody Body = nullptr;
-const std::atomic<int32_t>* Running = nullptr;
+// Read by a reader that starts late, after a later open wrote them again.
+std::atomic<ReaderBody> Body{nullptr};
+std::atomic<const std::atomic<int32_t>*> Running{nullptr};
 // Signalled by the reader once it runs, and again once it has stopped using the
 // channel. Made once for the load: a reader late to leave never signals a released handle.
 HANDLE ReaderStarted = nullptr;
@@ -53,7 +54,7 @@ LPVOID RunNumberParameter(int32_t runNumber) { return reinterpret_cast<LPVOID>(s
 
 DWORD WINAPI ReaderThreadMain(LPVOID parameter) {
   const auto runNumber = static_cast<int32_t>(reinterpret_cast<intptr_t>(parameter));
-  if (Running->load() != runNumber) {
+  if (Running.load()->load() != runNumber) {
     // Its open gave up before it ran: it touches nothing of a later open.
     const HMODULE module = OrphanModule.exchange(nullptr);
     if (module != nullptr) FreeLibraryAndExitThread(module, 0);
@@ -61,10 +62,10 @@ DWORD WINAPI ReaderThreadMain(LPVOID parameter) {
   }
   ReaderInBody.store(1);
   SetEvent(ReaderStarted);
-  Body(runNumber);
+  Body.load()(runNumber);
   ReaderInBody.store(0);
   // A later open has its own reader, whose signals these are now.
-  const int32_t running = Running->load();
+  const int32_t running = Running.load()->load();
   if (running != 0 && running != runNumber) return 0;
   ReaderEnded.store(1);
   if (ParkReader.load() != 0) ReaderParked.store(1);
