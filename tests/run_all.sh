@@ -76,8 +76,10 @@ asan() {
     sanitized build/asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 }
 
+# Also clang's thread-safety analysis: what each lock guards, as the board says.
 tsan() {
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 sanitized build/tsan "-fsanitize=thread"
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    sanitized build/tsan "-fsanitize=thread -Wthread-safety -Werror=thread-safety"
 }
 
 fuzz() {

@@ -129,6 +129,7 @@ struct BlockRequest {
 // Everything after the argument checks: port D preparation, the command, the
 // wait, the parse and port D afterwards.
 int32_t SampleBlock(const BlockRequest& request) {
+  tarvelin::Board& board = DefaultBoard();
   if (!ConfigureAnalogPins()) return -1;
   if (QelCommand(kPortDBeforeConversion) != 1) return -1;
 
@@ -160,7 +161,7 @@ int32_t SampleBlock(const BlockRequest& request) {
   if (!AnswerTextIntact(command)) return -1;
   const int32_t recordStep = BlockRecordStep(request.resolution);
   const BlockOutcome outcome =
-      ParseBlock(DefaultBoard().AnswerBuffer, AnswerLength(), recordStep, DefaultBoard().Io485Mode == 0, request.sink, request.context);
+      ParseBlock(board.AnswerBuffer, AnswerLength(), recordStep, board.Io485Mode == 0, request.sink, request.context);
   switch (outcome.end) {
     case BlockEnd::Complete:
       break;

@@ -45,6 +45,8 @@ namespace tarvelin {
 
 struct Board {
   Board() = default;
+  // An address is not an access: the message may point at the text whoever holds its lock.
+  static const char* TextOf(const char* text) { return text; }
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
 
@@ -71,9 +73,9 @@ struct Board {
   Lock TextLock;
   std::atomic<uint32_t> PromptsReceived{0};  // counted under TextLock
   std::atomic<int32_t> TextLength{0};       // written under TextLock, published for AnswerLength
-  bool HoldsPrompt = false;                 // under TextLock
-  bool HoldsLimit = false;                  // under TextLock
-  bool HoldsPwm = false;                    // under TextLock
+  bool HoldsPrompt TARVELIN_GUARDED_BY(TextLock) = false;
+  bool HoldsLimit TARVELIN_GUARDED_BY(TextLock) = false;
+  bool HoldsPwm TARVELIN_GUARDED_BY(TextLock) = false;
   std::atomic<bool> Overflowed{false};
   std::atomic<bool> InputLost{false};
   // The owed lines: the call turn's (sent and retired by the holder; forgotten at open and close).
@@ -97,9 +99,10 @@ struct Board {
   // by the getters from any thread without waiting for it.
   std::atomic<int32_t> LastValue{0};
   std::atomic<int32_t> ErrorCode{0};
-  char ErrorText[kErrorTextSize] = {};  // written and copied under ErrorTextLock
-  std::atomic<const char*> ErrorMessage{ErrorText};
   Lock ErrorTextLock;
+  char ErrorText[kErrorTextSize] TARVELIN_GUARDED_BY(ErrorTextLock) = {};
+  // Points at ErrorText or at a fixed text; set after the text is complete.
+  std::atomic<const char*> ErrorMessage{TextOf(ErrorText)};
 
   // The connection and the modes: the call turn's.
   int32_t PortInitialized = 0;

@@ -68,6 +68,7 @@ int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t br
 }
 
 int32_t TARVELIN_CALL IO485Initialize() {
+  tarvelin::Board& board = DefaultBoard();
   CallTurn turn;
   if (!turn.Granted()) return -1;
   WriteRaw(kPortAOutputs);
@@ -82,13 +83,13 @@ int32_t TARVELIN_CALL IO485Initialize() {
     RecordError(LibraryErrorId::Io485InitCommunication);
     return -1;
   }
-  DefaultBoard().AdcConfigured = 1;
+  board.AdcConfigured = 1;
   if (QelCommand(kPortDAfterConversion) != 1) return -1;
   if (QelCommand("CRAP") != 1) {
-    DefaultBoard().Io485Mode = 0;
+    board.Io485Mode = 0;
     return -1;
   }
-  DefaultBoard().Io485Mode = 1;
+  board.Io485Mode = 1;
   return 1;
 }
 

@@ -10,6 +10,23 @@
 
 struct tagSAFEARRAY;
 
+// What guards what, for clang's thread-safety analysis; nothing elsewhere.
+#if defined(__clang__)
+#define TARVELIN_CAPABILITY(x) __attribute__((capability(x)))
+#define TARVELIN_SCOPED_CAPABILITY __attribute__((scoped_lockable))
+#define TARVELIN_ACQUIRE(...) __attribute__((acquire_capability(__VA_ARGS__)))
+#define TARVELIN_RELEASE(...) __attribute__((release_capability(__VA_ARGS__)))
+#define TARVELIN_GUARDED_BY(x) __attribute__((guarded_by(x)))
+#define TARVELIN_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
+#else
+#define TARVELIN_CAPABILITY(x)
+#define TARVELIN_SCOPED_CAPABILITY
+#define TARVELIN_ACQUIRE(...)
+#define TARVELIN_RELEASE(...)
+#define TARVELIN_GUARDED_BY(x)
+#define TARVELIN_REQUIRES(...)
+#endif
+
 namespace tarvelin {
 
 // Milliseconds on a monotonic clock; wraps at 2^32, so that differences are
@@ -21,13 +38,13 @@ uint32_t CurrentThreadId();
 
 // A mutual-exclusion lock that sleeps; constant-initialized, so that a lock
 // with static storage is usable before any constructor has run.
-class Lock {
+class TARVELIN_CAPABILITY("mutex") Lock {
  public:
   constexpr Lock() = default;
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;
-  void Acquire();
-  void Release();
+  void Acquire() TARVELIN_ACQUIRE();
+  void Release() TARVELIN_RELEASE();
 
  private:
 #if defined(_WIN32) || defined(TARVELIN_WIN32_SEAM)
@@ -38,10 +55,10 @@ class Lock {
 #endif
 };
 
-class LockGuard {
+class TARVELIN_SCOPED_CAPABILITY LockGuard {
  public:
-  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.Acquire(); }
-  ~LockGuard() { lock_.Release(); }
+  explicit LockGuard(Lock& lock) TARVELIN_ACQUIRE(lock) : lock_(lock) { lock_.Acquire(); }
+  ~LockGuard() TARVELIN_RELEASE() { lock_.Release(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 

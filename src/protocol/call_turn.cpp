@@ -12,14 +12,15 @@ namespace {
 }  // namespace
 
 CallTurn::CallTurn(TurnKind kind) {
+  tarvelin::Board& board = DefaultBoard();
   const uint32_t self = CurrentThreadId();
-  if (DefaultBoard().CallOwner.load(std::memory_order_acquire) == self) {
+  if (board.CallOwner.load(std::memory_order_acquire) == self) {
     // An export that the library runs as part of another (the I/O-485 reset) is part of that turn.
-    if (DefaultBoard().MessageDispatchDepth.load(std::memory_order_acquire) == 0) {
+    if (board.MessageDispatchDepth.load(std::memory_order_acquire) == 0) {
       granted_ = true;
       return;
     }
-    DefaultBoard().NestedCalls.fetch_add(1, std::memory_order_acq_rel);
+    board.NestedCalls.fetch_add(1, std::memory_order_acq_rel);
     if (kind == TurnKind::Close) {
       granted_ = true;  // a "Stop" button: the interrupted call finds its channel closed
       return;
@@ -29,36 +30,38 @@ CallTurn::CallTurn(TurnKind kind) {
   }
   const bool cancels = kind != TurnKind::Command;
   if (cancels) {
-    DefaultBoard().ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
-    DefaultBoard().WritesCut.fetch_add(1, std::memory_order_acq_rel);
+    board.ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
+    board.WritesCut.fetch_add(1, std::memory_order_acq_rel);
     WakeAnswerWaiter();
   }
-  DefaultBoard().CallLock.Acquire();
+  board.CallLock.Acquire();
   if (cancels) {
     // No longer waiting: lowered before this call runs, so that no later call
     // takes itself for cancelled once its command has gone out.
-    DefaultBoard().ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
-    DefaultBoard().WritesCut.fetch_sub(1, std::memory_order_acq_rel);
+    board.ClosesWaiting.fetch_sub(1, std::memory_order_acq_rel);
+    board.WritesCut.fetch_sub(1, std::memory_order_acq_rel);
   }
-  DefaultBoard().CallOwner.store(self, std::memory_order_release);
-  DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
+  board.CallOwner.store(self, std::memory_order_release);
+  board.TurnSession.store(board.ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
   held_ = true;
   granted_ = true;
   TakeReadLead();
 }
 
 CallTurn::~CallTurn() {
+  tarvelin::Board& board = DefaultBoard();
   if (held_) {
     GiveBackReadLead();
-    DefaultBoard().CallOwner.store(0, std::memory_order_release);
-    DefaultBoard().CallLock.Release();
+    board.CallOwner.store(0, std::memory_order_release);
+    board.CallLock.Release();
   }
 }
 
 bool CallCancelled() {
-  if (DefaultBoard().CallOwner.load(std::memory_order_acquire) == 0) return false;  // no turn taken: nothing to cancel
-  return DefaultBoard().ClosesWaiting.load(std::memory_order_acquire) != 0 ||
-         DefaultBoard().TurnSession.load(std::memory_order_acquire) != DefaultBoard().ChannelSession.load(std::memory_order_acquire);
+  tarvelin::Board& board = DefaultBoard();
+  if (board.CallOwner.load(std::memory_order_acquire) == 0) return false;  // no turn taken: nothing to cancel
+  return board.ClosesWaiting.load(std::memory_order_acquire) != 0 ||
+         board.TurnSession.load(std::memory_order_acquire) != board.ChannelSession.load(std::memory_order_acquire);
 }
 
 void AdoptChannelSession() { DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire)); }

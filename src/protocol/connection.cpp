@@ -22,18 +22,19 @@ constexpr uint32_t kSettleMs = 300;
 constexpr uint32_t kResyncPauseMs = 100;
 
 int32_t OpenAt(int32_t port, int32_t rate) {
-  DefaultBoard().PortInitialized = 1;
-  DefaultBoard().BaudRate = rate;
-  DefaultBoard().PortNumber = port;
+  tarvelin::Board& board = DefaultBoard();
+  board.PortInitialized = 1;
+  board.BaudRate = rate;
+  board.PortNumber = port;
   SelectPortBaudRate(rate);
   {
     NestedCallGuard nested;
     CloseComm();
   }
-  SetCommSettings(DefaultBoard().BaudRate.load(), static_cast<uint32_t>(DefaultBoard().PortBaudRate), 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer,
+  SetCommSettings(board.BaudRate.load(), static_cast<uint32_t>(board.PortBaudRate), 8, 0, 0, 0, 0, 0, &board.AnswerReady, board.AnswerBuffer,
                   kAnswerCapacity);
   ClearErrorMessage();
-  if (!OpenComm(DefaultBoard().PortNumber)) {
+  if (!OpenComm(board.PortNumber)) {
     RecordError(LibraryErrorId::UnableToOpen);
     return -1;
   }
@@ -82,6 +83,7 @@ int32_t TARVELIN_CALL GetPort() { return DefaultBoard().PortNumber; }
 int32_t TARVELIN_CALL GetBaudRate() { return DefaultBoard().BaudRate; }
 
 int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
+  tarvelin::Board& board = DefaultBoard();
   CallTurn turn;
   if (!turn.Granted()) return -1;
   // A port opened once and closed since is no port: not even the current rate is "changed" on it.
@@ -90,7 +92,7 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
     return -1;
   }
   ResetError();
-  if (baudRate == DefaultBoard().BaudRate) return 1;
+  if (baudRate == board.BaudRate) return 1;
 
   char command[16];
   snprintf(command, sizeof command, "B%d", static_cast<int>(baudRate));
@@ -99,7 +101,7 @@ int32_t TARVELIN_CALL ChangeBaudRate(int32_t baudRate) {
     RecordError(LibraryErrorId::BaudNotAccepted);
     return -1;
   }
-  DefaultBoard().BaudRate = baudRate;
+  board.BaudRate = baudRate;
   SelectPortBaudRate(baudRate);
   if (!ApplyPortBaudRate()) {
     // The board moved and the port could not follow: nothing can be said to it.

@@ -17,49 +17,54 @@ const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 // The texts that carry the command are formats from the error tables, never from
 // outside; `second` is passed only to formats with two placeholders.
 void FormatErrorText(const char* format, const char* first, const char* second = nullptr) {
+  tarvelin::Board& board = DefaultBoard();
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
-  DefaultBoard().ErrorTextLock.Acquire();
+  board.ErrorTextLock.Acquire();
   if (second == nullptr) {
-    snprintf(DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText, format, OrEmpty(first));
+    snprintf(board.ErrorText, sizeof board.ErrorText, format, OrEmpty(first));
   } else {
-    snprintf(DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText, format, OrEmpty(first), second);
+    snprintf(board.ErrorText, sizeof board.ErrorText, format, OrEmpty(first), second);
   }
-  DefaultBoard().ErrorTextLock.Release();
+  // Pointed at once the text is whole.
+  board.ErrorMessage = board.ErrorText;
+  board.ErrorTextLock.Release();
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
-  DefaultBoard().ErrorMessage = DefaultBoard().ErrorText;
 }
 
 }  // namespace
 
 void ResetError() {
-  DefaultBoard().ErrorCode = -1;
-  DefaultBoard().ErrorMessage = kEmptyText;
+  tarvelin::Board& board = DefaultBoard();
+  board.ErrorCode = -1;
+  board.ErrorMessage = kEmptyText;
 }
 
 void ClearErrorMessage() { DefaultBoard().ErrorMessage = kEmptyText; }
 
 void RecordFixedError(int32_t code, const char* text) {
-  DefaultBoard().ErrorCode = code;
-  DefaultBoard().ErrorMessage = text;
+  tarvelin::Board& board = DefaultBoard();
+  board.ErrorCode = code;
+  board.ErrorMessage = text;
 }
 
 void RecordError(LibraryErrorId id, const char* command, const char* answer) {
+  tarvelin::Board& board = DefaultBoard();
   const LibraryError& error = LibraryErrorOf(id);
-  DefaultBoard().ErrorCode = error.code;
+  board.ErrorCode = error.code;
   switch (error.kind) {
     case TextKind::Fixed:
-      DefaultBoard().ErrorMessage = error.text;
+      board.ErrorMessage = error.text;
       return;
     case TextKind::Copied:
-      DefaultBoard().ErrorTextLock.Acquire();
-      snprintf(DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText, "%s", error.text);
-      DefaultBoard().ErrorTextLock.Release();
-      DefaultBoard().ErrorMessage = DefaultBoard().ErrorText;
+      board.ErrorTextLock.Acquire();
+      snprintf(board.ErrorText, sizeof board.ErrorText, "%s", error.text);
+      board.ErrorMessage = board.ErrorText;
+      board.ErrorTextLock.Release();
       return;
     case TextKind::Formatted:
       FormatErrorText(error.text, command);
@@ -76,27 +81,30 @@ void RecordDeviceError(const DeviceError& error, const char* command) {
 }
 
 void CopyErrorMessage(char* buffer) {
-  DefaultBoard().ErrorTextLock.Acquire();
-  strcpy(buffer, DefaultBoard().ErrorMessage.load());  // every error text is at most 151 characters
-  DefaultBoard().ErrorTextLock.Release();
+  tarvelin::Board& board = DefaultBoard();
+  board.ErrorTextLock.Acquire();
+  strcpy(buffer, board.ErrorMessage.load());  // every error text is at most 151 characters
+  board.ErrorTextLock.Release();
 }
 
 bool PortIsOpen() { return DefaultBoard().PortInitialized != 0 && ChannelOpen(); }
 
 void SaveResult(ResultSnapshot* snapshot) {
-  snapshot->value = DefaultBoard().LastValue;
-  snapshot->code = DefaultBoard().ErrorCode;
-  DefaultBoard().ErrorTextLock.Acquire();
-  snapshot->message = DefaultBoard().ErrorMessage.load();
-  memcpy(snapshot->text, DefaultBoard().ErrorText, sizeof DefaultBoard().ErrorText);
-  DefaultBoard().ErrorTextLock.Release();
+  tarvelin::Board& board = DefaultBoard();
+  snapshot->value = board.LastValue;
+  snapshot->code = board.ErrorCode;
+  board.ErrorTextLock.Acquire();
+  snapshot->message = board.ErrorMessage.load();
+  memcpy(snapshot->text, board.ErrorText, sizeof board.ErrorText);
+  board.ErrorTextLock.Release();
 }
 
 void RestoreResult(const ResultSnapshot& snapshot) {
-  DefaultBoard().ErrorTextLock.Acquire();
-  memcpy(DefaultBoard().ErrorText, snapshot.text, sizeof DefaultBoard().ErrorText);
-  DefaultBoard().ErrorTextLock.Release();
-  DefaultBoard().LastValue = snapshot.value;
-  DefaultBoard().ErrorCode = snapshot.code;
-  DefaultBoard().ErrorMessage = snapshot.message;
+  tarvelin::Board& board = DefaultBoard();
+  board.ErrorTextLock.Acquire();
+  memcpy(board.ErrorText, snapshot.text, sizeof board.ErrorText);
+  board.ErrorTextLock.Release();
+  board.LastValue = snapshot.value;
+  board.ErrorCode = snapshot.code;
+  board.ErrorMessage = snapshot.message;
 }

@@ -52,6 +52,7 @@ WaitEnd WaitForPrompt() { return WaitForAnswer(AnswerWait{NowMs(), kAnswerWindow
 }  // namespace
 
 WaitEnd WaitForAnswer(const AnswerWait& wait) {
+  tarvelin::Board& board = DefaultBoard();
   uint32_t previous = wait.start;
   // Unsigned 32-bit differences between successive reads, summed in 64 bits:
   // right across the tick counter's wrap, and for allowances beyond its range.
@@ -64,9 +65,9 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     nested.emplace();
   }
   for (;;) {
-    const bool made = DefaultBoard().AnswerEvent.Made();
+    const bool made = board.AnswerEvent.Made();
     // Reset before the flags are looked at, so that a raise after the look still ends the sleep.
-    DefaultBoard().AnswerEvent.Reset();
+    board.AnswerEvent.Reset();
     // Read before the pump: time the host spends in its own handlers (a modal
     // loop, a dragged window) does not count against an answer that is in.
     const uint32_t now = NowMs();
@@ -74,8 +75,8 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     previous = now;
     if (dispatching && !PumpMessages()) dispatching = false;
     if (CallCancelled() || !made) return WaitEnd::Closed;
-    if (DefaultBoard().LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
-    const bool answered = DefaultBoard().AnswerReady.load(std::memory_order_acquire) != 0;
+    if (board.LineLost.load(std::memory_order_acquire) != 0) return WaitEnd::LineGone;
+    const bool answered = board.AnswerReady.load(std::memory_order_acquire) != 0;
     if (elapsed >= wait.allowanceMs) {
       return answered && (wait.lateAnswerCounts || elapsed == wait.allowanceMs) ? WaitEnd::Answered
                                                                                  : WaitEnd::TimedOut;
@@ -86,7 +87,7 @@ WaitEnd WaitForAnswer(const AnswerWait& wait) {
     const uint32_t sleepMs = left < 60000 ? static_cast<uint32_t>(left) : 60000;
     if (LeadsReading()) {
       ReadWhileWaiting(sleepMs);
-    } else if (DefaultBoard().AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) {
+    } else if (board.AnswerEvent.WaitFor(sleepMs, dispatching) == Signal::Wait::Failed) {
       SleepMs(1);  // never spin on a wait the system refuses
     }
   }
@@ -117,6 +118,7 @@ bool AnswerTextIntact(const char* command) {
 }
 
 int32_t QelCommand(const char* command) {
+  tarvelin::Board& board = DefaultBoard();
   ResetError();
   if (!PortIsOpen()) {
     RecordError(LibraryErrorId::NoPortOpen);
@@ -134,7 +136,7 @@ int32_t QelCommand(const char* command) {
   // Leaves the answer text empty, as the command needs it.
   if (RecordWaitCut(SettleOwedAnswers())) return 0;
 
-  DefaultBoard().LastValue = 0;
+  board.LastValue = 0;
   ApplyModePrefix(command);
 
   char line[kCommandMax + 2];
@@ -161,12 +163,12 @@ int32_t QelCommand(const char* command) {
   }
 
   if (!AnswerTextIntact(command)) return 0;
-  const AnswerOutcome outcome = ExamineAnswer(DefaultBoard().AnswerBuffer, AnswerLength(), DefaultBoard().Io485Mode != 0);
+  const AnswerOutcome outcome = ExamineAnswer(board.AnswerBuffer, AnswerLength(), board.Io485Mode != 0);
   switch (outcome.kind) {
     case AnswerKind::Acknowledge:
       return 1;
     case AnswerKind::Value:
-      DefaultBoard().LastValue = outcome.value;
+      board.LastValue = outcome.value;
       return 1;
     case AnswerKind::DeviceError:
       RecordDeviceError(*FindDeviceError(outcome.digit), command);
@@ -174,7 +176,7 @@ int32_t QelCommand(const char* command) {
     case AnswerKind::UnknownError:
     case AnswerKind::NotAValue: {
       char shown[kQuotedAnswerMax + 1];
-      QuoteExaminedAnswer(DefaultBoard().AnswerBuffer, AnswerLength(), shown);
+      QuoteExaminedAnswer(board.AnswerBuffer, AnswerLength(), shown);
       RecordError(outcome.kind == AnswerKind::NotAValue ? LibraryErrorId::NotAValue
                                                          : LibraryErrorId::MalformedDeviceError,
                   command, shown);

@@ -30,49 +30,53 @@ void WakeAnswerWaiter() {
 void ReleaseAnswerEvent() { DefaultBoard().AnswerEvent.Release(); }
 
 void NoteLinesSent(const char* data, int32_t byteCount) {
+  tarvelin::Board& board = DefaultBoard();
   const uint32_t now = NowMs();
   for (int32_t i = 1; i < byteCount; ++i) {
     if (data[i] != '\r' || data[i - 1] == '\r') continue;
-    if (DefaultBoard().OwedCount == kOwedMax) {
-      DefaultBoard().OwedHead = (DefaultBoard().OwedHead + 1) % kOwedMax;
-      --DefaultBoard().OwedCount;
+    if (board.OwedCount == kOwedMax) {
+      board.OwedHead = (board.OwedHead + 1) % kOwedMax;
+      --board.OwedCount;
     }
-    DefaultBoard().OwedSentAt[(DefaultBoard().OwedHead + DefaultBoard().OwedCount) % kOwedMax] = now;
-    ++DefaultBoard().OwedCount;
+    board.OwedSentAt[(board.OwedHead + board.OwedCount) % kOwedMax] = now;
+    ++board.OwedCount;
   }
 }
 
 bool OldestOwedAnswer(uint32_t received, uint32_t* sentAt) {
+  tarvelin::Board& board = DefaultBoard();
   // Prompts beyond the lines owed answer nothing still to come.
-  uint32_t answered = received - DefaultBoard().PromptsMatched;
-  DefaultBoard().PromptsMatched = received;
+  uint32_t answered = received - board.PromptsMatched;
+  board.PromptsMatched = received;
   const uint32_t now = NowMs();
-  while (DefaultBoard().OwedCount > 0 && (answered > 0 || static_cast<uint32_t>(now - DefaultBoard().OwedSentAt[DefaultBoard().OwedHead]) >= kAnswerOwedMs)) {
+  while (board.OwedCount > 0 && (answered > 0 || static_cast<uint32_t>(now - board.OwedSentAt[board.OwedHead]) >= kAnswerOwedMs)) {
     if (answered > 0) --answered;
-    DefaultBoard().OwedHead = (DefaultBoard().OwedHead + 1) % kOwedMax;
-    --DefaultBoard().OwedCount;
+    board.OwedHead = (board.OwedHead + 1) % kOwedMax;
+    --board.OwedCount;
   }
-  if (DefaultBoard().OwedCount == 0) return false;
-  *sentAt = DefaultBoard().OwedSentAt[DefaultBoard().OwedHead];
+  if (board.OwedCount == 0) return false;
+  *sentAt = board.OwedSentAt[board.OwedHead];
   return true;
 }
 
 void ForgetOwedAnswers() {
-  DefaultBoard().OwedHead = 0;
-  DefaultBoard().OwedCount = 0;
-  DefaultBoard().PromptsMatched = DefaultBoard().PromptsReceived.load(std::memory_order_acquire);
+  tarvelin::Board& board = DefaultBoard();
+  board.OwedHead = 0;
+  board.OwedCount = 0;
+  board.PromptsMatched = board.PromptsReceived.load(std::memory_order_acquire);
 }
 
 uint32_t EmptyAnswerText() {
-  DefaultBoard().TextLock.Acquire();
-  DefaultBoard().TextLength.store(0, std::memory_order_release);
-  DefaultBoard().HoldsPrompt = DefaultBoard().HoldsLimit = DefaultBoard().HoldsPwm = false;
-  DefaultBoard().Overflowed.store(false, std::memory_order_relaxed);
-  DefaultBoard().InputLost.store(false, std::memory_order_relaxed);
-  DefaultBoard().AnswerReady.store(0, std::memory_order_release);
-  if (DefaultBoard().CommChannel.AnswerText != nullptr) DefaultBoard().CommChannel.AnswerText[0] = '\0';
-  const uint32_t received = DefaultBoard().PromptsReceived.load(std::memory_order_acquire);
-  DefaultBoard().TextLock.Release();
+  tarvelin::Board& board = DefaultBoard();
+  board.TextLock.Acquire();
+  board.TextLength.store(0, std::memory_order_release);
+  board.HoldsPrompt = board.HoldsLimit = board.HoldsPwm = false;
+  board.Overflowed.store(false, std::memory_order_relaxed);
+  board.InputLost.store(false, std::memory_order_relaxed);
+  board.AnswerReady.store(0, std::memory_order_release);
+  if (board.CommChannel.AnswerText != nullptr) board.CommChannel.AnswerText[0] = '\0';
+  const uint32_t received = board.PromptsReceived.load(std::memory_order_acquire);
+  board.TextLock.Release();
   return received;
 }
 
@@ -82,7 +86,8 @@ void NoteInputLost() { DefaultBoard().InputLost.store(true, std::memory_order_re
 bool InputWasLost() { return DefaultBoard().InputLost.load(std::memory_order_acquire); }
 
 void AppendAnswerChunk(const char* chunk, uint32_t length) {
-  char* text = DefaultBoard().CommChannel.AnswerText;
+  tarvelin::Board& board = DefaultBoard();
+  char* text = board.CommChannel.AnswerText;
   if (text == nullptr) return;
   // A NUL is kept: dropping it and what follows would shift a block's records
   // or turn noise into a value; the examination refuses it instead.
@@ -92,11 +97,11 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
   bool raised = false;
   // Counted under the lock that empties the text: a prompt is either in the
   // text or counted before the emptying, never counted and appended afterwards.
-  DefaultBoard().TextLock.Acquire();
-  if (prompts != 0) DefaultBoard().PromptsReceived.fetch_add(prompts, std::memory_order_acq_rel);
-  const int32_t used = DefaultBoard().TextLength.load(std::memory_order_relaxed);
+  board.TextLock.Acquire();
+  if (prompts != 0) board.PromptsReceived.fetch_add(prompts, std::memory_order_acq_rel);
+  const int32_t used = board.TextLength.load(std::memory_order_relaxed);
   // The text keeps room for its terminator within the bound capacity; what does not fit is dropped.
-  const int32_t limit = DefaultBoard().CommChannel.AnswerCapacity - 1;
+  const int32_t limit = board.CommChannel.AnswerCapacity - 1;
   const size_t room = used < limit ? static_cast<size_t>(limit - used) : 0;
   const size_t take = size < room ? size : room;
   if (take != 0) {
@@ -105,25 +110,25 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
     end[take] = '\0';
     // Only the new characters are searched: what the text held before is remembered.
     // The prompts were counted in the whole chunk already; only a cut copy is searched again.
-    if (!DefaultBoard().HoldsPrompt && (take == size ? prompts != 0 : memchr(end, '>', take) != nullptr)) DefaultBoard().HoldsPrompt = true;
-    if (!DefaultBoard().HoldsLimit && memchr(end, 'L', take) != nullptr) DefaultBoard().HoldsLimit = true;
-    if (!DefaultBoard().HoldsPwm && memchr(end, 'P', take) != nullptr) DefaultBoard().HoldsPwm = true;
-    DefaultBoard().TextLength.store(used + static_cast<int32_t>(take), std::memory_order_release);
+    if (!board.HoldsPrompt && (take == size ? prompts != 0 : memchr(end, '>', take) != nullptr)) board.HoldsPrompt = true;
+    if (!board.HoldsLimit && memchr(end, 'L', take) != nullptr) board.HoldsLimit = true;
+    if (!board.HoldsPwm && memchr(end, 'P', take) != nullptr) board.HoldsPwm = true;
+    board.TextLength.store(used + static_cast<int32_t>(take), std::memory_order_release);
   }
   if (take < size) {
-    DefaultBoard().Overflowed.store(true, std::memory_order_release);
-    if (prompts != 0) DefaultBoard().HoldsPrompt = true;
+    board.Overflowed.store(true, std::memory_order_release);
+    if (prompts != 0) board.HoldsPrompt = true;
   }
   // Flags follow what the whole text holds, so a prompt or event received
   // earlier is raised again after every chunk until the text is emptied.
-  if (DefaultBoard().CommChannel.AnswerReadyFlag != nullptr) {
-    if (DefaultBoard().HoldsPrompt) raised = DefaultBoard().CommChannel.AnswerReadyFlag->exchange(1, std::memory_order_acq_rel) == 0;
-    if (DefaultBoard().HoldsLimit) DefaultBoard().LimitEvent.store(1, std::memory_order_release);
-    if (DefaultBoard().HoldsPwm) DefaultBoard().PwmFinished.store(1, std::memory_order_release);
+  if (board.CommChannel.AnswerReadyFlag != nullptr) {
+    if (board.HoldsPrompt) raised = board.CommChannel.AnswerReadyFlag->exchange(1, std::memory_order_acq_rel) == 0;
+    if (board.HoldsLimit) board.LimitEvent.store(1, std::memory_order_release);
+    if (board.HoldsPwm) board.PwmFinished.store(1, std::memory_order_release);
   }
-  DefaultBoard().TextLock.Release();
+  board.TextLock.Release();
   // The one waiting may be this thread, leading: it sees the flag without a wake.
-  if (raised) DefaultBoard().AnswerEvent.Raise();
+  if (raised) board.AnswerEvent.Raise();
 }
 
 int32_t AnswerLength() { return DefaultBoard().TextLength.load(std::memory_order_acquire); }

@@ -17,8 +17,9 @@ constexpr uint32_t kCloseSettleMs = 20;
 
 // 1, 2, ...: never 0, which stops every reader.
 int32_t NextRunNumber() {
-  DefaultBoard().LastRunNumber = DefaultBoard().LastRunNumber == INT32_MAX ? 1 : DefaultBoard().LastRunNumber + 1;
-  return DefaultBoard().LastRunNumber;
+  tarvelin::Board& board = DefaultBoard();
+  board.LastRunNumber = board.LastRunNumber == INT32_MAX ? 1 : board.LastRunNumber + 1;
+  return board.LastRunNumber;
 }
 
 LineSettings SettingsOf(const CommChannelRecord& channel) {
@@ -35,8 +36,9 @@ LineSettings SettingsOf(const CommChannelRecord& channel) {
 
 // Undoes an open that failed after the port was opened.
 bool FailOpen() {
-  DefaultBoard().CommChannel.Running.store(0);
-  DefaultBoard().CommChannel.Line.Close();
+  tarvelin::Board& board = DefaultBoard();
+  board.CommChannel.Running.store(0);
+  board.CommChannel.Line.Close();
   return false;
 }
 
@@ -64,7 +66,8 @@ void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byt
 bool ChannelOpen() { return DefaultBoard().CommChannel.Line.IsOpen(); }
 
 bool OpenComm(int32_t portNumber) {
-  SerialLine& line = DefaultBoard().CommChannel.Line;
+  tarvelin::Board& board = DefaultBoard();
+  SerialLine& line = board.CommChannel.Line;
   if (line.IsOpen()) return false;
 
   StartWireTrace();
@@ -72,32 +75,33 @@ bool OpenComm(int32_t portNumber) {
     ReportOpenFailure(line);
     return false;
   }
-  if (line.Configure(SettingsOf(DefaultBoard().CommChannel)) != LineResult::Done) return FailOpen();
+  if (line.Configure(SettingsOf(board.CommChannel)) != LineResult::Done) return FailOpen();
   // The reader reads as soon as it starts, so what it signals must exist before it does.
   if (!MakeAnswerEvent()) return FailOpen();
 
-  DefaultBoard().LineLost.store(0);
-  DefaultBoard().ChannelSession.fetch_add(1);
+  board.LineLost.store(0);
+  board.ChannelSession.fetch_add(1);
   ForgetOwedAnswers();
   // Each open's reader runs while Running holds its own number: a reader that
   // outlived its close, or started after its open gave up on it, stops at once
   // instead of running beside the next open's reader.
   const int32_t runNumber = NextRunNumber();
-  DefaultBoard().CommChannel.Running.store(runNumber);
-  if (!StartReaderThread(CommWatchThread, runNumber, &DefaultBoard().CommChannel.Running)) return FailOpen();
+  board.CommChannel.Running.store(runNumber);
+  if (!StartReaderThread(CommWatchThread, runNumber, &board.CommChannel.Running)) return FailOpen();
   if (!RaiseReaderPriority(TellPriorityRefused)) line.SetDtr(true);
   return true;
 }
 
 int32_t CloseComm(CloseWait wait) {
-  SerialLine& line = DefaultBoard().CommChannel.Line;
-  if (!line.IsOpen() || DefaultBoard().Closing.exchange(1) != 0) return 0;
+  tarvelin::Board& board = DefaultBoard();
+  SerialLine& line = board.CommChannel.Line;
+  if (!line.IsOpen() || board.Closing.exchange(1) != 0) return 0;
   struct ClosingEnds {
     ~ClosingEnds() { DefaultBoard().Closing.store(0, std::memory_order_release); }
   } closingEnds;
-  DefaultBoard().ChannelSession.fetch_add(1);
+  board.ChannelSession.fetch_add(1);
   ForgetOwedAnswers();
-  DefaultBoard().CommChannel.Running.store(0);
+  board.CommChannel.Running.store(0);
   if (wait == CloseWait::None) {
     // At process exit the system has ended the reader and closes the port
     // itself; touching the device could only turn a hung driver into a hung exit.
@@ -126,10 +130,11 @@ int32_t CloseComm(CloseWait wait) {
 }
 
 void ReleaseLoadObjects() {
-  if (DefaultBoard().CommChannel.Line.IsOpen() || !ReaderThreadsGone()) return;
+  tarvelin::Board& board = DefaultBoard();
+  if (board.CommChannel.Line.IsOpen() || !ReaderThreadsGone()) return;
   ReleaseAnswerEvent();
   ReleaseReaderThreadObjects();
-  DefaultBoard().CommChannel.Line.ReleaseKept();
+  board.CommChannel.Line.ReleaseKept();
 }
 
 bool ChannelClosing() { return DefaultBoard().Closing.load(std::memory_order_acquire) != 0; }

@@ -50,26 +50,27 @@ uint32_t NextBackoff(uint32_t backoffMs) {
 }  // namespace
 
 void CommWatchThread(int32_t runNumber) {
-  SerialLine& line = DefaultBoard().CommChannel.Line;
+  tarvelin::Board& board = DefaultBoard();
+  SerialLine& line = board.CommChannel.Line;
   char piece[kPieceSize];
   uint32_t backoffMs = 0;
   int emptyWakes = 0;
   // The first wait reports what came before it (a banner when DTR rose), so
   // that it is read now, not put in front of an answer.
   while (StillRunning(runNumber)) {
-    if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0) {
-      DefaultBoard().ReaderMayRead.WaitFor(kWaitMs, false);
+    if (board.CallerLeads.load(std::memory_order_acquire) != 0) {
+      board.ReaderMayRead.WaitFor(kWaitMs, false);
       continue;
     }
     const LineResult waited = line.WaitReadable(kWaitMs);
     // A lead reads what came.
-    if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0) continue;
+    if (board.CallerLeads.load(std::memory_order_acquire) != 0) continue;
     if (waited == LineResult::Woken || waited == LineResult::TimedOut) continue;
     uint32_t drained = 0;
     if (waited == LineResult::Done) {
-      DefaultBoard().ReadTurn.Acquire();
+      board.ReadTurn.Acquire();
       drained = DrainReceived(line, runNumber, piece, sizeof piece);
-      DefaultBoard().ReadTurn.Release();
+      board.ReadTurn.Release();
     }
     if (waited == LineResult::Gone || waited == LineResult::Failed) {
       if (waited == LineResult::Gone && StillRunning(runNumber)) MarkLineGone("CommWatchThread", line.SystemError());
@@ -97,27 +98,30 @@ void CommWatchThread(int32_t runNumber) {
 // sees while the lead is taken, in parallel with the lead reading them, and
 // comes back when the lead is given back.
 void TakeReadLead() {
-  if (!CallersReadTheLine() || !DefaultBoard().ReaderMayRead.Make()) return;
-  DefaultBoard().ReaderMayRead.Reset();
-  DefaultBoard().CallerLeads.store(1, std::memory_order_release);
+  tarvelin::Board& board = DefaultBoard();
+  if (!CallersReadTheLine() || !board.ReaderMayRead.Make()) return;
+  board.ReaderMayRead.Reset();
+  board.CallerLeads.store(1, std::memory_order_release);
 }
 
 void GiveBackReadLead() {
-  if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) == 0) return;
-  DefaultBoard().CallerLeads.store(0, std::memory_order_release);
-  DefaultBoard().ReaderMayRead.Raise();
+  tarvelin::Board& board = DefaultBoard();
+  if (board.CallerLeads.load(std::memory_order_acquire) == 0) return;
+  board.CallerLeads.store(0, std::memory_order_release);
+  board.ReaderMayRead.Raise();
 }
 
 bool LeadsReading() { return DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0; }
 
 void ReadWhileWaiting(uint32_t milliseconds) {
-  SerialLine& line = DefaultBoard().CommChannel.Line;
-  const int32_t runNumber = DefaultBoard().CommChannel.Running.load();
+  tarvelin::Board& board = DefaultBoard();
+  SerialLine& line = board.CommChannel.Line;
+  const int32_t runNumber = board.CommChannel.Running.load();
   const LineResult waited = line.LeadWaitReadable(milliseconds);
   if (waited == LineResult::Done) {
-    DefaultBoard().ReadTurn.Acquire();
-    DrainReceived(line, runNumber, DefaultBoard().LeadPiece, sizeof DefaultBoard().LeadPiece);
-    DefaultBoard().ReadTurn.Release();
+    board.ReadTurn.Acquire();
+    DrainReceived(line, runNumber, board.LeadPiece, sizeof board.LeadPiece);
+    board.ReadTurn.Release();
   } else if (waited == LineResult::Gone) {
     if (runNumber != 0) MarkLineGone("CommWatchThread", line.SystemError());
   } else if (waited == LineResult::Failed) {
@@ -126,9 +130,11 @@ void ReadWhileWaiting(uint32_t milliseconds) {
 }
 
 void ReleaseSteppedAsideReader() {
-  if (DefaultBoard().ReaderMayRead.Made()) DefaultBoard().ReaderMayRead.Raise();
+  tarvelin::Board& board = DefaultBoard();
+  if (board.ReaderMayRead.Made()) board.ReaderMayRead.Raise();
 }
 
 void WakeLeadingCaller() {
-  if (DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0) DefaultBoard().CommChannel.Line.WakeLead();
+  tarvelin::Board& board = DefaultBoard();
+  if (board.CallerLeads.load(std::memory_order_acquire) != 0) board.CommChannel.Line.WakeLead();
 }
