@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <cstdint>
-
 // Channels counted from the mask: bits 0 to 10.
 int32_t CountSampledChannels(int32_t channelMask);
 

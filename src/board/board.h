@@ -72,7 +72,7 @@ struct Board {
   // text is emptied or after it, never half in the old text and half in the new.
   Lock TextLock;
   std::atomic<uint32_t> PromptsReceived{0};  // counted under TextLock
-  std::atomic<int32_t> TextLength{0};       // written under TextLock, published for AnswerLength
+  std::atomic<int32_t> TextLength{0};        // written under TextLock, published for AnswerLength
   bool HoldsPrompt TARVELIN_GUARDED_BY(TextLock) = false;
   bool HoldsLimit TARVELIN_GUARDED_BY(TextLock) = false;
   bool HoldsPwm TARVELIN_GUARDED_BY(TextLock) = false;
@@ -85,10 +85,10 @@ struct Board {
   uint32_t PromptsMatched = 0;
 
   // Who reads the line while a call waits (where callers read it themselves).
-  Lock ReadTurn;                      // held for a drain: reads and appends never interleave
+  Lock ReadTurn;                        // held for a drain: reads and appends never interleave
   std::atomic<int32_t> CallerLeads{0};  // written by the holder of the call turn
-  Signal ReaderMayRead;               // raised when the lead is given back or the channel closes
-  char LeadPiece[kLeadPieceSize];     // the call turn's
+  Signal ReaderMayRead;                 // raised when the lead is given back or the channel closes
+  char LeadPiece[kLeadPieceSize];       // the call turn's
 
   // Flags: raised by the reader, cleared by their getters or the next open.
   std::atomic<int32_t> LimitEvent{0};

@@ -49,7 +49,9 @@ int32_t TARVELIN_CALL GetPWMOutputCounter() {
 
 // Test and clear in one step: a "P" the reader latches between a separate test
 // and clear would otherwise be wiped out unreported.
-int32_t TARVELIN_CALL GetPWMFinishFlag() { return DefaultBoard().PwmFinished.exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0; }
+int32_t TARVELIN_CALL GetPWMFinishFlag() {
+  return DefaultBoard().PwmFinished.exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0;
+}
 
 int32_t TARVELIN_CALL GetPeriod() {
   CallTurn turn;

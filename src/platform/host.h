@@ -76,7 +76,7 @@ class Signal {
   ~Signal() { Release(); }
   Signal(const Signal&) = delete;
   Signal& operator=(const Signal&) = delete;
-  bool Make();       // idempotent; false when the system has none to give
+  bool Make();  // idempotent; false when the system has none to give
   bool Made() const;
   void Raise();
   void Reset();
@@ -84,7 +84,7 @@ class Signal {
   // `serveMessages` it also returns (Other) when the thread's windows have
   // input, for the caller to pump it.
   Wait WaitFor(uint32_t milliseconds, bool serveMessages);
-  void Release();    // only once nobody can raise or wait on it
+  void Release();  // only once nobody can raise or wait on it
 
  private:
   std::atomic<void*> handle_{nullptr};  // published by Make before any thread raises it

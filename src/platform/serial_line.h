@@ -39,9 +39,9 @@ struct LineSettings {
 };
 
 struct LineRead {
-  size_t bytes = 0;                     // 0: nothing was there
-  LineResult result = LineResult::Done; // Done, Gone or Failed
-  bool inputLost = false;               // received characters were dropped (an overrun) before these
+  size_t bytes = 0;                      // 0: nothing was there
+  LineResult result = LineResult::Done;  // Done, Gone or Failed
+  bool inputLost = false;                // received characters were dropped (an overrun) before these
 };
 
 class SerialLine {

@@ -3,7 +3,6 @@
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
 
-
 namespace {
 
 struct BaudEntry {
@@ -32,5 +31,6 @@ void SelectPortBaudRate(int32_t requestedRate) {
 
 bool ApplyPortBaudRate() {
   if (!PortIsOpen()) return true;
-  return DefaultBoard().CommChannel.Line.SetRate(static_cast<uint32_t>(DefaultBoard().PortBaudRate)) == tarvelin::LineResult::Done;
+  return DefaultBoard().CommChannel.Line.SetRate(static_cast<uint32_t>(DefaultBoard().PortBaudRate)) ==
+         tarvelin::LineResult::Done;
 }

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 
-
 // The line rate a requested rate selects (by its hundreds), or 0 for none.
 int32_t LineRateFor(int32_t requestedRate);
 // Sets PortBaudRate to the rate the request selects; nothing when it selects none.

@@ -64,7 +64,9 @@ bool CallCancelled() {
          board.TurnSession.load(std::memory_order_acquire) != board.ChannelSession.load(std::memory_order_acquire);
 }
 
-void AdoptChannelSession() { DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire)); }
+void AdoptChannelSession() {
+  DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire));
+}
 
 NestedCallGuard::NestedCallGuard() : nestedBefore_(DefaultBoard().NestedCalls.load(std::memory_order_acquire)) {
   SaveResult(&saved_);

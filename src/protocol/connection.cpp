@@ -31,8 +31,8 @@ int32_t OpenAt(int32_t port, int32_t rate) {
     NestedCallGuard nested;
     CloseComm();
   }
-  SetCommSettings(board.BaudRate.load(), static_cast<uint32_t>(board.PortBaudRate), 8, 0, 0, 0, 0, 0, &board.AnswerReady, board.AnswerBuffer,
-                  kAnswerCapacity);
+  SetCommSettings(board.BaudRate.load(), static_cast<uint32_t>(board.PortBaudRate), 8, 0, 0, 0, 0, 0,
+                  &board.AnswerReady, board.AnswerBuffer, kAnswerCapacity);
   ClearErrorMessage();
   if (!OpenComm(board.PortNumber)) {
     RecordError(LibraryErrorId::UnableToOpen);

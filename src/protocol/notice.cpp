@@ -1,7 +1,6 @@
 // The unattended switch for the informational message boxes.
 #include "protocol/notice.h"
 
-
 #include "platform/host.h"
 #include "serial/comm_channel.h"
 

@@ -1,16 +1,14 @@
 #include "protocol/result_state.h"
 
-#include "platform/host.h"
-#include "serial/comm_channel.h"
-
 #include <cstdio>
 #include <cstring>
 
+#include "platform/host.h"
+#include "serial/comm_channel.h"
 
 namespace {
 
 const char kEmptyText[] = "";
-
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 

@@ -12,7 +12,6 @@ constexpr int kCommandMax = 62;
 // error recorded.
 int32_t QelCommand(const char* command);
 
-
 // How a wait for the answer ended.
 enum class WaitEnd { Answered, TimedOut, Closed, LineGone };
 

@@ -6,9 +6,7 @@
 
 using namespace tarvelin;
 
-
 namespace {
-
 
 uint32_t CountOf(const char* text, size_t length, char wanted) {
   uint32_t count = 0;
@@ -49,7 +47,8 @@ bool OldestOwedAnswer(uint32_t received, uint32_t* sentAt) {
   uint32_t answered = received - board.PromptsMatched;
   board.PromptsMatched = received;
   const uint32_t now = NowMs();
-  while (board.OwedCount > 0 && (answered > 0 || static_cast<uint32_t>(now - board.OwedSentAt[board.OwedHead]) >= kAnswerOwedMs)) {
+  while (board.OwedCount > 0 &&
+         (answered > 0 || static_cast<uint32_t>(now - board.OwedSentAt[board.OwedHead]) >= kAnswerOwedMs)) {
     if (answered > 0) --answered;
     board.OwedHead = (board.OwedHead + 1) % kOwedMax;
     --board.OwedCount;
@@ -110,7 +109,8 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
     end[take] = '\0';
     // Only the new characters are searched: what the text held before is remembered.
     // The prompts were counted in the whole chunk already; only a cut copy is searched again.
-    if (!board.HoldsPrompt && (take == size ? prompts != 0 : memchr(end, '>', take) != nullptr)) board.HoldsPrompt = true;
+    if (!board.HoldsPrompt && (take == size ? prompts != 0 : memchr(end, '>', take) != nullptr))
+      board.HoldsPrompt = true;
     if (!board.HoldsLimit && memchr(end, 'L', take) != nullptr) board.HoldsLimit = true;
     if (!board.HoldsPwm && memchr(end, 'P', take) != nullptr) board.HoldsPwm = true;
     board.TextLength.store(used + static_cast<int32_t>(take), std::memory_order_release);

@@ -9,7 +9,6 @@
 
 #include "platform/host.h"
 
-
 // Signalled by the reader each time it raises AnswerReady from 0 to 1, and by
 // whatever must end a wait early (a close from another thread, a lost line).
 // Made once for the load and given back only at unload, so that a waker never

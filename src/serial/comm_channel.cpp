@@ -11,9 +11,7 @@ using namespace tarvelin;
 
 namespace {
 
-
 constexpr uint32_t kCloseSettleMs = 20;
-
 
 // 1, 2, ...: never 0, which stops every reader.
 int32_t NextRunNumber() {
@@ -45,7 +43,6 @@ bool FailOpen() {
 void TellPriorityRefused(const char* caption) { LibraryMessageBox(nullptr, caption, BoxIcon::Error); }
 
 }  // namespace
-
 
 void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
                      uint8_t stopBits, uint32_t ctsFlow, uint32_t dsrFlow, uint32_t xonXoff,

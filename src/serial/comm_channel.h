@@ -12,7 +12,6 @@
 
 using tarvelin::CloseWait;
 
-
 void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
                      uint8_t stopBits, uint32_t ctsFlow, uint32_t dsrFlow, uint32_t xonXoff,
                      std::atomic<int32_t>* answerReadyFlag, char* answerText, int32_t capacity);

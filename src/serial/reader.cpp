@@ -19,7 +19,6 @@ constexpr uint32_t kBackoffMaxMs = 50;
 // whose waits a driver never ends is looked at again.
 constexpr uint32_t kWaitMs = 60000;
 
-
 bool StillRunning(int32_t runNumber) { return DefaultBoard().CommChannel.Running.load() == runNumber; }
 
 // Reads what the line holds; the bytes read.

@@ -9,7 +9,6 @@ namespace {
 
 constexpr uint32_t kWriteBaseMs = 600;  // the transaction's allowance: three answer windows
 
-
 // What a block may take: the transaction's allowance and twice the time the
 // bytes take on the line, so that a board (or adapter) that stops taking data
 // cannot hold the caller, and the call's turn, for ever.
@@ -19,7 +18,6 @@ uint32_t WriteAllowanceMs(const CommChannelRecord* channel, int32_t byteCount) {
 }
 
 }  // namespace
-
 
 int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount) {
   tarvelin::Board& board = DefaultBoard();

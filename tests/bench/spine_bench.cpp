@@ -30,7 +30,8 @@
 namespace {
 
 void BindAnswerBuffer() {
-  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer, kAnswerCapacity);
+  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer,
+                  kAnswerCapacity);
 }
 
 void BM_AppendChunk(benchmark::State& state) {

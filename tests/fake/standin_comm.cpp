@@ -24,7 +24,7 @@ namespace standin {
 namespace {
 
 constexpr DWORD kQueueMax = 65536;
-constexpr ssize_t kStreamingRead = 1024;  // a read this long means more is on its way
+constexpr ssize_t kStreamingRead = 1024;       // a read this long means more is on its way
 constexpr unsigned kPtySlaveMajorFirst = 136;  // the devices of /dev/pts
 constexpr unsigned kPtySlaveMajorLast = 143;
 constexpr int kWriteStallMs = 5000;  // a write that makes no progress this long ends short
@@ -43,9 +43,9 @@ struct Port {
   DWORD queueSize;
   DWORD head;
   DWORD count;
-  uint64_t received;  // bytes taken from the terminal since the open
+  uint64_t received;     // bytes taken from the terminal since the open
   uint64_t arrivalMark;  // with RxCharOnArrivalOnly: what the pending wait found there
-  bool mayHold;  // the terminal may hold bytes: no short read since its poll said so
+  bool mayHold;          // the terminal may hold bytes: no short read since its poll said so
   // A pseudo-terminal hands what is written straight to its other side and
   // always reports an empty output queue: it is not asked.
   bool pseudoTerminal;
@@ -68,7 +68,7 @@ struct Port {
   // A read that a driver keeps waiting (see OverstateQueue): completed only by a cancel.
   OVERLAPPED* pendingRead;
   OVERLAPPED* pendingWrite;  // see StallWrites
-  bool errorLatched;  // refuses waits until ClearCommError, as abort-on-error does
+  bool errorLatched;         // refuses waits until ClearCommError, as abort-on-error does
 };
 
 Port Ports[2];
@@ -112,8 +112,8 @@ struct RateEntry {
   speed_t speed;
 };
 constexpr RateEntry kRates[] = {
-    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},     {2400, B2400},
-    {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},
+    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
     {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
 
@@ -134,9 +134,7 @@ DWORD BaudOf(speed_t speed) {
   return 9600;
 }
 
-Port* AsPort(HANDLE handle) {
-  return KindOf(handle) == Kind::Port ? static_cast<Port*>(handle) : nullptr;
-}
+Port* AsPort(HANDLE handle) { return KindOf(handle) == Kind::Port ? static_cast<Port*>(handle) : nullptr; }
 
 Port* PortOrFail(HANDLE handle) {
   Port* port = AsPort(handle);
@@ -189,10 +187,18 @@ void DcbFromTermios(const termios& tio, DCB* dcb) {
   dcb->BaudRate = BaudOf(cfgetospeed(&tio));
   dcb->fBinary = 1;
   switch (tio.c_cflag & CSIZE) {
-    case CS5: dcb->ByteSize = 5; break;
-    case CS6: dcb->ByteSize = 6; break;
-    case CS7: dcb->ByteSize = 7; break;
-    default: dcb->ByteSize = 8; break;
+    case CS5:
+      dcb->ByteSize = 5;
+      break;
+    case CS6:
+      dcb->ByteSize = 6;
+      break;
+    case CS7:
+      dcb->ByteSize = 7;
+      break;
+    default:
+      dcb->ByteSize = 8;
+      break;
   }
   dcb->Parity = (tio.c_cflag & PARENB) == 0 ? NOPARITY : (tio.c_cflag & PARODD) != 0 ? ODDPARITY : EVENPARITY;
   dcb->StopBits = (tio.c_cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
@@ -259,17 +265,17 @@ bool DevicePath(LPCSTR name, char* path, size_t size) {
   snprintf(variable, sizeof variable, "TARVELIN_COM%ld", number);
   const char* mapped = getenv(variable);
   const int written = mapped != nullptr && mapped[0] != '\0' ? snprintf(path, size, "%s", mapped)
-                                                              : snprintf(path, size, "/dev/ttyS%ld", number - 1);
+                                                             : snprintf(path, size, "/dev/ttyS%ld", number - 1);
   return written > 0 && static_cast<size_t>(written) < size;
 }
-
 
 // Milliseconds to the deadline for poll, rounded up; -1 without one.
 int PollTimeout(const timespec* deadline) {
   if (deadline == nullptr) return -1;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const int64_t ns = static_cast<int64_t>(deadline->tv_sec - now.tv_sec) * 1000000000 + (deadline->tv_nsec - now.tv_nsec);
+  const int64_t ns =
+      static_cast<int64_t>(deadline->tv_sec - now.tv_sec) * 1000000000 + (deadline->tv_nsec - now.tv_nsec);
   return ns <= 0 ? 0 : static_cast<int>((ns + 999999) / 1000000);
 }
 
@@ -381,8 +387,8 @@ void CancelPending(Port* port) {
 void Trace(const char* call) {
   if (!Tracing.load()) return;
   pthread_mutex_lock(&TraceLock);
-  const int written = snprintf(TraceBuffer + TraceLength, sizeof TraceBuffer - TraceLength, "%s%s",
-                               TraceLength == 0 ? "" : " ", call);
+  const int written =
+      snprintf(TraceBuffer + TraceLength, sizeof TraceBuffer - TraceLength, "%s%s", TraceLength == 0 ? "" : " ", call);
   if (written > 0 && TraceLength + static_cast<size_t>(written) < sizeof TraceBuffer) {
     TraceLength += static_cast<size_t>(written);
   }
@@ -543,7 +549,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD
   port->received = 0;
   port->arrivalMark = 0;
   port->mayHold = true;
-  struct stat device{};
+  struct stat device {};
   port->pseudoTerminal = fstat(fd, &device) == 0 && major(device.st_rdev) >= kPtySlaveMajorFirst &&
                          major(device.st_rdev) <= kPtySlaveMajorLast;
   port->closing = false;
@@ -669,7 +675,6 @@ BOOL SetCommMask(HANDLE handle, DWORD mask) {
   Wake(port);
   return TRUE;
 }
-
 
 BOOL WaitCommEvent(HANDLE handle, DWORD* mask, OVERLAPPED* overlapped) {
   Port* port = PortOrFail(handle);

@@ -39,9 +39,8 @@ void NoteOpenFailure(const char* path, int error) {
 // device refused it with, as the driver would have put it.
 DWORD FormatMessageA(DWORD, const void*, DWORD, DWORD, LPSTR buffer, DWORD size, void*) {
   if (buffer == nullptr || size == 0) return 0;
-  const char* reason = FailedErrno == ENOTTY ? "not a serial device"
-                       : FailedErrno != 0    ? strerror(FailedErrno)
-                                             : "";
+  const char* reason = FailedErrno == ENOTTY ? "not a serial device" : FailedErrno != 0 ? strerror(FailedErrno) : "";
   const int written = snprintf(buffer, size, "%s", reason);
-  return written < 0 ? 0 : static_cast<DWORD>(static_cast<size_t>(written) < size ? written : static_cast<int>(size) - 1);
+  return written < 0 ? 0
+                     : static_cast<DWORD>(static_cast<size_t>(written) < size ? written : static_cast<int>(size) - 1);
 }

@@ -7,11 +7,11 @@
 
 namespace standin {
 
-void RefuseLineSettings(bool refuse);   // SetCommState fails
-void RefuseThreadPriorities(int count); // the next `count` SetThreadPriority calls fail
-void FailNextWrites(int count);         // the next `count` WriteFile calls are refused at once
-void FailCommMask(bool fail);           // SetCommMask with a nonzero mask fails
-void RefuseCommState(bool refuse);      // GetCommState fails
+void RefuseLineSettings(bool refuse);    // SetCommState fails
+void RefuseThreadPriorities(int count);  // the next `count` SetThreadPriority calls fail
+void FailNextWrites(int count);          // the next `count` WriteFile calls are refused at once
+void FailCommMask(bool fail);            // SetCommMask with a nonzero mask fails
+void RefuseCommState(bool refuse);       // GetCommState fails
 // Ports opened from now on start with the settings another program may leave:
 // abort-on-error, DSR sensitivity, null stripping and error replacement all set.
 void InheritDcbFlags(bool inherit);

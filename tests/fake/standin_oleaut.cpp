@@ -25,8 +25,7 @@ HRESULT SafeArrayPutElement(SAFEARRAY* array, LONG* indices, void* value) {
   if (array->pvData == nullptr) return E_INVALIDARG;
   // Held while the element is written, as the real call holds it.
   ++array->cLocks;
-  memcpy(static_cast<char*>(array->pvData) + static_cast<size_t>(offset) * array->cbElements, value,
-         array->cbElements);
+  memcpy(static_cast<char*>(array->pvData) + static_cast<size_t>(offset) * array->cbElements, value, array->cbElements);
   --array->cLocks;
   return S_OK;
 }
@@ -71,8 +70,7 @@ namespace standin {
 static_assert(offsetof(VbArray, array) - offsetof(VbArray, vartype) == sizeof(DWORD),
               "the variant type sits right before the descriptor");
 
-VbArray SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize, USHORT features,
-                      VARTYPE vartype) {
+VbArray SafeArrayOver(void* data, ULONG count, LONG lowerBound, ULONG elementSize, USHORT features, VARTYPE vartype) {
   VbArray vb{};
   vb.vartype = vartype;
   vb.array.cDims = 1;

@@ -2,10 +2,10 @@
 // interface of the stand-in, over pthreads and the monotonic clock.
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -66,7 +66,7 @@ struct Thread {
   LPTHREAD_START_ROUTINE start;
   LPVOID parameter;
   bool finished;
-  bool joined;        // joined or detached: no more pthread_join
+  bool joined;  // joined or detached: no more pthread_join
   bool handleClosed;
   DWORD id;
   DWORD startDelayMs;
@@ -105,11 +105,8 @@ std::atomic<bool> DebugCapture{false};
 char DebugBuffer[16384];
 size_t DebugLength = 0;
 
-
 pthread_once_t InitOnce = PTHREAD_ONCE_INIT;
-void InitPools() {
-  InitCond(&ThreadEnded);
-}
+void InitPools() { InitCond(&ThreadEnded); }
 
 // The library's clock may run faster than real time for tests: the tick count
 // advances `scale` times as fast, and timed waits and sleeps last 1/scale as long.
@@ -160,13 +157,9 @@ void GiveBackWaiter(Waiter* waiter) {
   FreeWaiters = waiter;
 }
 
-Thread* AsThread(HANDLE handle) {
-  return KindOf(handle) == Kind::Thread ? static_cast<Thread*>(handle) : nullptr;
-}
+Thread* AsThread(HANDLE handle) { return KindOf(handle) == Kind::Thread ? static_cast<Thread*>(handle) : nullptr; }
 
-Event* AsEvent(HANDLE handle) {
-  return KindOf(handle) == Kind::Event ? static_cast<Event*>(handle) : nullptr;
-}
+Event* AsEvent(HANDLE handle) { return KindOf(handle) == Kind::Event ? static_cast<Event*>(handle) : nullptr; }
 
 void MarkFinished(void* argument) {
   auto* thread = static_cast<Thread*>(argument);
@@ -434,8 +427,12 @@ bool SendCallback(MessageCallback callback, void* argument) {
   const bool room = SentMessages.count < kQueuedMessages;
   if (room) {
     MSG& slot = SentMessages.messages[(SentMessages.head + SentMessages.count) % kQueuedMessages];
-    slot = MSG{nullptr, kCallbackMessage, reinterpret_cast<WPARAM>(callback), reinterpret_cast<LPARAM>(argument),
-               GetTickCount(), {0, 0}};
+    slot = MSG{nullptr,
+               kCallbackMessage,
+               reinterpret_cast<WPARAM>(callback),
+               reinterpret_cast<LPARAM>(argument),
+               GetTickCount(),
+               {0, 0}};
     ++SentMessages.count;
   }
   pthread_mutex_unlock(&EventLock);
@@ -546,8 +543,8 @@ void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(MutexO
 void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(MutexOf(section)); }
 void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(MutexOf(section)); }
 
-HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                    DWORD, DWORD* threadId) {
+HANDLE CreateThread(SECURITY_ATTRIBUTES*, size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD,
+                    DWORD* threadId) {
   pthread_once(&InitOnce, InitPools);
   pthread_mutex_lock(&PoolLock);
   Thread* slot = nullptr;
@@ -636,9 +633,7 @@ void* LocalFree(void* memory) {
   return nullptr;
 }
 
-void* LocalAlloc(UINT flags, size_t bytes) {
-  return (flags & LPTR) != 0 ? calloc(1, bytes) : malloc(bytes);
-}
+void* LocalAlloc(UINT flags, size_t bytes) { return (flags & LPTR) != 0 ? calloc(1, bytes) : malloc(bytes); }
 
 DWORD GetTickCount() {
   const double scale = ClockScale.load();
@@ -741,9 +736,7 @@ LPARAM DispatchMessageA(const MSG* message) {
   return 0;
 }
 
-void PostQuitMessage(int exitCode) {
-  PostToThisThread(WM_QUIT, static_cast<WPARAM>(exitCode), 0);
-}
+void PostQuitMessage(int exitCode) { PostToThisThread(WM_QUIT, static_cast<WPARAM>(exitCode), 0); }
 
 DWORD GetCurrentThreadId() {
   if (ThisThreadId == 0) ThisThreadId = NextThreadId.fetch_add(1);
@@ -774,11 +767,11 @@ BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock) {
 
 void ReleaseSRWLockExclusive(SRWLOCK* lock) {
   std::atomic<uint32_t>* word = LockWord(lock);
-  if (word->exchange(0, std::memory_order_release) == 2) syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  if (word->exchange(0, std::memory_order_release) == 2)
+    syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
-                                  DWORD) {
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask, DWORD) {
   for (DWORD i = 0; i < count; ++i) {
     if (KindOf(handles[i]) != Kind::Event) {
       SetLastError(ERROR_INVALID_HANDLE);

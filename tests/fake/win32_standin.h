@@ -4,9 +4,9 @@
 // messages), so that the win32 line is unit-tested on Linux.
 #pragma once
 
-#include <cstddef>
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 
 using BOOL = int;
@@ -166,7 +166,8 @@ struct CRITICAL_SECTION {
 struct SRWLOCK {
   void* Ptr;
 };
-#define SRWLOCK_INIT {nullptr}
+#define SRWLOCK_INIT \
+  { nullptr }
 
 struct SECURITY_ATTRIBUTES;
 struct POINT {
@@ -226,8 +227,8 @@ DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD lan
                      void* arguments);
 
 // Files and the serial port
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                   DWORD creation, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security, DWORD creation,
+                   DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 BOOL SetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
 BOOL PurgeComm(HANDLE port, DWORD flags);
@@ -240,8 +241,7 @@ BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* overlapped);
 BOOL ClearCommError(HANDLE port, DWORD* errors, COMSTAT* status);
 BOOL EscapeCommFunction(HANDLE port, DWORD function);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD length, DWORD* written, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 BOOL CancelIo(HANDLE file);
 BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
@@ -249,8 +249,7 @@ DWORD GetLastError();
 void SetLastError(DWORD error);
 
 // Events, the critical section, threads
-HANDLE CreateEventA(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState,
-                    LPCSTR name);
+HANDLE CreateEventA(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initialState, LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -258,8 +257,8 @@ void InitializeCriticalSection(CRITICAL_SECTION* section);
 void EnterCriticalSection(CRITICAL_SECTION* section);
 void LeaveCriticalSection(CRITICAL_SECTION* section);
 void DeleteCriticalSection(CRITICAL_SECTION* section);
-HANDLE CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD flags, DWORD* threadId);
+HANDLE CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, DWORD* threadId);
 BOOL SetThreadPriority(HANDLE thread, int priority);
 DWORD GetCurrentThreadId();
 void AcquireSRWLockExclusive(SRWLOCK* lock);
@@ -293,8 +292,7 @@ void PostQuitMessage(int exitCode);
 // Waits for one of the objects or, with QS_ALLINPUT, for a message in the
 // calling thread's queue (WAIT_OBJECT_0 + count); MWMO_INPUTAVAILABLE counts
 // messages already queued.
-DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
-                                  DWORD flags);
+DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask, DWORD flags);
 // The process environment: the length of the value (0 when unset), or the size
 // the buffer needs when it is too small.
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);

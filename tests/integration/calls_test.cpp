@@ -2,7 +2,6 @@
 // turn, a close from another thread or from a window procedure that ends a
 // waiting call, and a line that hangs up.
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <atomic>

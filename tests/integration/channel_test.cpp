@@ -1,11 +1,10 @@
 // The serial channel's lifecycle, line settings, writes and the reader's
 // behaviour when the device goes away.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,7 +25,8 @@ using Clock = std::chrono::steady_clock;
 class ChannelTest : public test::BoardTest {
  protected:
   void Bind(uint32_t cts, uint32_t dsr, uint32_t xonXoff) {
-    SetCommSettings(9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer, kAnswerCapacity);
+    SetCommSettings(9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer,
+                    kAnswerCapacity);
   }
   DCB State() {
     DCB dcb{};

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "fake/standin_faults.h"
 #include "protocol/baud_rate.h"
 #include "protocol/result_state.h"
 #include "serial/comm_channel.h"
-#include "fake/standin_faults.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
 #include "tarvelin_version.h"

@@ -153,7 +153,8 @@ TEST_F(RobustnessTest, RemovalCodesMarkTheLineGone) {
     standin::FailIoWith(code);
     board_.SendRaw("x");  // the reader's read meets it
     const auto start = Clock::now();
-    while (DefaultBoard().LineLost.load() == 0 && MillisecondsSince(start) < 2000) std::this_thread::sleep_for(milliseconds(5));
+    while (DefaultBoard().LineLost.load() == 0 && MillisecondsSince(start) < 2000)
+      std::this_thread::sleep_for(milliseconds(5));
     EXPECT_EQ(DefaultBoard().LineLost.load(), 1) << code;
     standin::FailIoWith(0);
     ASSERT_EQ(PortClose(), 1);

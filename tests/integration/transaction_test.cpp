@@ -199,7 +199,8 @@ TEST_F(TransactionTest, LimitEventLatchesUntilRead) {
   EXPECT_EQ(IntStatusL(), 0);
   board_.SendRaw("L");
   const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (DefaultBoard().LimitEvent.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (DefaultBoard().LimitEvent.load() == 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(IntStatusL(), 1);
   EXPECT_EQ(IntStatusL(), 0);
   // An "L" inside an answer latches the event as well, and the transaction leaves it set.

@@ -52,7 +52,8 @@ TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
   DefaultBoard().LimitEvent.store(0);
   DefaultBoard().PwmFinished.store(0);
   Append("lp");  // lower case sets nothing
-  EXPECT_EQ(DefaultBoard().AnswerReady.load() + DefaultBoard().LimitEvent.load() + DefaultBoard().PwmFinished.load(), 0);
+  EXPECT_EQ(DefaultBoard().AnswerReady.load() + DefaultBoard().LimitEvent.load() + DefaultBoard().PwmFinished.load(),
+            0);
   EXPECT_STREQ(text_, "lp");
 }
 

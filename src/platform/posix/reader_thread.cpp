@@ -26,7 +26,7 @@ struct Launch {
 };
 
 pthread_mutex_t Mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t Changed;   // made on first use, on the monotonic clock
+pthread_cond_t Changed;    // made on first use, on the monotonic clock
 bool ChangedMade = false;  // under Mutex, as is everything below
 uint64_t Generation = 0;   // counts starts; a thread acts only on its own
 Start StartState = Start::Pending;

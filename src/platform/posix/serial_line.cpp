@@ -28,8 +28,8 @@ struct SerialLine::State {
   // device: a Wake racing a Close then never writes to a number reused meanwhile.
   std::atomic<int> wakeFd{-1};
   std::atomic<int> leadWakeFd{-1};
-  char device[256] = "";        // the device last tried, for the open failure's text
-  int openError = 0;            // why that open failed; 0 when it did not
+  char device[256] = "";  // the device last tried, for the open failure's text
+  int openError = 0;      // why that open failed; 0 when it did not
   std::atomic<int> lastError{0};
   bool countsKnown = false;  // the driver keeps overrun counts (a pseudo-terminal does not)
   uint64_t overruns = 0;     // as counted at the last read
@@ -60,19 +60,19 @@ speed_t SpeedFor(uint32_t rate, bool* known) {
     speed_t speed;
   };
   static constexpr Pair kRates[] = {
-      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-      {57600, B57600},   {115200, B115200},
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+      {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+      {57600, B57600},     {115200, B115200},
 #ifdef B230400
       {230400, B230400},
 #endif
 #ifdef B460800
-      {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+      {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
 #endif
 #ifdef B1000000
-      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-      {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+      {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+      {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 #endif
   };
   for (const Pair& pair : kRates) {

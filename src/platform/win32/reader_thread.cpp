@@ -18,8 +18,7 @@ constexpr DWORD kReaderStopMs = 3000;
 constexpr DWORD kUnloadStopMs = 1000;
 constexpr DWORD kParkSliceMs = 100;
 
-const char kTimeCriticalCaption[] =
-    "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL";
+const char kTimeCriticalCaption[] = "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL";
 const char kHighestCaption[] = "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST";
 
 // Read by a reader that starts late, after a later open wrote them again.
@@ -86,9 +85,8 @@ bool WaitServingMessages(HANDLE event, DWORD limitMs) {
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= limitMs) return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
     const DWORD remaining = limitMs - elapsed;
-    const DWORD result = serving
-                             ? MsgWaitForMultipleObjectsEx(1, &event, remaining, QS_ALLINPUT, MWMO_INPUTAVAILABLE)
-                             : WaitForSingleObject(event, remaining);
+    const DWORD result = serving ? MsgWaitForMultipleObjectsEx(1, &event, remaining, QS_ALLINPUT, MWMO_INPUTAVAILABLE)
+                                 : WaitForSingleObject(event, remaining);
     if (result == WAIT_OBJECT_0) return true;
     if (result == WAIT_FAILED) return false;
   }
@@ -122,8 +120,7 @@ bool StartReaderThread(ReaderBody body, int32_t runNumber, const std::atomic<int
   // Not ended from outside (it may be inside the system's thread start, holding
   // its locks): it leaves by itself once it runs, and keeps the library loaded until then.
   HMODULE self = nullptr;
-  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ReaderThreadMain),
-                         &self)) {
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ReaderThreadMain), &self)) {
     OrphanModule.store(self);
   }
   ForgetReader();

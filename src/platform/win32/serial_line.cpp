@@ -51,8 +51,8 @@ struct SerialLine::State {
   char device[48] = "";
   DWORD openError = 0;
   DWORD lastError = 0;
-  bool selected = false;    // EV_RXCHAR is the port's event mask
-  bool lostPending = false; // an overrun seen by a wait, for the next read to report
+  bool selected = false;     // EV_RXCHAR is the port's event mask
+  bool lostPending = false;  // an overrun seen by a wait, for the next read to report
   std::atomic<int32_t> woken{0};
   WaitRecord* wait = nullptr;
   std::atomic<WaitRecord*> waitsLeft{nullptr};
@@ -186,8 +186,7 @@ WriteRecord* WriteRecordOnce(SerialLine::State& s) {
 
 // Waits for the pending write to end, for at most its allowance and only while
 // the caller's cut flag is down; a write that does not end is cancelled.
-LineResult WaitForWrite(SerialLine::State& s, WriteRecord* record, DWORD allowanceMs,
-                        const std::atomic<int32_t>* cut) {
+LineResult WaitForWrite(SerialLine::State& s, WriteRecord* record, DWORD allowanceMs, const std::atomic<int32_t>* cut) {
   const DWORD start = GetTickCount();
   LineResult result = LineResult::TimedOut;
   for (;;) {
@@ -246,9 +245,12 @@ LineResult SerialLine::OpenDevice(const char* path) {
   // one the library can talk through, and a record it could not read is not passed on.
   COMMTIMEOUTS timeouts{};
   const char* refused = nullptr;
-  if (!SetupComm(s.port, kQueueBytes, kQueueBytes)) refused = "SetupComm";
-  else if (!PurgeComm(s.port, kPurgeAll)) refused = "PurgeComm";
-  else if (!GetCommTimeouts(s.port, &timeouts)) refused = "GetCommTimeouts";
+  if (!SetupComm(s.port, kQueueBytes, kQueueBytes))
+    refused = "SetupComm";
+  else if (!PurgeComm(s.port, kPurgeAll))
+    refused = "PurgeComm";
+  else if (!GetCommTimeouts(s.port, &timeouts))
+    refused = "GetCommTimeouts";
   if (refused == nullptr) {
     timeouts.ReadIntervalTimeout = 1;
     timeouts.ReadTotalTimeoutMultiplier = 0;
@@ -278,8 +280,8 @@ void SerialLine::DescribeOpenFailure(char* text, size_t size) const {
     // A COM port is opened exclusively: access is refused while another program holds it.
     snprintf(reason, sizeof reason, "in use by another program");
   } else {
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        error, 0, reason, sizeof reason, nullptr);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        reason, sizeof reason, nullptr);
     DWORD end = length;
     while (end > 0 && (reason[end - 1] == '\r' || reason[end - 1] == '\n' || reason[end - 1] == ' ')) --end;
     reason[end] = '\0';
@@ -335,7 +337,7 @@ LineResult SerialLine::SetRate(uint32_t baudRate) {
 LineResult SerialLine::SetDtr(bool raised) {
   if (!IsOpen()) return LineResult::Failed;
   return EscapeCommFunction(state_->port, raised ? SETDTR : CLRDTR) ? LineResult::Done
-                                                                     : Refused(*state_, GetLastError());
+                                                                    : Refused(*state_, GetLastError());
 }
 
 LineResult SerialLine::Write(const char* data, size_t length, uint32_t timeoutMs, const std::atomic<int32_t>* cut) {
