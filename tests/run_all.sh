@@ -190,6 +190,7 @@ bench() {
   build/native/tests/spine_bench --benchmark_min_time=0.3 || return 1
   echo
   compare_with_ideal "as configured" || return 1
+  echo "src/ lines the Linux library is built from: $(bash scripts/shipped_lines.sh)"
   [ "${TARVELIN_BENCH_TUNED:-0}" = 1 ] || return 0
   compare_tuned
 }
