@@ -51,7 +51,7 @@ struct SerialLine::State {
   char device[48] = "";
   DWORD openError = 0;
   DWORD lastError = 0;
-  bool selected = false;     // EV_RXCHAR is the port's event mask
+  std::atomic<bool> selected{false};  // EV_RXCHAR is the port's event mask; a wake clears it
   bool lostPending = false;  // an overrun seen by a wait, for the next read to report
   std::atomic<int32_t> woken{0};
   WaitRecord* wait = nullptr;
@@ -238,7 +238,7 @@ LineResult SerialLine::OpenDevice(const char* path) {
     s.openError = s.lastError = GetLastError();
     return LineResult::Failed;
   }
-  s.selected = false;
+  s.selected.store(false);
   s.lostPending = false;
   s.woken.store(0);
   // Every call's result is looked at: a port that refuses its set-up is not
@@ -384,9 +384,9 @@ LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
     EndPendingWait(s, wait);
     return LineResult::Woken;
   }
-  if (!s.selected) {
+  if (!s.selected.load()) {
     if (!SetCommMask(s.port, EV_RXCHAR)) return Refused(s, GetLastError());
-    s.selected = true;
+    s.selected.store(true);
   }
   if (!wait->pending) {
     wait->overlapped = OVERLAPPED{};
@@ -460,7 +460,7 @@ void SerialLine::Wake() {
   SetCommMask(s.port, EV_BREAK);
   SetCommMask(s.port, 0);
   CancelIoEx(s.port, nullptr);
-  s.selected = false;
+  s.selected.store(false);
 }
 
 // The reader reads for every call here: nothing leads.
