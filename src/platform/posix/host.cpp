@@ -211,9 +211,11 @@ bool VbArrayStore(tagSAFEARRAY* array, int64_t index, int32_t value) {
       (array->features & kReferenceElements) != 0) {
     return false;
   }
-  // The array's own index: the offset from its lower bound, in 64 bits, so that neither wraps into range.
-  const int64_t offset = index - array->bounds[0].lowerBound;
-  if (offset < 0 || offset >= static_cast<int64_t>(array->bounds[0].count)) return false;
+  // The array's own index, at or above its lower bound; the offset in unsigned 64 bits cannot wrap.
+  const int64_t lower = array->bounds[0].lowerBound;
+  if (index < lower) return false;
+  const uint64_t offset = static_cast<uint64_t>(index) - static_cast<uint64_t>(lower);
+  if (offset >= array->bounds[0].count) return false;
   memcpy(static_cast<char*>(array->data) + static_cast<size_t>(offset) * sizeof value, &value, sizeof value);
   return true;
 }
