@@ -1,8 +1,6 @@
 // Opening and closing the channel, and the line settings.
 #include "serial/comm_channel.h"
 
-#include <new>
-
 #include "serial/answer_text.h"
 #include "serial/port_diagnostics.h"
 #include "serial/wire_trace.h"
@@ -47,17 +45,18 @@ void TellPriorityRefused(const char* caption) { LibraryMessageBox(nullptr, capti
 void SetCommSettings(int32_t nominalBaudRate, uint32_t lineBaudRate, uint8_t byteSize, uint8_t parity,
                      uint8_t stopBits, uint32_t ctsFlow, uint32_t dsrFlow, uint32_t xonXoff,
                      std::atomic<int32_t>* answerReadyFlag, char* answerText, int32_t capacity) {
-  DefaultBoard().CommChannel.NominalBaudRate = nominalBaudRate;
-  DefaultBoard().CommChannel.LineBaudRate = lineBaudRate;
-  DefaultBoard().CommChannel.LineByteSize = byteSize;
-  DefaultBoard().CommChannel.LineParity = parity;
-  DefaultBoard().CommChannel.LineStopBits = stopBits;
-  DefaultBoard().CommChannel.CtsFlowControl = ctsFlow;
-  DefaultBoard().CommChannel.DsrFlowControl = dsrFlow;
-  DefaultBoard().CommChannel.XonXoffControl = xonXoff;
-  DefaultBoard().CommChannel.AnswerReadyFlag = answerReadyFlag;
-  DefaultBoard().CommChannel.AnswerText = answerText;
-  DefaultBoard().CommChannel.AnswerCapacity = capacity;
+  CommChannelRecord& channel = DefaultBoard().CommChannel;
+  channel.NominalBaudRate = nominalBaudRate;
+  channel.LineBaudRate = lineBaudRate;
+  channel.LineByteSize = byteSize;
+  channel.LineParity = parity;
+  channel.LineStopBits = stopBits;
+  channel.CtsFlowControl = ctsFlow;
+  channel.DsrFlowControl = dsrFlow;
+  channel.XonXoffControl = xonXoff;
+  channel.AnswerReadyFlag = answerReadyFlag;
+  channel.AnswerText = answerText;
+  channel.AnswerCapacity = capacity;
 }
 
 bool ChannelOpen() { return DefaultBoard().CommChannel.Line.IsOpen(); }
@@ -130,6 +129,7 @@ void ReleaseLoadObjects() {
   tarvelin::Board& board = DefaultBoard();
   if (board.CommChannel.Line.IsOpen() || !ReaderThreadsGone()) return;
   ReleaseAnswerEvent();
+  board.ReaderMayRead.Release();
   ReleaseReaderThreadObjects();
   board.CommChannel.Line.ReleaseKept();
 }

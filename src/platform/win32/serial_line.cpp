@@ -55,13 +55,23 @@ struct SerialLine::State {
   bool lostPending = false;  // an overrun seen by a wait, for the next read to report
   std::atomic<int32_t> woken{0};
   WaitRecord* wait = nullptr;
-  std::atomic<WaitRecord*> waitsLeft{nullptr};
   WriteRecord* write = nullptr;
-  WriteRecord* writesLeft = nullptr;
   HANDLE writeEvent = nullptr;
 };
 
 namespace {
+
+// Records the driver may still complete into: never reused or given back, and
+// kept on lists of the process rather than forgotten, whatever line left them.
+std::atomic<WaitRecord*> WaitsLeft{nullptr};
+std::atomic<WriteRecord*> WritesLeft{nullptr};
+
+template <typename Record>
+void KeepForTheDriver(std::atomic<Record*>& list, Record* record) {
+  record->next = list.load();
+  while (!list.compare_exchange_weak(record->next, record)) {
+  }
+}
 
 bool LineGoneError(DWORD error) {
   // Drivers differ in how they say a USB adapter was pulled out: these are the
@@ -87,9 +97,7 @@ LineResult Refused(SerialLine::State& s, DWORD error) {
 
 void LeaveWaitRecord(SerialLine::State& s, WaitRecord* record) {
   if (record == nullptr) return;
-  record->next = s.waitsLeft.load();
-  while (!s.waitsLeft.compare_exchange_weak(record->next, record)) {
-  }
+  KeepForTheDriver(WaitsLeft, record);
   if (s.wait == record) s.wait = nullptr;
 }
 
@@ -204,8 +212,7 @@ LineResult WaitForWrite(SerialLine::State& s, WriteRecord* record, DWORD allowan
   CancelIoEx(s.port, &record->overlapped);
   if (WaitForSingleObject(s.writeEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
     DebugLine("KORIMAX: WriteCommBlock --> Write did not end after its cancel\n");
-    record->next = s.writesLeft;
-    s.writesLeft = record;
+    KeepForTheDriver(WritesLeft, record);
     s.write = nullptr;
   }
   return result;
