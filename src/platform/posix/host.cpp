@@ -4,6 +4,8 @@
 // Automation lays it out (the library may be handed one by a bridge).
 #include "platform/host.h"
 
+#include "platform/posix/deadline.h"
+
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -130,14 +132,7 @@ void Signal::Reset() {
 Signal::Wait Signal::WaitFor(uint32_t milliseconds, bool) {
   auto* state = static_cast<SignalState*>(handle_.load(std::memory_order_acquire));
   if (state == nullptr) return Wait::Failed;
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
-  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const timespec deadline = DeadlineAfter(milliseconds);
   pthread_mutex_lock(&state->mutex);
   int error = 0;
   while (!state->raised && error == 0) error = pthread_cond_timedwait(&state->cond, &state->mutex, &deadline);

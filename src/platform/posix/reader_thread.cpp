@@ -3,6 +3,8 @@
 // and a close waits no longer than it may.
 #include "platform/reader_thread.h"
 
+#include "platform/posix/deadline.h"
+
 #include <pthread.h>
 #include <time.h>
 
@@ -43,18 +45,6 @@ bool MakeChanged() {
   ChangedMade = pthread_cond_init(&Changed, &attr) == 0;
   pthread_condattr_destroy(&attr);
   return ChangedMade;
-}
-
-timespec DeadlineAfter(uint32_t milliseconds) {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += static_cast<time_t>(milliseconds / 1000);
-  ts.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
 }
 
 // Waits under Mutex until `done` or the deadline; true when done.
