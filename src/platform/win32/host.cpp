@@ -98,7 +98,8 @@ bool VbArrayHoldsIntegers(tagSAFEARRAY* array) {
   // read more than the one integer it is given, or take it for a reference. An
   // array that names its element type must name a 32-bit integer (a Visual
   // Basic Long): a Single array has 4-byte elements too.
-  if (array->cDims != 1 || array->cbElements != sizeof(int32_t) || (array->fFeatures & kReferenceFeatures) != 0) {
+  if (array == nullptr || array->cDims != 1 || array->cbElements != sizeof(int32_t) ||
+      (array->fFeatures & kReferenceFeatures) != 0) {
     return false;
   }
   if ((array->fFeatures & FADF_HAVEVARTYPE) == 0) return true;
@@ -115,8 +116,9 @@ bool VbArrayLock(tagSAFEARRAY* array) { return SafeArrayLock(array) == S_OK; }
 void VbArrayUnlock(tagSAFEARRAY* array) { SafeArrayUnlock(array); }
 
 bool VbArrayStore(tagSAFEARRAY* array, int64_t index, int32_t value) {
-  // The store itself refuses an index outside the array.
-  if (index < INT32_MIN || index > INT32_MAX) return false;
+  // The store itself refuses an index outside the array; it copies as many
+  // bytes as an element has, so only 4-byte elements are given one integer.
+  if (array == nullptr || array->cbElements != sizeof(int32_t) || index < INT32_MIN || index > INT32_MAX) return false;
   LONG at = static_cast<LONG>(index);
   int32_t element = value;
   return SafeArrayPutElement(array, &at, &element) == S_OK;

@@ -422,8 +422,11 @@ LineResult SerialLine::WaitReadable(uint32_t timeoutMs) {
     if (result == WAIT_OBJECT_0) {
       wait->pending = false;
       DWORD unused = 0;
-      if (!GetOverlappedResult(s.port, &wait->overlapped, &unused, FALSE)) return Refused(s, GetLastError());
-      return s.woken.exchange(0) != 0 ? LineResult::Woken : LineResult::Done;
+      const bool completed = GetOverlappedResult(s.port, &wait->overlapped, &unused, FALSE) != 0;
+      const DWORD error = completed ? ERROR_SUCCESS : GetLastError();
+      // A wait that a wake's cancel or mask change ended is a wake, not a failure.
+      if (s.woken.exchange(0) != 0) return LineResult::Woken;
+      return completed ? LineResult::Done : Refused(s, error);
     }
     if (result == WAIT_FAILED) return Refused(s, GetLastError());
     if (s.woken.exchange(0) != 0) {
