@@ -159,5 +159,15 @@ set_target_properties(tarvelin_wintest PROPERTIES
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/CMakeFiles/ld-implib)
 add_dependencies(tarvelin_wintest tarvelin)
 
+# The win32 line's contract under Wine: the line's own sources, no DLL.
+add_executable(tarvelin_linetest ${PROJECT_SOURCE_DIR}/tests/windows/line_contract.cpp
+  ${PROJECT_SOURCE_DIR}/src/platform/win32/serial_line.cpp ${PROJECT_SOURCE_DIR}/src/platform/win32/host.cpp
+  ${PROJECT_SOURCE_DIR}/src/platform/debug_line.cpp)
+target_include_directories(tarvelin_linetest PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(tarvelin_linetest PRIVATE -fno-exceptions -fno-rtti)
+target_link_options(tarvelin_linetest PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(tarvelin_linetest PRIVATE oleaut32)
+set_target_properties(tarvelin_linetest PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+
 # tarvelin.exe, the command-line tool, linked against libtarvelin.dll.a.
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/cli ${CMAKE_BINARY_DIR}/tools/cli)

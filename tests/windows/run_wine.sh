@@ -41,7 +41,7 @@ win_dir=${TARVELIN_WIN64_DIR:-$root/build/win64}
 com_port=7
 silent_port=8
 closed_port=9
-programs=(TARVELIN.DLL tarvelin_wintest.exe tarvelin_client.exe tarvelin_client_msvc.exe tarvelin.exe)
+programs=(TARVELIN.DLL tarvelin_wintest.exe tarvelin_client.exe tarvelin_client_msvc.exe tarvelin.exe tarvelin_linetest.exe)
 # /usr/bin/wine picks the 32-bit loader; the 64-bit one is called directly.
 wine=/usr/lib/wine/wine64
 
@@ -252,6 +252,15 @@ for client in tarvelin_client.exe tarvelin_client_msvc.exe; do
   tally "$work/$client.txt"
   [ "$client_status" -eq 0 ] || status=1
 done
+
+# 4b. The win32 line's contract, on the board's port and a port that is not there.
+t0=$SECONDS
+step timeout -k 5 60 "$wine" tarvelin_linetest.exe "$com_port" "$closed_port" </dev/null >"$work/linetest.txt" 2>>"$log"
+line_status=$?
+cat "$work/linetest.txt"
+echo "run_wine: line contract ran in $((SECONDS - t0)) s, status $line_status"
+tally "$work/linetest.txt"
+[ "$line_status" -eq 0 ] || status=1
 
 # 5. The test program, with the release probes answered beside it.
 serve_probes "$work/app" &
