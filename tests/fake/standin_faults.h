@@ -82,6 +82,11 @@ void DiscardMessages();
 // The library's clock runs `scale` (1..1000) times as fast as real time: the
 // tick count, timed waits and sleeps. 1 puts it back.
 void SetClockScale(double scale);
+// The tick count held at `at`, moved only by AdvanceClock, so that a boundary
+// is met to the millisecond; ThawClock lets it run on from there.
+void FreezeClock(DWORD at);
+void AdvanceClock(DWORD milliseconds);
+void ThawClock();
 
 void ResetFaults();
 

@@ -113,6 +113,9 @@ void InitPools() { InitCond(&ThreadEnded); }
 std::atomic<double> ClockScale{1.0};
 std::atomic<uint64_t> ScaleBaseRealMs{0};
 std::atomic<uint64_t> ScaleBaseTickMs{0};
+// Set while the tick count is held still for a test.
+std::atomic<bool> ClockFrozen{false};
+std::atomic<DWORD> FrozenTick{0};
 
 uint64_t RealMs() {
   timespec ts{};
@@ -388,6 +391,20 @@ void SetClockScale(double scale) {
   ScaleBaseRealMs.store(RealMs());
   ClockScale.store(scale);
 }
+void FreezeClock(DWORD at) {
+  FrozenTick.store(at);
+  ClockFrozen.store(true);
+}
+
+void AdvanceClock(DWORD milliseconds) { FrozenTick.fetch_add(milliseconds); }
+
+void ThawClock() {
+  // The count goes on from where it was held.
+  ScaleBaseTickMs.store(FrozenTick.load());
+  ScaleBaseRealMs.store(RealMs());
+  ClockFrozen.store(false);
+}
+
 int MessageBoxCount() { return MessageBoxes.load(); }
 const char* LastMessageBoxCaption() { return LastCaption; }
 const char* LastMessageBoxText() { return LastText; }
@@ -636,6 +653,7 @@ void* LocalFree(void* memory) {
 void* LocalAlloc(UINT flags, size_t bytes) { return (flags & LPTR) != 0 ? calloc(1, bytes) : malloc(bytes); }
 
 DWORD GetTickCount() {
+  if (ClockFrozen.load()) return FrozenTick.load();
   const double scale = ClockScale.load();
   const uint64_t real = RealMs();
   if (scale == 1.0) return static_cast<DWORD>(real - ScaleBaseRealMs.load() + ScaleBaseTickMs.load());

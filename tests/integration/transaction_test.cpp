@@ -10,6 +10,7 @@
 
 #include "fake/standin_faults.h"
 #include "protocol/result_state.h"
+#include "serial/answer_text.h"
 #include "serial/comm_channel.h"
 #include "support/board_fixture.h"
 #include "tarvelin.h"
@@ -257,6 +258,25 @@ TEST_F(TransactionTest, AnswersThatAreNotValuesFailTheCall) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // what is owed for the garbage is let go
   EXPECT_EQ(WriteCommand("PRA"), 1) << GetErrorMessage();
   EXPECT_EQ(GetValue(), 77);
+}
+
+// On a clock held still the second a line stays owed is exact, also across
+// the tick counter's wrap: owed at 999 ms, forgotten at 1000.
+TEST(OwedAnswerClock, ALineIsOwedForExactlyOneSecond) {
+  for (const DWORD sent : {DWORD{5000}, DWORD{0xFFFFFFFFu - 500}}) {
+    standin::FreezeClock(sent);
+    ForgetOwedAnswers();
+    NoteLinesSent("PRB\r", 4);
+    const uint32_t received = DefaultBoard().PromptsReceived.load();
+    uint32_t sentAt = 0;
+    standin::AdvanceClock(kAnswerOwedMs - 1);
+    EXPECT_TRUE(OldestOwedAnswer(received, &sentAt)) << sent;
+    EXPECT_EQ(sentAt, sent);
+    standin::AdvanceClock(1);
+    EXPECT_FALSE(OldestOwedAnswer(received, &sentAt)) << sent;
+  }
+  standin::ThawClock();
+  ForgetOwedAnswers();
 }
 
 }  // namespace
