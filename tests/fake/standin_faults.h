@@ -1,4 +1,4 @@
-// Test-only controls of the POSIX stand-in: refuse what a real driver may
+// Test-only controls of the test fake: refuse what a real driver may
 // refuse, and observe what the library asked of the platform. Production code
 // never calls these.
 #pragma once

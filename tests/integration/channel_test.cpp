@@ -208,7 +208,7 @@ TEST_F(ChannelTest, WritesRetryOnce) {
   standin::CaptureDebugOutput(false);
 }
 
-// The stand-in's wait on a healthy idle line blocks until a character comes, and
+// The test fake's wait on a healthy idle line blocks until a character comes, and
 // fails once the other side is gone: an idle line is no hang-up.
 TEST_F(ChannelTest, WaitCommEventTellsIdleFromHungUp) {
   const std::string name = "COM" + std::to_string(test::kBoardPort);
