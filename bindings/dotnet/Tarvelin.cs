@@ -28,6 +28,7 @@ namespace Tarvelin
         /// <summary>The library's name as the runtime looks it up.</summary>
         public const string Library = "tarvelin";
 
+        // --- generated from src/exports/exports.tab by scripts/gen_declarations.py: do not edit ---
         /// <summary>Opens COM port port at 9600 baud, 8 data bits, no parity, one stop bit.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int PortOpen(int port);
@@ -91,17 +92,6 @@ namespace Tarvelin
         /// <summary>A 10-bit reading through port S, read as two bytes.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ReadADCM2(int mode);
-
-        /// <summary>Block sampling of the channels in channelMask into values, which must hold
-        /// channels x sampleCount values (else ArgumentException, and nothing is sent). Sample() makes the array itself.</summary>
-        public static int ADCAnalogSampling(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, int[] values)
-        {
-            long needed = (long)CountChannels(channelMask) * sampleCount;
-            if (values != null && values.Length < needed)
-                throw new ArgumentException("values must hold channels x samples = " + needed + " values, not " +
-                                            values.Length, "values");
-            return SamplingImport(resolution, channelMask, rateCode, sampleCount, gOption, values);
-        }
 
         [DllImport(Library, EntryPoint = "ADCAnalogSampling", CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
         private static extern int SamplingImport(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [Out] int[] values);
@@ -169,6 +159,18 @@ namespace Tarvelin
         /// <summary>Resets the I/O-485 network at 9600 baud and initializes it again.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ResetIO485Network();
+        // --- end of generated declarations ---
+
+        /// <summary>Block sampling of the channels in channelMask into values, which must hold
+        /// channels x sampleCount values (else ArgumentException, and nothing is sent). Sample() makes the array itself.</summary>
+        public static int ADCAnalogSampling(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, int[] values)
+        {
+            long needed = (long)CountChannels(channelMask) * sampleCount;
+            if (values != null && values.Length < needed)
+                throw new ArgumentException("values must hold channels x samples = " + needed + " values, not " +
+                                            values.Length, "values");
+            return SamplingImport(resolution, channelMask, rateCode, sampleCount, gOption, values);
+        }
 
         /// <summary>The version text, " Dorvik DLL version ...".</summary>
         public static string Version()

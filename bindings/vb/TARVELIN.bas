@@ -17,6 +17,7 @@ Attribute VB_Name = "TARVELIN"
 ' tarvelin.h.
 Option Explicit
 
+' --- generated from src/exports/exports.tab by scripts/gen_declarations.py: do not edit ---
 Public Declare Function PortOpen Lib "TARVELIN.DLL" Alias "PortOpen" (ByVal nPort As Long) As Long
 Public Declare Function PortConfigure Lib "TARVELIN.DLL" Alias "PortConfigure" (ByVal nPort As Long, ByVal nBaudRate As Long) As Long
 Public Declare Function PortClose Lib "TARVELIN.DLL" Alias "PortClose" () As Long
@@ -57,6 +58,7 @@ Public Declare Function GetPeriod Lib "TARVELIN.DLL" Alias "GetPeriod" () As Lon
 Public Declare Function IO485Address Lib "TARVELIN.DLL" Alias "IO485Address" (ByVal nAddress As Long, ByVal nSelector As Long, ByVal nBroadcast As Long) As Long
 Public Declare Function IO485Initialize Lib "TARVELIN.DLL" Alias "IO485Initialize" () As Long
 Public Declare Function ResetIO485Network Lib "TARVELIN.DLL" Alias "ResetIO485Network" () As Long
+' --- end of generated declarations ---
 
 ' Windows functions the helpers below use (private to this module).
 Private Declare Function TvLoadLibrary Lib "kernel32" Alias "LoadLibraryA" (ByVal lpFileName As String) As Long

@@ -21,6 +21,7 @@ Attribute VB_Name = "TARVELIN64"
 ' tarvelin.h.
 Option Explicit
 
+' --- generated from src/exports/exports.tab by scripts/gen_declarations.py: do not edit ---
 #If VBA7 Then
     Public Declare PtrSafe Function PortOpen Lib "TARVELIN.DLL" Alias "PortOpen" (ByVal nPort As Long) As Long
     Public Declare PtrSafe Function PortConfigure Lib "TARVELIN.DLL" Alias "PortConfigure" (ByVal nPort As Long, ByVal nBaudRate As Long) As Long
@@ -104,6 +105,7 @@ Option Explicit
     Public Declare Function IO485Initialize Lib "TARVELIN.DLL" Alias "IO485Initialize" () As Long
     Public Declare Function ResetIO485Network Lib "TARVELIN.DLL" Alias "ResetIO485Network" () As Long
 #End If
+' --- end of generated declarations ---
 
 ' Windows functions the helpers below use (private to this module).
 #If VBA7 Then

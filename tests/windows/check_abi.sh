@@ -70,8 +70,9 @@ read_table() {
   local ordinal name bytes rest
   while read -r ordinal name bytes rest; do
     case "$ordinal" in '' | \#*) continue ;; esac
+    # After the argument bytes comes the declaration the bindings are written from.
     if ! [[ "$ordinal" =~ ^[0-9]+$ && "$name" =~ ^[A-Za-z_][A-Za-z0-9_]*$ && "$bytes" =~ ^[0-9]+$ ]] ||
-      [ -n "$rest" ]; then
+      ! [[ -z "$rest" || "$rest" =~ ^[a-z] ]]; then
       other_problem "$table: malformed line '$ordinal $name $bytes $rest'"
       continue
     fi

@@ -30,6 +30,7 @@ _i32 = ctypes.c_int32
 _text = ctypes.c_char_p
 
 # Every export: result type and argument types, as include/tarvelin.h declares them.
+# --- generated from src/exports/exports.tab by scripts/gen_declarations.py: do not edit ---
 SIGNATURES = {
     "PortClose": (_i32, []),
     "PortConfigure": (_i32, [_i32, _i32]),
@@ -66,6 +67,7 @@ SIGNATURES = {
     "GetDLLVersionVb": (_i32, [ctypes.c_char_p]),
     "ReadADCM2": (_i32, [_i32]),
 }
+# --- end of generated declarations ---
 
 # Block sampling counts bits 0..10 of the mask: at most 11 channels.
 CHANNELS = 11
