@@ -2,7 +2,7 @@
 # Every test lane, in order: native (unit, integration, library), soak (the
 # fault soak's counts), tools (the tarvelin CLI and tarvelin-board as a user
 # runs them), panel (tarvelin panel in headless Chromium), docs (the API reference, warnings as errors, every export
-# documented), sanitizers
+# documented, the declarations the export table gives), sanitizers
 # (ASan/UBSan, TSan), fuzz, Windows (both DLLs built, exports checked, the
 # 64-bit DLL run under wine64 against the virtual board), consumer (installed
 # and used as users do, after the Windows package is made), bindings (Python,
@@ -38,11 +38,14 @@ native() {
     ctest --test-dir build/native --output-on-failure -j2 -E 'FaultSoak'  # the soak lane runs it
 }
 
-# The API reference built with warnings as errors, and every export documented
-# in the header, the README and the man page.
+# The API reference built with warnings as errors, every export documented
+# in the header, the README and the man page, and the declarations of the
+# bindings and the README as the export table gives them.
 docs() {
   cmake --build build/native --target docs &&
-    python3 tests/docs/check_docs.py --man build/native/docs/man/man3/tarvelin.3
+    python3 tests/docs/check_docs.py --man build/native/docs/man/man3/tarvelin.3 &&
+    python3 scripts/gen_declarations.py --check &&
+    python3 tests/docs/test_gen_declarations.py
 }
 
 tools() {
