@@ -18,8 +18,8 @@ import re
 import sys
 
 TABLE = "src/exports/exports.tab"
-BEGIN = f"--- generated from {TABLE} by scripts/gen_declarations.py: do not edit ---"
-END = "--- end of generated declarations ---"
+BEGIN = f"generated from {TABLE} by scripts/gen_declarations.py: do not edit"
+END = "end of generated declarations"
 ROW = re.compile(r"(\d+)\s+(\w+)\s+(\d+)\s+(\w[\w ]*?\**)\s*\(([^)]*)\)\s*\|(.*)\|(.*)")
 PROTOTYPE = re.compile(r"TARVELIN_API\s+([\w\s\*]+?)\s*TARVELIN_CALL\s+(\w+)\s*\(([^)]*)\)\s*;")
 # The table's short C types, as the header spells them.
@@ -91,8 +91,10 @@ VB_ARGUMENT = {"int32": ("n", "ByVal {} As Long"), "const char*": ("lp", "ByVal 
 VB_NAME = {("ADCAnalogSampling", "values"): "firstValue", ("MotorGo", "first"): "nChar1",
            ("MotorGo", "second"): "nChar2"}
 VB_NOTES = {
-    "GetDLLVersion": ["GetDLLVersion and GetErrorMessage return a pointer to the library's text: use the Vb variants."],
-    "ADCAnalogSampling": ["firstValue: pass values(0) of an array of channels x samples Longs; nothing checks its size."],
+    "GetDLLVersion": ["GetDLLVersion and GetErrorMessage return a pointer to the library's text: "
+                      "use the Vb variants."],
+    "ADCAnalogSampling": ["firstValue: pass values(0) of an array of channels x samples Longs; "
+                          "nothing checks its size."],
     "ADCAnalogSamplingVb": ["lpValueArray: an array of Long with the indices 0 to channels x samples - 1 "
                             "(ReDim values(0 To n - 1)),",
                             "filled from index 0; any other is refused with code 28 before anything is sent."],
@@ -109,7 +111,8 @@ def vb_branch(rows, ptrsafe, indent):
             prefix, form = VB_ARGUMENT[kind]
             parts.append(form.format(VB_NAME.get((name, argument), prefix + argument[0].upper() + argument[1:])))
         result = "Long" if row["result"] == "int32" or not ptrsafe else "LongPtr"
-        head = f'{indent}Public Declare {"PtrSafe " if ptrsafe else ""}Function {name} Lib "TARVELIN.DLL" Alias "{name}" ('
+        declare = "Declare PtrSafe Function" if ptrsafe else "Declare Function"
+        head = f'{indent}Public {declare} {name} Lib "TARVELIN.DLL" Alias "{name}" ('
         # Three arguments a line: the long ones stay readable in the VB editor.
         if len(parts) > 3:
             lines += [head + ", ".join(parts[:3]) + ", _", f"{indent}    {', '.join(parts[3:])}) As {result}"]
@@ -155,10 +158,10 @@ def readme(rows, header):
 
 # File, marker line from its text, indent, block, order (the header's or the ordinals'), line ending.
 TARGETS = [
-    ("bindings/python/tarvelin/__init__.py", "# {}", "", python, "ordinal", "\n"),
-    ("bindings/vb/TARVELIN.bas", "' {}", "", vb6, "header", "\r\n"),
-    ("bindings/vb/TARVELIN64.bas", "' {}", "", vba7, "header", "\r\n"),
-    ("bindings/dotnet/Tarvelin.cs", "// {}", "        ", csharp, "header", "\n"),
+    ("bindings/python/tarvelin/__init__.py", "# --- {} ---", "", python, "ordinal", "\n"),
+    ("bindings/vb/TARVELIN.bas", "' --- {} ---", "", vb6, "header", "\r\n"),
+    ("bindings/vb/TARVELIN64.bas", "' --- {} ---", "", vba7, "header", "\r\n"),
+    ("bindings/dotnet/Tarvelin.cs", "// --- {} ---", "        ", csharp, "header", "\n"),
     ("README.md", "<!-- {} -->", "", readme, "ordinal", "\n"),
 ]
 
@@ -180,8 +183,8 @@ def main():
     for path, marker, indent, render, order, newline in TARGETS:
         file = args.root / path
         text = file.read_bytes().decode("latin-1")
-        begin = indent + marker.format(BEGIN.strip("- ") if marker.startswith("<") else BEGIN) + newline
-        end = indent + marker.format(END.strip("- ") if marker.startswith("<") else END)
+        begin = indent + marker.format(BEGIN) + newline
+        end = indent + marker.format(END)
         start = text.find(begin)
         stop = text.find(end, start)
         if start < 0 or stop < 0:
