@@ -20,7 +20,7 @@ import sys
 TABLE = "src/exports/exports.tab"
 BEGIN = f"generated from {TABLE} by scripts/gen_declarations.py: do not edit"
 END = "end of generated declarations"
-ROW = re.compile(r"(\d+)\s+(\w+)\s+(\d+)\s+(\w[\w ]*?\**)\s*\(([^)]*)\)\s*\|(.*)\|(.*)")
+ROW = re.compile(r"(\d+)\s+(\w+)\s+(\d+)\s+(\w[\w ]*?\**)\s*\(([^)]*)\)\s*\|([^|]*)\|(.*)")
 PROTOTYPE = re.compile(r"TARVELIN_API\s+([\w\s\*]+?)\s*TARVELIN_CALL\s+(\w+)\s*\(([^)]*)\)\s*;")
 # The table's short C types, as the header spells them.
 C_TYPE = {"int32": "int32_t", "int32*": "int32_t*", "SAFEARRAY**": "struct tagSAFEARRAY**"}
