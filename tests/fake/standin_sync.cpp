@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/posix/deadline.h"
 #include "standin_faults.h"
 #include "standin_internal.h"
 
@@ -130,18 +131,8 @@ DWORD RealWaitMs(DWORD milliseconds) {
   return milliseconds == 0 ? 0 : static_cast<DWORD>(real) + 1;
 }
 
-timespec DeadlineAfter(DWORD milliseconds) {
-  milliseconds = RealWaitMs(milliseconds);
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += static_cast<time_t>(milliseconds / 1000);
-  ts.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
-}
+// On the library's clock: a scaled clock ends the real wait sooner.
+timespec DeadlineAfter(DWORD milliseconds) { return tarvelin::DeadlineAfter(RealWaitMs(milliseconds)); }
 
 // A waiter for one wait; under EventLock.
 Waiter* TakeWaiter() {

@@ -4,8 +4,6 @@
 // Automation lays it out (the library may be handed one by a bridge).
 #include "platform/host.h"
 
-#include "platform/posix/deadline.h"
-
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -17,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "platform/posix/deadline.h"
 
 // One dimension is all the library reads; the descriptor carries one bound.
 struct tagSAFEARRAY {

@@ -3,13 +3,13 @@
 // and a close waits no longer than it may.
 #include "platform/reader_thread.h"
 
-#include "platform/posix/deadline.h"
-
 #include <pthread.h>
 #include <time.h>
 
 #include <cerrno>
 #include <new>
+
+#include "platform/posix/deadline.h"
 
 namespace tarvelin {
 namespace {
