@@ -45,8 +45,6 @@ namespace tarvelin {
 
 struct Board {
   Board() = default;
-  // An address is not an access: the message may point at the text whoever holds its lock.
-  static const char* TextOf(const char* text) { return text; }
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
 
@@ -102,7 +100,7 @@ struct Board {
   Lock ErrorTextLock;
   char ErrorText[kErrorTextSize] TARVELIN_GUARDED_BY(ErrorTextLock) = {};
   // Points at ErrorText or at a fixed text; set after the text is complete.
-  std::atomic<const char*> ErrorMessage{TextOf(ErrorText)};
+  std::atomic<const char*> ErrorMessage{ErrorText};
 
   // The connection and the modes: the call turn's.
   int32_t PortInitialized = 0;
