@@ -1,4 +1,4 @@
-// What the win32 line lets its own tests see.
+// What the win32 line lets its own tests see, in the build against the test fake only.
 #pragma once
 
 #include "platform/serial_line.h"
