@@ -140,6 +140,10 @@
 #define TARVELIN_E_BAUD_RATE 77                 /**< The board did not take, or not keep, a new baud rate (two texts). */
 #define TARVELIN_E_PORT_VALUE 80                /**< " Value is out of range. The Value needs to be 0 < Value <256  ". */
 #define TARVELIN_E_WRONG_PORT 81                /**< "Wrong Port selected": IOPortWrite(). */
+#define TARVELIN_OK 0                           /**< Handle API: the call succeeded. */
+#define TARVELIN_E_BAD_HANDLE 90                /**< Handle API: "Not an open board handle" (NULL, closed, or not one of this library's). */
+#define TARVELIN_E_BAD_ARGUMENT 91              /**< Handle API: "Missing or unusable argument" (a NULL result pointer, a buffer of no room). */
+#define TARVELIN_E_CANCELLED 92                 /**< Handle API: "Call cancelled" by tarvelin_cancel() or a progress callback. */
 /** @} */
 
 #ifdef __cplusplus
@@ -741,6 +745,291 @@ TARVELIN_API int32_t TARVELIN_CALL IO485Initialize(void);
  * Those of the calls it makes.
  */
 TARVELIN_API int32_t TARVELIN_CALL ResetIO485Network(void);
+
+/** @} */
+
+/** @name Boards by handle
+ * Several boards at once, each through its own handle. Every function returns
+ * #TARVELIN_OK (0) or an error code (the TARVELIN_E_ constants), and gives its
+ * results through pointers; tarvelin_error_text() copies the text of the
+ * board's last failure, with the command it names. The commands sent, the
+ * checks made and the waits are those of the classic function named under
+ * each; these functions never show a message box and never dispatch window
+ * messages.
+ *
+ * Calls on one board are served one at a time, in turn; calls on different
+ * boards run at once. A NULL, closed or foreign handle gives
+ * #TARVELIN_E_BAD_HANDLE; a closed handle stays invalid (handles are not
+ * reused). A close from another thread ends a call waiting on that board with
+ * #TARVELIN_E_CLOSED_WHILE_WAITING. The classic functions act on a board of
+ * their own, which no handle reaches.
+ * @{ */
+
+/** An open board; only ever used through a pointer. */
+typedef struct tarvelin_board tarvelin_board;
+
+/**
+ * The progress of tarvelin_sample(), called on the sampling thread as values
+ * arrive (at least every 50 ms while it waits) and once the block is in.
+ * @param context the pointer given to tarvelin_sample().
+ * @param received values received so far.
+ * @param total values the block holds.
+ * @return 0 to go on; any other value cancels the sampling.
+ */
+typedef int32_t(TARVELIN_CALL* tarvelin_progress)(void* context, int32_t received, int32_t total);
+
+/**
+ * @brief Opens a board on a COM port or a serial device at a line rate.
+ * @param port "COM3" (either case), "3", or a device path ("/dev/ttyUSB0",
+ *        "\\\\.\\COM12"); on Linux COMn is the device TARVELIN_COM<n> names,
+ *        otherwise /dev/ttyS<n-1>.
+ * @param baudRate the line rate (9600 is the board's own); the board is not
+ *        told of it (see tarvelin_set_baud_rate()).
+ * @param board receives the handle; NULL when the open fails.
+ * @return 0; #TARVELIN_E_BAD_ARGUMENT for a missing @p port or @p board or a
+ *         rate of 0 or less; #TARVELIN_E_OPEN_FAILED (36) when the port cannot
+ *         be opened: tarvelin_error_text(NULL, ...) on the same thread then
+ *         gives the device and the system's reason ("... Permission denied").
+ * @par Waits
+ * 300 ms after a successful open, for the board's line to settle.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_open(const char* port, int32_t baudRate, tarvelin_board** board);
+
+/**
+ * @brief Closes a board and invalidates its handle.
+ *
+ * A call waiting on the board (another thread) ends with
+ * #TARVELIN_E_CLOSED_WHILE_WAITING first.
+ * @param board the handle.
+ * @return 0; #TARVELIN_E_BAD_HANDLE.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_close(tarvelin_board* board);
+
+/**
+ * @brief Cancels the call in progress on a board, from any thread.
+ *
+ * The call (a block sampling above all) ends within 100 ms with
+ * #TARVELIN_E_CANCELLED; what the board still sends for it is dropped before
+ * the next command. With no call in progress nothing happens.
+ * @param board the handle.
+ * @return 0; #TARVELIN_E_BAD_HANDLE.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_cancel(tarvelin_board* board);
+
+/**
+ * @brief Copies the text of a board's last failure.
+ * @param board the handle; NULL for the calling thread's last failed tarvelin_open().
+ * @param buffer receives the text, cut to fit and always terminated.
+ * @param size the bytes @p buffer holds, at least 1.
+ * @return 0; #TARVELIN_E_BAD_HANDLE; #TARVELIN_E_BAD_ARGUMENT for a missing buffer.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_error_text(tarvelin_board* board, char* buffer, int32_t size);
+
+/**
+ * @brief The fixed text of a code (e.g. "COM port timed out" for 26).
+ * @param code a value of the TARVELIN_E_ constants, or 0.
+ * @return a text owned by the library; "Unknown error code" for other codes.
+ */
+TARVELIN_API const char* TARVELIN_CALL tarvelin_code_text(int32_t code);
+
+/**
+ * @brief Sends a command and gives the value of its answer, as WriteCommand().
+ * @param board the handle.
+ * @param command the command text, at most 62 characters.
+ * @param value receives the answer's value (0 for an acknowledgement); may be NULL.
+ * @return 0; the errors of the transaction.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_command(tarvelin_board* board, const char* command, int32_t* value);
+
+/**
+ * @brief Changes the line rate of board and port, as ChangeBaudRate().
+ * @param board the handle.
+ * @param baudRate the new rate, as ChangeBaudRate() takes it.
+ * @return 0; as ChangeBaudRate().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_set_baud_rate(tarvelin_board* board, int32_t baudRate);
+
+/**
+ * @brief Reads a digital port, as IOPortRead().
+ * @param board the handle.
+ * @param port the letter's character code ('A', 'b', ...).
+ * @param value receives the port's value.
+ * @return 0; as IOPortRead().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_port_read(tarvelin_board* board, int32_t port, int32_t* value);
+
+/**
+ * @brief Writes a digital port, as IOPortWrite().
+ * @param board the handle.
+ * @param port the letter's character code.
+ * @param value -1 to 255.
+ * @return 0; as IOPortWrite().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_port_write(tarvelin_board* board, int32_t port, int32_t value);
+
+/**
+ * @brief One conversion, as ADCAnalog() but without its message box.
+ * @param board the handle.
+ * @param resolution 8, 10 or 12.
+ * @param channel 0 to 14 (0 to 11 at 8 bits).
+ * @param value receives the conversion.
+ * @return 0; as ADCAnalog().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_adc(tarvelin_board* board, int32_t resolution, int32_t channel,
+                                                int32_t* value);
+
+/**
+ * @brief The 10-bit reading through port S, as ReadADCM2().
+ * @param board the handle.
+ * @param mode 0 or 1.
+ * @param value receives the reading.
+ * @return 0; as ReadADCM2().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_adc_m2(tarvelin_board* board, int32_t mode, int32_t* value);
+
+/**
+ * @brief Block sampling into a caller's buffer, as ADCAnalogSampling()
+ *        without the G option and without its message box.
+ * @param board the handle.
+ * @param resolution 8, 10 or 12.
+ * @param channelMask bit n selects channel n.
+ * @param rateCode the board's sampling rate code 0..7.
+ * @param sampleCount samples per channel, not 0.
+ * @param values the buffer.
+ * @param capacity the values @p values holds: at least channels x @p sampleCount.
+ * @param progress called as values arrive; may be NULL.
+ * @param context handed to @p progress.
+ * @param count receives the values stored (also on failure); may be NULL.
+ * @return 0; #TARVELIN_E_SAMPLE_ARRAY (28) for a missing buffer or too small
+ *         a capacity (nothing sent); #TARVELIN_E_CANCELLED within 100 ms of a
+ *         cancel; as ADCAnalogSampling().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_sample(tarvelin_board* board, int32_t resolution, int32_t channelMask,
+                                                   int32_t rateCode, int32_t sampleCount, int32_t* values,
+                                                   int32_t capacity, tarvelin_progress progress, void* context,
+                                                   int32_t* count);
+
+/**
+ * @brief Starts the stepper motor, as MotorGo().
+ * @param board the handle.
+ * @param first first command character.
+ * @param second second command character.
+ * @param number1 first number.
+ * @param number2 second number.
+ * @param number3 third number.
+ * @param number4 fourth number.
+ * @return 0; as MotorGo().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_motor_go(tarvelin_board* board, int32_t first, int32_t second,
+                                                     int32_t number1, int32_t number2, int32_t number3,
+                                                     int32_t number4);
+
+/**
+ * @brief Stops the stepper motor, as MotorStop().
+ * @param board the handle.
+ * @return 0; as MotorStop().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_motor_stop(tarvelin_board* board);
+
+/**
+ * @brief Resets the step counter, as MotorCounterReset().
+ * @param board the handle.
+ * @return 0; as MotorCounterReset().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_motor_counter_reset(tarvelin_board* board);
+
+/**
+ * @brief Reads the step counter, as GetMotorCounter().
+ * @param board the handle.
+ * @param value receives the counter.
+ * @return 0; as GetMotorCounter().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_motor_counter(tarvelin_board* board, int32_t* value);
+
+/**
+ * @brief Reads the motor flag, as GetMotorFlag().
+ * @param board the handle.
+ * @param value receives the flag.
+ * @return 0; as GetMotorFlag().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_motor_flag(tarvelin_board* board, int32_t* value);
+
+/**
+ * @brief Disables the stepper motor, as DisableMotor().
+ * @param board the handle.
+ * @param value receives the value of the board's answer; may be NULL.
+ * @return 0; as DisableMotor().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_motor_disable(tarvelin_board* board, int32_t* value);
+
+/**
+ * @brief Starts the PWM output, as SetPWMFrequency().
+ * @param board the handle.
+ * @param frequency 15 to 15000.
+ * @param dutyCycle 0 to 100.
+ * @param pulses 0 to 16000000.
+ * @return 0; as SetPWMFrequency().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_pwm_set(tarvelin_board* board, int32_t frequency, int32_t dutyCycle,
+                                                    int32_t pulses);
+
+/**
+ * @brief Reads the pulses put out in the current PWM run, as GetPWMOutputCounter().
+ * @param board the handle.
+ * @param value receives the count.
+ * @return 0; as GetPWMOutputCounter().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_pwm_counter(tarvelin_board* board, int32_t* value);
+
+/**
+ * @brief Whether a PWM run ended since the last look, as GetPWMFinishFlag(); sends nothing.
+ * @param board the handle.
+ * @param flag receives 1 or 0.
+ * @return 0.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_pwm_finished(tarvelin_board* board, int32_t* flag);
+
+/**
+ * @brief Whether the limit event came since the last look, as IntStatusL(); sends nothing.
+ * @param board the handle.
+ * @param flag receives 1 or 0.
+ * @return 0.
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_limit_event(tarvelin_board* board, int32_t* flag);
+
+/**
+ * @brief Reads the measured period, as GetPeriod().
+ * @param board the handle.
+ * @param value receives the period.
+ * @return 0; as GetPeriod().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_period(tarvelin_board* board, int32_t* value);
+
+/**
+ * @brief Initializes the I/O-485 network, as IO485Initialize().
+ * @param board the handle.
+ * @return 0; as IO485Initialize().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_io485_initialize(tarvelin_board* board);
+
+/**
+ * @brief Resets the I/O-485 network, as ResetIO485Network().
+ * @param board the handle.
+ * @param value receives the result of the initialization it ends with; may be NULL.
+ * @return 0; as ResetIO485Network().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_io485_reset(tarvelin_board* board, int32_t* value);
+
+/**
+ * @brief Selects an I/O-485 module, as IO485Address().
+ * @param board the handle.
+ * @param address 0 to 31.
+ * @param selector the IC selector 0 to 3.
+ * @param broadcast 0 or 1.
+ * @return 0; as IO485Address().
+ */
+TARVELIN_API int32_t TARVELIN_CALL tarvelin_io485_address(tarvelin_board* board, int32_t address, int32_t selector,
+                                                          int32_t broadcast);
 
 /** @} */
 
