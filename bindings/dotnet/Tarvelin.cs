@@ -343,6 +343,12 @@ namespace Tarvelin
         public const int TARVELIN_E_PORT_VALUE = 80;
         /// <summary>"Wrong Port selected": IOPortWrite().</summary>
         public const int TARVELIN_E_WRONG_PORT = 81;
+        /// <summary>Handle API: "Not an open board handle" (NULL, closed, or not one of this library's).</summary>
+        public const int TARVELIN_E_BAD_HANDLE = 90;
+        /// <summary>Handle API: "Missing or unusable argument" (a NULL result pointer, a buffer of no room).</summary>
+        public const int TARVELIN_E_BAD_ARGUMENT = 91;
+        /// <summary>Handle API: "Call cancelled" by tarvelin_cancel() or a progress callback.</summary>
+        public const int TARVELIN_E_CANCELLED = 92;
         // --- end of the error codes
     }
 }

@@ -168,6 +168,9 @@ Public Const TARVELIN_E_PWM_PULSES As Long = 62
 Public Const TARVELIN_E_BAUD_RATE As Long = 77
 Public Const TARVELIN_E_PORT_VALUE As Long = 80
 Public Const TARVELIN_E_WRONG_PORT As Long = 81
+Public Const TARVELIN_E_BAD_HANDLE As Long = 90
+Public Const TARVELIN_E_BAD_ARGUMENT As Long = 91
+Public Const TARVELIN_E_CANCELLED As Long = 92
 ' --- end of the error codes
 
 ' The text of the last error (GetErrorMessageVb fills a String of at least 152 characters).
