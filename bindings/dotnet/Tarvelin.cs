@@ -4,8 +4,10 @@
 //
 // The library is "tarvelin": TARVELIN.DLL on Windows (the x86 or x64 one, as
 // the process is 32- or 64-bit), libtarvelin.so on Linux. Every function uses
-// the Windows API calling convention (StdCall; ignored on 64-bit targets) and
-// 8-bit (ANSI) strings. The reference of every function is in tarvelin.h.
+// the library's calling convention, CallingConvention.Winapi: StdCall on
+// Windows (one convention on 64-bit targets), Cdecl elsewhere, as TARVELIN_CALL
+// in tarvelin.h; the progress callback of tarvelin_sample too (Native.Progress).
+// Strings are 8-bit (ANSI). The reference of every function is in tarvelin.h.
 //
 // Sample() makes the array for a block itself; ADCAnalogSampling() refuses an
 // array too short for the block, which the library would write past.
@@ -28,137 +30,247 @@ namespace Tarvelin
         /// <summary>The library's name as the runtime looks it up.</summary>
         public const string Library = "tarvelin";
 
+        /// <summary>tarvelin_progress: called as sampled values arrive; nonzero cancels. Winapi is the
+        /// library's convention (StdCall on 32-bit Windows, Cdecl elsewhere). Keep the delegate alive
+        /// until tarvelin_sample returns.</summary>
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        public delegate int Progress(IntPtr context, int received, int total);
+
         // --- generated from src/exports/exports.tab by scripts/gen_declarations.py: do not edit ---
         /// <summary>Opens COM port port at 9600 baud, 8 data bits, no parity, one stop bit.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int PortOpen(int port);
 
         /// <summary>Opens COM port port at the requested baud rate.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int PortConfigure(int port, int baudRate);
 
         /// <summary>Closes the open COM port; DTR is dropped.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int PortClose();
 
         /// <summary>The COM port number last given to PortOpen() or PortConfigure().</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetPort();
 
         /// <summary>The baud rate last requested (PortOpen(): 9600, PortConfigure(), ChangeBaudRate()).</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetBaudRate();
 
         /// <summary>Moves the board and the open port to another baud rate.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ChangeBaudRate(int baudRate);
 
         /// <summary>The version text " Dorvik DLL version 3.51" (one leading blank, 24 characters).</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern IntPtr GetDLLVersion();
 
         /// <summary>Copies the version text and its NUL, exactly 25 bytes, into buffer.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetDLLVersionVb(StringBuilder buffer);
 
         /// <summary>Sends any command text to the board and waits for its answer.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int WriteCommand(string command);
 
         /// <summary>The value of the last answer.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetValue();
 
         /// <summary>The code of the last recorded error (the TARVELIN_E_... constants).</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetError();
 
         /// <summary>The text of the last recorded error.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern IntPtr GetErrorMessage();
 
         /// <summary>Copies the text of the last error and its NUL into buffer.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetErrorMessageVb(StringBuilder buffer);
 
         /// <summary>Whether the board's limit event ("L", a stepper at its end of travel) came since the last call; clears it.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int IntStatusL();
 
         /// <summary>One analog conversion of channel at resolution bits.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ADCAnalog(int resolution, int channel);
 
         /// <summary>A 10-bit reading through port S, read as two bytes.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ReadADCM2(int mode);
 
-        [DllImport(Library, EntryPoint = "ADCAnalogSampling", CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, EntryPoint = "ADCAnalogSampling", CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         private static extern int SamplingImport(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [Out] int[] values);
 
         /// <summary>Block sampling into a Visual Basic safe array (VB: an array of Long).</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ADCAnalogSamplingVb(int resolution, int channelMask, int rateCode, int sampleCount, int gOption, [MarshalAs(UnmanagedType.SafeArray, SafeArraySubType = VarEnum.VT_I4)] ref int[] valueArray);
 
         /// <summary>Reads digital port A, B, C, D or S.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int IOPortRead(int port);
 
         /// <summary>Writes value to digital port A, B, C, D or S.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int IOPortWrite(int port, int value);
 
         /// <summary>Starts a stepper motion.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int MotorGo(int first, int second, int number1, int number2, int number3, int number4);
 
         /// <summary>Stops the stepper motor.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int MotorStop();
 
         /// <summary>Sets the stepper's step counter to 0.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int MotorCounterReset();
 
         /// <summary>Reads the stepper's step counter.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetMotorCounter();
 
         /// <summary>Reads the stepper's motor flag.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetMotorFlag();
 
         /// <summary>Disables the stepper motor.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int DisableMotor();
 
         /// <summary>Starts the PWM output for pulses pulses.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int SetPWMFrequency(int frequency, int dutyCycle, int pulses);
 
         /// <summary>Reads the pulses put out in the current PWM run.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetPWMOutputCounter();
 
         /// <summary>Whether a PWM run ended (the board's event "P") since the last call; clears it.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetPWMFinishFlag();
 
         /// <summary>Reads the board's measured period.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int GetPeriod();
 
         /// <summary>Selects a module of the I/O-485 network by its address byte.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int IO485Address(int address, int selector, int broadcast);
 
         /// <summary>Initializes the I/O-485 network and switches to its answer mode.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int IO485Initialize();
 
         /// <summary>Resets the I/O-485 network at 9600 baud and initializes it again.</summary>
-        [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int ResetIO485Network();
+
+        /// <summary>Opens a board on a COM port or a serial device at a line rate.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_open(string port, int baudRate, out IntPtr board);
+
+        /// <summary>Closes a board and invalidates its handle.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_close(IntPtr board);
+
+        /// <summary>Cancels the call in progress on a board, from any thread.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_cancel(IntPtr board);
+
+        /// <summary>Copies the text of a board's last failure.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_error_text(IntPtr board, StringBuilder buffer, int size);
+
+        /// <summary>The fixed text of a code (e.g. "COM port timed out" for 26).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern IntPtr tarvelin_code_text(int code);
+
+        /// <summary>Sends a command and gives the value of its answer, as WriteCommand().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_command(IntPtr board, string command, out int value);
+
+        /// <summary>Changes the line rate of board and port, as ChangeBaudRate().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_set_baud_rate(IntPtr board, int baudRate);
+
+        /// <summary>Reads a digital port, as IOPortRead().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_port_read(IntPtr board, int port, out int value);
+
+        /// <summary>Writes a digital port, as IOPortWrite().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_port_write(IntPtr board, int port, int value);
+
+        /// <summary>One conversion, as ADCAnalog() but without its message box.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_adc(IntPtr board, int resolution, int channel, out int value);
+
+        /// <summary>The 10-bit reading through port S, as ReadADCM2().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_adc_m2(IntPtr board, int mode, out int value);
+
+        /// <summary>Block sampling into a caller's buffer, as ADCAnalogSampling() without the G option and without its message box.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_sample(IntPtr board, int resolution, int channelMask, int rateCode, int sampleCount, [Out] int[] values, int capacity, Progress progress, IntPtr context, out int count);
+
+        /// <summary>Starts the stepper motor, as MotorGo().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_motor_go(IntPtr board, int first, int second, int number1, int number2, int number3, int number4);
+
+        /// <summary>Stops the stepper motor, as MotorStop().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_motor_stop(IntPtr board);
+
+        /// <summary>Resets the step counter, as MotorCounterReset().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_motor_counter_reset(IntPtr board);
+
+        /// <summary>Reads the step counter, as GetMotorCounter().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_motor_counter(IntPtr board, out int value);
+
+        /// <summary>Reads the motor flag, as GetMotorFlag().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_motor_flag(IntPtr board, out int value);
+
+        /// <summary>Disables the stepper motor, as DisableMotor().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_motor_disable(IntPtr board, out int value);
+
+        /// <summary>Starts the PWM output, as SetPWMFrequency().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_pwm_set(IntPtr board, int frequency, int dutyCycle, int pulses);
+
+        /// <summary>Reads the pulses put out in the current PWM run, as GetPWMOutputCounter().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_pwm_counter(IntPtr board, out int value);
+
+        /// <summary>Whether a PWM run ended since the last look, as GetPWMFinishFlag(); sends nothing.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_pwm_finished(IntPtr board, out int flag);
+
+        /// <summary>Whether the limit event came since the last look, as IntStatusL(); sends nothing.</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_limit_event(IntPtr board, out int flag);
+
+        /// <summary>Reads the measured period, as GetPeriod().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_period(IntPtr board, out int value);
+
+        /// <summary>Initializes the I/O-485 network, as IO485Initialize().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_io485_initialize(IntPtr board);
+
+        /// <summary>Resets the I/O-485 network, as ResetIO485Network().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_io485_reset(IntPtr board, out int value);
+
+        /// <summary>Selects an I/O-485 module, as IO485Address().</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int tarvelin_io485_address(IntPtr board, int address, int selector, int broadcast);
         // --- end of generated declarations ---
 
         /// <summary>Block sampling of the channels in channelMask into values, which must hold

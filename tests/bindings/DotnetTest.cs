@@ -26,7 +26,7 @@ static class DotnetTest
     {
         string root = args.Length > 0 ? args[0] : ".";
 
-        // Declarations: every export once, its argument count, StdCall and ANSI.
+        // Declarations: every export once, its argument count, Winapi (the library's TARVELIN_CALL) and ANSI.
         var table = new Dictionary<string, int>();
         foreach (string line in File.ReadAllLines(Path.Combine(root, "src/exports/exports.tab"))) {
             Match m = Regex.Match(line, @"^\d+\s+(\w+)\s+(\d+)");
@@ -45,8 +45,8 @@ static class DotnetTest
             var import = (DllImportAttribute)method.GetCustomAttributes(typeof(DllImportAttribute), false)[0];
             int wanted;
             bool ok = table.TryGetValue(entry(method), out wanted) && method.GetParameters().Length == wanted &&
-                      import.CallingConvention == CallingConvention.StdCall && import.CharSet == CharSet.Ansi;
-            if (!ok) Check(false, method.Name + ": argument count, StdCall and ANSI");
+                      import.CallingConvention == CallingConvention.Winapi && import.CharSet == CharSet.Ansi;
+            if (!ok) Check(false, method.Name + ": argument count, Winapi and ANSI");
         }
         string header = File.ReadAllText(Path.Combine(root, "include/tarvelin.h"));
         var constants = Regex.Matches(header, @"#define\s+(TARVELIN_E_\w+)\s+\(?(-?\d+)\)?").Cast<Match>()
