@@ -9,6 +9,10 @@
 // in tarvelin.h; the progress callback of tarvelin_sample too (Native.Progress).
 // Strings are 8-bit (ANSI). The reference of every function is in tarvelin.h.
 //
+// Board drives one board through its own handle (several boards at once, from
+// any thread); Native keeps the classic functions, which act on one board per
+// process.
+//
 // Sample() makes the array for a block itself; ADCAnalogSampling() refuses an
 // array too short for the block, which the library would write past.
 // MessageBoxes(false) turns the library's informational message boxes off.
@@ -19,8 +23,10 @@
 // that also build it, so the warnings are named instead.)
 #pragma warning disable CS8600, CS8601, CS8602, CS8603, CS8604, CS8618, CS8625
 using System;
+using System.Runtime.ExceptionServices;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
 
 namespace Tarvelin
 {
@@ -339,6 +345,253 @@ namespace Tarvelin
             if (result == -1)
                 throw new TarvelinException(GetError(), ErrorMessage());
             return result;
+        }
+    }
+
+    /// <summary>A board on a COM port or serial device through its own handle in the library:
+    /// several boards at once, each usable from several threads (the library serves one call at a
+    /// time per board). Every failure throws TarvelinException with the code and the board's text.</summary>
+    /// <example><code>
+    /// using (var board = new Board("COM3"))
+    /// {
+    ///     board.Command("PCC255");
+    ///     board.PortWrite('C', 17);
+    ///     Console.WriteLine(board.PortRead('C'));
+    /// }
+    /// </code></example>
+    public sealed class Board : IDisposable
+    {
+        const int Ok = 0;
+        // Room for the longest error text (an answer of 99 characters quoted, the command named).
+        const int TextRoom = 512;
+        // IntPtr.Zero once closed: the library refuses it with code 90.
+        IntPtr handle;
+        // Pairs a failed call with the reading of its text: the text is the board's last failure.
+        readonly object turn = new object();
+
+        /// <summary>The port as given: "COM3", "3" or a device path.</summary>
+        public string Port { get; private set; }
+        /// <summary>The line rate: the one opened at, or the last one set.</summary>
+        public int BaudRate { get; private set; }
+
+        /// <summary>Opens the board on <paramref name="port"/> ("COM3", "3", "/dev/ttyUSB0") at
+        /// <paramref name="baudRate"/>; the board is not told of the rate (see SetBaudRate). A failure
+        /// throws TarvelinException whose text names the device and the system's reason.</summary>
+        public Board(string port, int baudRate = 9600)
+        {
+            if (port == null) throw new ArgumentNullException("port");
+            IntPtr opened;
+            int code = Native.tarvelin_open(port, baudRate, out opened);
+            if (code != Ok) {
+                // The reason of a failed open is kept for this thread, under no handle.
+                var text = new StringBuilder(TextRoom);
+                Native.tarvelin_error_text(IntPtr.Zero, text, TextRoom);
+                throw new TarvelinException(code, text.Length > 0 ? text.ToString() : CodeText(code));
+            }
+            handle = opened;
+            Port = port;
+            BaudRate = baudRate;
+        }
+
+        /// <summary>A board dropped without Dispose gives its port back.</summary>
+        ~Board()
+        {
+            IntPtr board = Interlocked.Exchange(ref handle, IntPtr.Zero);
+            if (board != IntPtr.Zero) Native.tarvelin_close(board);
+        }
+
+        /// <summary>Closes the board; a call waiting on it (another thread) ends with code 38. A second
+        /// call does nothing.</summary>
+        public void Dispose()
+        {
+            IntPtr board = Interlocked.Exchange(ref handle, IntPtr.Zero);
+            GC.SuppressFinalize(this);
+            if (board != IntPtr.Zero) Check(Native.tarvelin_close(board), board);
+        }
+
+        /// <summary>Whether Dispose was called.</summary>
+        public bool IsClosed { get { return handle == IntPtr.Zero; } }
+
+        /// <summary>The fixed text of an error code, e.g. "COM port timed out" for 26.</summary>
+        public static string CodeText(int code)
+        {
+            return Marshal.PtrToStringAnsi(Native.tarvelin_code_text(code)) ?? "";
+        }
+
+        /// <summary>Ends the call in progress on this board (another thread, a progress delegate) with code 92.</summary>
+        public void Cancel()
+        {
+            IntPtr board = handle;
+            Check(Native.tarvelin_cancel(board), board);
+        }
+
+        void Check(int code, IntPtr board)
+        {
+            // Keeps the finalizer away until the call has returned.
+            GC.KeepAlive(this);
+            if (code == Ok) return;
+            var text = new StringBuilder(TextRoom);
+            // A closed handle has no text of its own; the code's fixed text stands in.
+            if (code == Errors.TARVELIN_E_BAD_HANDLE || Native.tarvelin_error_text(board, text, TextRoom) != Ok)
+                text.Length = 0;
+            throw new TarvelinException(code, text.Length > 0 ? text.ToString() : CodeText(code));
+        }
+
+        delegate int Call(IntPtr board, out int value);
+
+        void Run(Func<IntPtr, int> call)
+        {
+            lock (turn) {
+                IntPtr board = handle;
+                Check(call(board), board);
+            }
+        }
+
+        int Value(Call call)
+        {
+            lock (turn) {
+                IntPtr board = handle;
+                int value;
+                Check(call(board, out value), board);
+                return value;
+            }
+        }
+
+        /// <summary>Sends any command text (at most 62 characters); returns its answer's value
+        /// (0 for an acknowledgement).</summary>
+        public int Command(string command)
+        {
+            return Value((IntPtr board, out int value) => Native.tarvelin_command(board, command, out value));
+        }
+
+        /// <summary>Moves the board and the line to <paramref name="baudRate"/> (300 .. 115200).</summary>
+        public void SetBaudRate(int baudRate)
+        {
+            Run(board => Native.tarvelin_set_baud_rate(board, baudRate));
+            BaudRate = baudRate;
+        }
+
+        /// <summary>The value of port A, B, C, D or S (either case).</summary>
+        public int PortRead(char port)
+        {
+            return Value((IntPtr board, out int value) => Native.tarvelin_port_read(board, port, out value));
+        }
+
+        /// <summary>Writes <paramref name="value"/> (-1..255) to port A, B, C, D or S.</summary>
+        public void PortWrite(char port, int value)
+        {
+            Run(board => Native.tarvelin_port_write(board, port, value));
+        }
+
+        /// <summary>One conversion at 8, 10 or 12 bits of channel 0..14 (0..11 at 8 bits).</summary>
+        public int Adc(int resolution, int channel)
+        {
+            return Value((IntPtr board, out int value) => Native.tarvelin_adc(board, resolution, channel, out value));
+        }
+
+        /// <summary>The 10-bit reading through port S, pattern <paramref name="mode"/> 0 or 1.</summary>
+        public int AdcM2(int mode)
+        {
+            return Value((IntPtr board, out int value) => Native.tarvelin_adc_m2(board, mode, out value));
+        }
+
+        /// <summary>Block sampling of the channels of <paramref name="channelMask"/> (bits 0..10),
+        /// <paramref name="sampleCount"/> times, into channels x sampleCount values, the channels of one
+        /// sample side by side. <paramref name="progress"/>(received, total) is called as values arrive
+        /// (at least every 50 ms); true cancels (TarvelinException with code 92). An exception thrown in
+        /// it cancels too and is thrown again from here. ArgumentOutOfRangeException for a block of no
+        /// values or more than Native.MaxBlockValues.</summary>
+        public int[] Sample(int resolution, int channelMask, int rateCode, int sampleCount,
+                            Func<int, int, bool> progress = null)
+        {
+            long wanted = (long)Native.CountChannels(channelMask) * sampleCount;
+            if (sampleCount < 1 || wanted < 1 || wanted > Native.MaxBlockValues)
+                throw new ArgumentOutOfRangeException("sampleCount", "channels x samples must be 1.." +
+                                                      Native.MaxBlockValues + ", not " + wanted);
+            var values = new int[wanted];
+            ExceptionDispatchInfo thrown = null;
+            Native.Progress callback = null;
+            if (progress != null) {
+                callback = (context, received, total) => {
+                    // Nothing may unwind through the library: the exception is kept and cancels the call.
+                    if (thrown != null) return 1;
+                    try {
+                        return progress(received, total) ? 1 : 0;
+                    } catch (Exception e) {
+                        thrown = ExceptionDispatchInfo.Capture(e);
+                        return 1;
+                    }
+                };
+            }
+            try {
+                lock (turn) {
+                    IntPtr board = handle;
+                    int count;
+                    int code = Native.tarvelin_sample(board, resolution, channelMask, rateCode, sampleCount, values,
+                                                      values.Length, callback, IntPtr.Zero, out count);
+                    GC.KeepAlive(callback);
+                    if (thrown == null) Check(code, board);
+                }
+            } finally {
+                if (thrown != null) thrown.Throw();
+            }
+            return values;
+        }
+
+        /// <summary>Starts a motion: "S", the two characters and the four numbers.</summary>
+        public void MotorGo(char first, char second, int number1, int number2, int number3, int number4)
+        {
+            Run(board => Native.tarvelin_motor_go(board, first, second, number1, number2, number3, number4));
+        }
+
+        /// <summary>Stops the stepper motor.</summary>
+        public void MotorStop() { Run(Native.tarvelin_motor_stop); }
+
+        /// <summary>Sets the step counter to 0.</summary>
+        public void MotorCounterReset() { Run(Native.tarvelin_motor_counter_reset); }
+
+        /// <summary>The step counter.</summary>
+        public int MotorCounter() { return Value(Native.tarvelin_motor_counter); }
+
+        /// <summary>The motor flag.</summary>
+        public int MotorFlag() { return Value(Native.tarvelin_motor_flag); }
+
+        /// <summary>Disables the stepper motor; returns the value of the board's answer.</summary>
+        public int MotorDisable() { return Value(Native.tarvelin_motor_disable); }
+
+        /// <summary>Starts the PWM: frequency 15..15000, duty cycle 0..100, pulses 0..16000000.</summary>
+        public void PwmSet(int frequency, int dutyCycle, int pulses)
+        {
+            Run(board => Native.tarvelin_pwm_set(board, frequency, dutyCycle, pulses));
+        }
+
+        /// <summary>The pulses put out in the current PWM run.</summary>
+        public int PwmCounter() { return Value(Native.tarvelin_pwm_counter); }
+
+        /// <summary>Whether a PWM run ended since the last look (and clears it); sends nothing.</summary>
+        public bool PwmFinished() { return Value(Native.tarvelin_pwm_finished) == 1; }
+
+        /// <summary>Whether the limit event came since the last look (and clears it); sends nothing.</summary>
+        public bool LimitEvent() { return Value(Native.tarvelin_limit_event) == 1; }
+
+        /// <summary>The measured period.</summary>
+        public int Period() { return Value(Native.tarvelin_period); }
+
+        /// <summary>Initializes the I/O-485 network.</summary>
+        public void IO485Initialize() { Run(Native.tarvelin_io485_initialize); }
+
+        /// <summary>Resets the I/O-485 network at 9600 baud; returns the result of the initialization it ends with.</summary>
+        public int IO485Reset()
+        {
+            int result = Value(Native.tarvelin_io485_reset);
+            BaudRate = 9600;
+            return result;
+        }
+
+        /// <summary>Selects module <paramref name="address"/> 0..31 behind IC <paramref name="selector"/> 0..3.</summary>
+        public void IO485Address(int address, int selector, bool broadcast = false)
+        {
+            Run(board => Native.tarvelin_io485_address(board, address, selector, broadcast ? 1 : 0));
         }
     }
 
