@@ -23,25 +23,12 @@
 #include <utility>
 #include <vector>
 
-/**
- * @brief The C++ interface: tarvelin::Board over the handle API, tarvelin::Error for its failures.
- *
- * @code
- * #include <tarvelin.hpp>
- *
- * tarvelin::Board board("/dev/ttyUSB0");          // or "COM3"; 9600 baud
- * int32_t b = board.port_read('B');
- * std::vector<int32_t> block = board.sample(12, 0x3, 2, 100, [](int32_t got, int32_t total) {
- *   std::printf("%d of %d\n", got, total);         // return false to stop
- * });
- * @endcode
- * Every method is the handle function of the same name (tarvelin_port_read() for
- * Board::port_read()) and sends, checks and waits as it does; a failure throws
- * tarvelin::Error with the function's code and the board's text.
- */
+// The namespace itself stays out of the reference: its page would be man page
+// tarvelin(3) and take the place of the library's own.
 namespace tarvelin {
 
 /**
+ * @ingroup tarvelin
  * @brief The fixed text of a code, as tarvelin_code_text() gives it.
  * @param code a TARVELIN_E_ constant, or 0.
  * @return the text, e.g. "COM port timed out" for 26.
@@ -52,6 +39,7 @@ inline std::string code_text(int32_t code) {
 }
 
 /**
+ * @ingroup tarvelin
  * @brief A failed call: the code (a TARVELIN_E_ constant) and the text of the failure.
  *
  * what() is the board's text of the failure, which names the command (as
@@ -77,7 +65,22 @@ class Error : public std::runtime_error {
 };
 
 /**
+ * @ingroup tarvelin
  * @brief One board on its own port: opened by the constructor, closed by the destructor.
+ *
+ * The C++ interface (tarvelin.hpp, C++17, header-only) over the handle API:
+ * @code
+ * #include <tarvelin.hpp>
+ *
+ * tarvelin::Board board("/dev/ttyUSB0");          // or "COM3"; 9600 baud
+ * int32_t b = board.port_read('B');
+ * std::vector<int32_t> block = board.sample(12, 0x3, 2, 100, [](int32_t got, int32_t total) {
+ *   std::printf("%d of %d\n", got, total);         // return false to stop
+ * });
+ * @endcode
+ * Every method is the handle function of the same name (tarvelin_port_read() for
+ * port_read()) and sends, checks and waits as it does; a failure throws
+ * tarvelin::Error with the function's code and the board's text.
  *
  * A Board can be moved, not copied; a moved-from or closed Board is empty, and
  * its calls throw #TARVELIN_E_BAD_HANDLE. Calls on one board are served one at a
