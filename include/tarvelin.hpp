@@ -165,9 +165,9 @@ class Board {
 
   /**
    * @brief The text of the board's last failure, as tarvelin_error_text().
-   * @return the text; empty when there is none.
+   * @return the text; empty when there is none or the Board is empty.
    */
-  std::string error_text() const { return TextOf(handle_); }
+  std::string error_text() const { return handle_ != nullptr ? TextOf(handle_) : std::string(); }
 
   /**
    * @brief Sends a command and gives its answer's value, as tarvelin_command().
