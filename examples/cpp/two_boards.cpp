@@ -34,8 +34,8 @@ void Drive(tarvelin::Board board, Result& result) {
     board.command("PCB255");  // port B: all outputs
     board.port_write('B', result.wrote);
     result.read = board.port_read('B');
-    result.values = board.sample(10, (1 << kChannels) - 1, 2, kSamples,
-                                 [&result](int32_t, int32_t) { ++result.progressCalls; });
+    result.values =
+        board.sample(10, (1 << kChannels) - 1, 2, kSamples, [&result](int32_t, int32_t) { ++result.progressCalls; });
   } catch (const tarvelin::Error& e) {
     result.error = "error " + std::to_string(e.code()) + ": " + e.what();
   }

@@ -153,8 +153,7 @@ TEST_F(HppTest, CancelFromAnotherThreadEndsTheSampling) {
   });
   const auto start = Clock::now();
   // About a minute of samples at rate code 7.
-  const int32_t code =
-      CodeOf([&] { board.sample(12, 0x1, 7, 1000, [&](int32_t, int32_t) { started.store(true); }); });
+  const int32_t code = CodeOf([&] { board.sample(12, 0x1, 7, 1000, [&](int32_t, int32_t) { started.store(true); }); });
   canceller.join();
   EXPECT_EQ(code, TARVELIN_E_CANCELLED);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
