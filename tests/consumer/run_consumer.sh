@@ -4,9 +4,14 @@
 # find_package(tarvelin) and with add_subdirectory of the source tree; runs each
 # against the virtual board as COM3 and checks with readelf that it needs
 # libtarvelin.so.3; the man pages and the reference are installed (the docs
-# target is built first). Makes the tar.gz and .deb with cpack and checks their
-# contents. Then builds the CMake example with mingw-w64 against the unpacked
-# Windows package (x64 and x86) and runs the 64-bit one under wine64.
+# target is built first), and the library exports the export table's names, the
+# classic ones and the handle API's. The two-board examples (C, and C++ with
+# tarvelin.hpp) are built with pkg-config and find_package (the C++ one also by
+# add_subdirectory) and run against two virtual boards at once; each board's
+# wire log must carry what the program sent that board and nothing it sent the
+# other. Makes the tar.gz and .deb with cpack and checks their contents. Then
+# builds the CMake examples with mingw-w64 against the unpacked Windows package
+# (x64 and x86) and runs the 64-bit ones under wine64 (COM3 and COM4).
 #
 #   cmake --preset native && cmake --build build/native
 #   bash scripts/package_windows.sh         (for the mingw consumer)
@@ -27,13 +32,14 @@ passed=0
 failed=0
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-consumer.XXXXXX") || exit 1
-board_pid=
+board_pids=()
 wineprefix=
 cleanup() {
-  if [ -n "$board_pid" ]; then
-    kill "$board_pid" 2>/dev/null
-    wait "$board_pid" 2>/dev/null
-  fi
+  local pid
+  for pid in "${board_pids[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   if [ -n "$wineprefix" ]; then
     WINEPREFIX=$wineprefix timeout 20 "$wineserver" -k </dev/null >/dev/null 2>&1
     WINEPREFIX=$wineprefix timeout 20 "$wineserver" -w </dev/null >/dev/null 2>&1
@@ -73,6 +79,46 @@ runs_against_board() {
   grep -Fxq "$version_text" <<<"$output" && grep -Eq '^port B: -?[0-9]+$' <<<"$output"
 }
 
+# The two-board examples print, for each port as given, the value written to
+# port B and read back (17 on the first board, 34 on the second) and the block
+# of 2 x 200 values.
+two_boards_output() {
+  local first=$1 second=$2 output=$3
+  grep -Fxq "$first: port B wrote 17, read 17" <<<"$output" &&
+    grep -Fxq "$second: port B wrote 34, read 34" <<<"$output" &&
+    grep -Eq "^$first: sampled 400 values, first [0-9]+, [1-9][0-9]* progress calls$" <<<"$output" &&
+    grep -Eq "^$second: sampled 400 values, first [0-9]+, [1-9][0-9]* progress calls$" <<<"$output"
+}
+
+# What came from the host on board $1 since its wire log held $2 bytes, pieces joined.
+wire_since() {
+  tail -c "+$(($2 + 1))" "$work/board-$1/wire.log" | awk '$2 == "host" { printf "%s", $3 }'
+}
+wire_size() {
+  stat -c %s "$work/board-$1/wire.log" 2>/dev/null || echo 0
+}
+
+# Each board got its own program's write, and not the other's.
+wires_apart() {
+  local since_a=$1 since_b=$2 a b
+  a=$(wire_since a "$since_a")
+  b=$(wire_since b "$since_b")
+  echo "board a: $a"
+  echo "board b: $b"
+  grep -Fq 'PWB17\r' <<<"$a" && ! grep -Fq 'PWB34\r' <<<"$a" && grep -Fq 'PWB34\r' <<<"$b" && ! grep -Fq 'PWB17\r' <<<"$b"
+}
+
+# Runs program $@ with the two boards' devices as its ports.
+runs_two_boards() {
+  local output status since_a since_b
+  since_a=$(wire_size a)
+  since_b=$(wire_size b)
+  output=$(timeout 60 "$@" "$slave_a" "$slave_b" 2>&1)
+  status=$?
+  echo "$output"
+  [ "$status" -eq 0 ] && two_boards_output "$slave_a" "$slave_b" "$output" && wires_apart "$since_a" "$since_b"
+}
+
 needs_soname() {
   readelf -d "$1" | grep -F '(NEEDED)' | tee /dev/stderr | grep -Fq '[libtarvelin.so.3]'
 }
@@ -83,13 +129,37 @@ cmake --build "$build" -j2 --target tarvelin tarvelin-board docs >"$work/build.l
   exit 1
 }
 
-start_board "$build/tarvelin-board" "$work" || { echo "consumer: the virtual board did not start"; exit 1; }
+# Two boards, each writing its wire log; the first is the classic example's COM3.
+start_logged_board() {
+  local folder=$work/board-$1 status
+  mkdir -p "$folder" || return 1
+  printf '#!/usr/bin/env bash\nexec %q --log %q\n' "$build/tarvelin-board" "$folder/wire.log" >"$folder/run" &&
+    chmod +x "$folder/run" || return 1
+  start_board "$folder/run" "$folder"
+  status=$?
+  board_pids+=("$board_pid")
+  return $status
+}
+start_logged_board a || { echo "consumer: the first virtual board did not start"; exit 1; }
+slave_a=$slave
+start_logged_board b || { echo "consumer: the second virtual board did not start"; exit 1; }
+slave_b=$slave
+slave=$slave_a
 
 prefix=$work/prefix
 check "cmake --install into a prefix" cmake --install "$build" --prefix "$prefix"
 check "installed: soname links, header, pkg-config file, CMake package" \
   test -L "$prefix/lib/libtarvelin.so.3" -a -L "$prefix/lib/libtarvelin.so" -a -f "$prefix/include/tarvelin.h" \
+  -a -f "$prefix/include/tarvelin.hpp" \
   -a -f "$prefix/lib/pkgconfig/tarvelin.pc" -a -f "$prefix/lib/cmake/tarvelin/tarvelinConfig.cmake"
+
+# The export table's names, no more and no fewer: the classic ones and the handle API's tarvelin_...
+table_names=$(awk '!/^#/ && NF >= 2 {print $2}' src/exports/exports.tab | sort)
+exports_table() {
+  diff <(echo "$table_names") <(nm -D --defined-only "$prefix/lib/libtarvelin.so.3" | awk '{print $3}' | sort)
+}
+check "installed library exports the table's $(grep -vc '^tarvelin_' <<<"$table_names") classic and \
+$(grep -c '^tarvelin_' <<<"$table_names") handle names" exports_table
 
 check "installed: tarvelin(3), tarvelin-board(1), the HTML reference" \
   test -f "$prefix/share/man/man3/tarvelin.3" -a -f "$prefix/share/man/man1/tarvelin-board.1" \
@@ -112,6 +182,19 @@ pc_run() {
   LD_LIBRARY_PATH=$prefix/lib runs_against_board "$work/example-pc"
 }
 check "pkg-config: runs against the board" pc_run
+pc_two_build() {
+  local line flags
+  line=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs tarvelin) || return 1
+  read -ra flags <<<"$line"
+  cc -Wall -Wextra -Werror -pthread -o "$work/two_boards-pc" examples/c/two_boards.c "${flags[@]}" &&
+    c++ -std=c++17 -Wall -Wextra -Werror -pthread -o "$work/two_boards_cpp-pc" examples/cpp/two_boards.cpp "${flags[@]}"
+}
+check "pkg-config: builds the two-board examples, C and C++" pc_two_build
+pc_two_run() {
+  LD_LIBRARY_PATH=$prefix/lib runs_two_boards "$1"
+}
+check "pkg-config: the C two-board example drives both boards at once" pc_two_run "$work/two_boards-pc"
+check "pkg-config: the C++ two-board example drives both boards at once" pc_two_run "$work/two_boards_cpp-pc"
 
 # 2. find_package(tarvelin) through the installed CMake package.
 fp_build() {
@@ -121,15 +204,18 @@ fp_build() {
 check "find_package: builds" fp_build
 check "find_package: needs libtarvelin.so.3" needs_soname "$work/fp/example"
 check "find_package: runs against the board (RPATH to the prefix)" runs_against_board "$work/fp/example"
+check "find_package: the C two-board example drives both boards at once" runs_two_boards "$work/fp/two_boards"
+check "find_package: the C++ two-board example drives both boards at once" runs_two_boards "$work/fp/two_boards_cpp"
 
 # 3. add_subdirectory of the source tree, without the tests or the tools.
 sub_build() {
   cmake -S tests/consumer/subproject -B "$work/sub" -G Ninja -DTARVELIN_SOURCE_DIR="$root" &&
-    cmake --build "$work/sub" -j2 --target example
+    cmake --build "$work/sub" -j2 --target example two_boards_cpp
 }
-check "add_subdirectory: builds the library alone and the example" sub_build
+check "add_subdirectory: builds the library alone and the examples" sub_build
 check "add_subdirectory: needs libtarvelin.so.3" needs_soname "$work/sub/example"
 check "add_subdirectory: runs against the board" runs_against_board "$work/sub/example"
+check "add_subdirectory: the C++ two-board example drives both boards at once" runs_two_boards "$work/sub/two_boards_cpp"
 
 # A top-level build on a machine without GoogleTest: the library and tools, no tests.
 no_gtest() {
@@ -146,15 +232,16 @@ tgz_and_deb() {
   tgz=$(ls "$build"/package/tarvelin-$version-linux-*.tar.gz) && deb=$(ls "$build"/package/tarvelin_${version}_*.deb) || return 1
   tar tzf "$tgz" | tee "$work/tgz.txt"
   grep -q '/lib/libtarvelin.so.3$' "$work/tgz.txt" && grep -q '/lib/pkgconfig/tarvelin.pc$' "$work/tgz.txt" &&
-    grep -q '/include/tarvelin.h$' "$work/tgz.txt" || return 1
+    grep -q '/include/tarvelin.h$' "$work/tgz.txt" && grep -q '/include/tarvelin.hpp$' "$work/tgz.txt" || return 1
   dpkg-deb -c "$deb" | tee "$work/deb.txt"
   dpkg-deb -f "$deb" Package Version Depends
   grep -q ' ./usr/lib/libtarvelin.so.3 -> ' "$work/deb.txt" && grep -q ' ./usr/include/tarvelin.h$' "$work/deb.txt" &&
+    grep -q ' ./usr/include/tarvelin.hpp$' "$work/deb.txt" &&
     [ "$(dpkg-deb -f "$deb" Version)" = $version ]
 }
-check "cpack: tar.gz and .deb hold the library, header and pkg-config file" tgz_and_deb
+check "cpack: tar.gz and .deb hold the library, headers and pkg-config file" tgz_and_deb
 
-# 4. The Windows package's CMake config with mingw-w64; the 64-bit program under wine64.
+# 4. The Windows package's CMake config with mingw-w64; the 64-bit programs under wine64.
 zip=$root/build/package/TARVELIN-$version-windows.zip
 if [ ! -f "$zip" ]; then
   failed=$((failed + 1))
@@ -166,7 +253,7 @@ else
     local arch=$1 toolchain=$2
     cmake -S examples/cmake -B "$work/mingw-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
       -DCMAKE_PREFIX_PATH="$package" -DCMAKE_EXE_LINKER_FLAGS=-static &&
-      cmake --build "$work/mingw-$arch" &&
+      cmake --build "$work/mingw-$arch" --target example &&
       cmp "$work/mingw-$arch/TARVELIN.DLL" "$package/$arch/TARVELIN.DLL" &&
       objdump -f "$work/mingw-$arch/example.exe" | grep -F "file format $format" &&
       objdump -p "$work/mingw-$arch/example.exe" | grep -F 'DLL Name: TARVELIN.DLL'
@@ -175,6 +262,17 @@ else
     env format=pei-x86-64 bash -c "$(declare -f mingw_build); work=$work root=$root package=$package mingw_build x64 toolchain-x86_64-w64-mingw32.cmake"
   check "Windows package: find_package with i686 mingw picks x86" \
     env format=pei-i386 bash -c "$(declare -f mingw_build); work=$work root=$root package=$package mingw_build x86 toolchain-i686-w64-mingw32.cmake"
+  check "Windows package: holds tarvelin.hpp beside tarvelin.h" test -f "$package/include/tarvelin.hpp"
+  # After the x64 and x86 configurations above.
+  mingw_two_build() {
+    local arch=$1 program
+    cmake --build "$work/mingw-$arch" --target two_boards two_boards_cpp || return 1
+    for program in two_boards two_boards_cpp; do
+      objdump -p "$work/mingw-$arch/$program.exe" | grep -F 'DLL Name: TARVELIN.DLL' || return 1
+    done
+  }
+  check "Windows package: the two-board examples build with x86_64 mingw" mingw_two_build x64
+  check "Windows package: the two-board examples build with i686 mingw" mingw_two_build x86
   packaged_python() {
     local python=/usr/bin/python3
     [ -x "$python" ] || python=python3
@@ -187,7 +285,8 @@ else
   under_wine() {
     wineprefix=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-consumer-wine.XXXXXX") || return 1
     export WINEPREFIX=$wineprefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
-    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM3"="%s"\n' "$slave" >"$work/ports.reg"
+    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM3"="%s"\n"COM4"="%s"\n' "$slave_a" "$slave_b" \
+      >"$work/ports.reg"
     timeout 180 "$wine" regedit /S "Z:${work//\//\\}\\ports.reg" </dev/null >"$work/wine.log" 2>&1 || return 1
     # The port mapping is read when the wineserver starts.
     timeout 20 "$wineserver" -k </dev/null >/dev/null 2>&1
@@ -198,8 +297,21 @@ else
     tr -d '\r' <"$work/wine.out" | tee "$work/wine.txt"
     [ "$status" -eq 0 ] && grep -Fxq "$version_text" "$work/wine.txt" && grep -Eq '^port B: -?[0-9]+$' "$work/wine.txt"
   }
+  # A two-board program on COM3 and COM4, after under_wine has set the prefix up.
+  wine_two_boards() {
+    local since_a since_b status
+    since_a=$(wire_size a)
+    since_b=$(wire_size b)
+    (cd "$work/mingw-x64" && timeout -k 5 90 "$wine" "$1" COM3 COM4 </dev/null >"$work/wine.out" 2>>"$work/wine.log")
+    status=$?
+    tr -d '\r' <"$work/wine.out" | tee "$work/wine.txt"
+    [ "$status" -eq 0 ] && two_boards_output COM3 COM4 "$(cat "$work/wine.txt")" && wires_apart "$since_a" "$since_b"
+  }
   if [ -x "$wine" ]; then
     check "Windows package: the mingw x64 example runs under wine64 against the board" under_wine
+    check "Windows package: the C two-board example drives both boards under wine64" wine_two_boards two_boards.exe
+    check "Windows package: the C++ two-board example drives both boards under wine64" wine_two_boards \
+      two_boards_cpp.exe
   else
     failed=$((failed + 1))
     echo "consumer: FAIL $wine not installed (Debian package wine64)"

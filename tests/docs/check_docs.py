@@ -5,7 +5,11 @@ Every name in src/exports/exports.tab must be declared in include/tarvelin.h
 right after its own documentation block (a brief, every parameter, the result),
 have its row in the README's export table under its ordinal, and appear in the
 man page when one is named; every error code of src/protocol/error_texts.cpp
-must have its TARVELIN_E_ constant in the header.
+must have its TARVELIN_E_ constant in the header. A callback type of the header
+is documented as a function is. The C++ interface include/tarvelin.hpp must
+call every handle function of the table (tarvelin_...), give each of its
+documentation blocks a @brief, and be in the reference (the Doxyfile's INPUT,
+its classes on the man page).
 
     python3 tests/docs/check_docs.py [--man build/native/docs/man/man3/tarvelin.3]
 
@@ -51,12 +55,67 @@ def declarations(header):
     return found
 
 
+def callback_types(header):
+    """Name -> (documentation block or None, parameter names) of the function pointer typedefs."""
+    text = header.read_text()
+    found = {}
+    pattern = re.compile(r"typedef\s+[\w\s\*]+?\(\s*TARVELIN_CALL\s*\*\s*(\w+)\s*\)\s*\(([^)]*)\)\s*;")
+    for match in pattern.finditer(text):
+        before = text[: match.start()].rstrip()
+        block = None
+        if before.endswith("*/"):
+            start = before.rfind("/**")
+            if start >= 0 and "*/" not in before[start:-2]:
+                block = before[start:]
+        params = [re.findall(r"\w+", part)[-1] for part in match[2].split(",") if part.strip() not in ("", "void")]
+        found[match[1]] = (block, params)
+    return found
+
+
+def without_comments(code):
+    """C++ source without its comments, so that a name in a comment counts for nothing."""
+    return re.sub(r"//[^\n]*|/\*.*?\*/", " ", code, flags=re.S)
+
+
+def doxygen_inputs(doxyfile):
+    """The file names the Doxyfile's INPUT lists (continuation lines included)."""
+    text = doxyfile.read_text().replace("\\\n", " ")
+    match = re.search(r"^INPUT\s*=(.*)$", text, re.M)
+    return {pathlib.PurePosixPath(word).name for word in match[1].split()} if match else set()
+
+
 def error_codes(source):
     """The codes the library records: its own table's and the board's 1 to 15."""
     text = source.read_text()
     codes = {int(code) for code in re.findall(r"\{\s*(\d+)\s*,\s*TextKind::", text)}
     codes |= {int(code) for code in re.findall(r"\{\s*'[0-9A-F]'\s*,\s*(\d+)\s*,", text)}
     return codes
+
+
+def cpp_interface_problems(handle_functions, man):
+    """What the C++ interface lacks: a handle function, a @brief, its place in the reference."""
+    problems = []
+    hpp = ROOT / "include/tarvelin.hpp"
+    if not hpp.exists():
+        return ["include/tarvelin.hpp is missing"]
+    text = hpp.read_text()
+    code = without_comments(text)
+    for name in handle_functions:
+        if not re.search(rf"\b{name}\s*\(", code):
+            problems.append(f"{name}: include/tarvelin.hpp never calls it")
+    for block in re.findall(r"/\*\*.*?\*/", text, re.S):
+        if "@brief" not in block:
+            first = next((line.strip(" */") for line in block.splitlines() if line.strip(" */")), "")
+            problems.append(f"include/tarvelin.hpp: a documentation block without @brief: {first!r}")
+    inputs = doxygen_inputs(ROOT / "docs/Doxyfile.in")
+    for header in sorted((ROOT / "include").iterdir()):
+        if header.suffix in (".h", ".hpp") and header.name not in inputs:
+            problems.append(f"{header.name}: not in the INPUT of docs/Doxyfile.in")
+    if man is not None:
+        for cls in re.findall(r"^class\s+(\w+)\b[^;]*$", code, re.M):
+            if not re.search(rf"tarvelin::{cls}\b", man):
+                problems.append(f"tarvelin::{cls}: missing from the man page")
+    return problems
 
 
 def main():
@@ -91,6 +150,18 @@ def main():
             problems.append(f"{name}: no README row '| {ordinal} | `{name}` |' in the export table")
         if man is not None and not re.search(rf"\b{name}\b", man):
             problems.append(f"{name}: missing from the man page {args.man}")
+
+    for name, (block, params) in callback_types(ROOT / "include/tarvelin.h").items():
+        if block is None:
+            problems.append(f"callback type {name}: no documentation block right before it")
+            continue
+        for param in params:
+            if not re.search(rf"@param\s+{param}\b", block):
+                problems.append(f"callback type {name}: parameter {param} is not documented")
+        if "@return" not in block:
+            problems.append(f"callback type {name}: its documentation does not say what it returns")
+
+    problems += cpp_interface_problems([name for _, name, _ in table if name.startswith("tarvelin_")], man)
 
     header = (ROOT / "include/tarvelin.h").read_text()
     constants = {int(value) for value in re.findall(r"#define\s+TARVELIN_E_\w+\s+\(?(-?\d+)\)?", header)}
