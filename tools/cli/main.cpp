@@ -213,8 +213,9 @@ int Io485(Session& session, const Options& options) {
   tarvelin_board* board = session.Board();
   int32_t value = 0;
   if (options.io485Action == "init") return Returned(session, "io485 init", tarvelin_io485_initialize(board));
-  if (options.io485Action == "reset")
+  if (options.io485Action == "reset") {
     return Returned(session, "io485 reset", tarvelin_io485_reset(board, &value), value);
+  }
   return Returned(session, "io485 address",
                   tarvelin_io485_address(board, options.address, options.selector, options.broadcast ? 1 : 0));
 }
