@@ -3,9 +3,9 @@
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
 
-bool ConfigureAnalogPins() {
-  if (DefaultBoard().AdcConfigured != 0) return true;
-  if (QelCommand(kAnalogPinSetup) != 1) return false;
-  DefaultBoard().AdcConfigured = 1;
+bool ConfigureAnalogPins(tarvelin::Board& board) {
+  if (board.AdcConfigured != 0) return true;
+  if (QelCommand(board, kAnalogPinSetup) != 1) return false;
+  board.AdcConfigured = 1;
   return true;
 }

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+namespace tarvelin {
+struct Board;
+}  // namespace tarvelin
+
 constexpr char kAnalogPinSetup[] = "PCD$98";
 constexpr char kPortDBeforeConversion[] = "PWD0";
 constexpr char kPortDAfterConversion[] = "PWD128";
@@ -11,4 +15,4 @@ constexpr char kPortDAfterBlock[] = "PWD$80";
 
 // Sends the analog pin set-up unless the board has accepted it since the flag
 // was last cleared. False when the board refused it (the error is recorded).
-bool ConfigureAnalogPins();
+bool ConfigureAnalogPins(tarvelin::Board& board);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "analog/analog_pins.h"
+#include "board/families.h"
 #include "protocol/call_turn.h"
 #include "protocol/notice.h"
 #include "protocol/result_state.h"
@@ -43,65 +44,75 @@ const ConversionRule* FindConversionRule(int32_t resolution) {
 
 }  // namespace
 
-int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
-  CallTurn turn;
+namespace tarvelin {
+
+int32_t ADCAnalog(Board& board, int32_t resolution, int32_t channel) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
-  if (DefaultBoard().PortInitialized == 0) {
-    RecordError(LibraryErrorId::NoPortOpen);
+  if (board.PortInitialized == 0) {
+    RecordError(board, LibraryErrorId::NoPortOpen);
     return -1;
   }
-  ResetError();
+  ResetError(board);
   const ConversionRule* rule = FindConversionRule(resolution);
   if (rule == nullptr) {
-    RecordError(LibraryErrorId::AdcResolution);
+    RecordError(board, LibraryErrorId::AdcResolution);
     return -1;
   }
   if (channel < 0 || channel > kChannelMax) {
-    RecordError(LibraryErrorId::AdcChannel);
+    RecordError(board, LibraryErrorId::AdcChannel);
     return -1;
   }
-  if (!ConfigureAnalogPins()) return -1;
-  if (QelCommand(kPortDBeforeConversion) != 1) return -1;
+  if (!ConfigureAnalogPins(board)) return -1;
+  if (QelCommand(board, kPortDBeforeConversion) != 1) return -1;
   if (channel > rule->channelMax) {
-    RecordError(LibraryErrorId::AdcWrongChannel);
+    RecordError(board, LibraryErrorId::AdcWrongChannel);
     return -1;
   }
 
   char command[16];
   snprintf(command, sizeof command, "%s%d", rule->commandHead, static_cast<int>(channel));
-  if (QelCommand(command) != 1) return -1;
-  const int32_t value = DefaultBoard().LastValue;
+  if (QelCommand(board, command) != 1) return -1;
+  const int32_t value = board.LastValue;
   if (rule->valueMax >= 0 && (value < 0 || value > rule->valueMax)) {
-    RecordError(LibraryErrorId::AdcValueRange);
+    RecordError(board, LibraryErrorId::AdcValueRange);
     return -1;
   }
   if (rule->showsValue) {
     char text[16];
     snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    ShowNotice(text, kValueCaption);
+    ShowNotice(board, text, kValueCaption);
   }
-  if (QelCommand(kPortDAfterConversion) != 1) return -1;
+  if (QelCommand(board, kPortDAfterConversion) != 1) return -1;
   return value;
 }
 
-int32_t TARVELIN_CALL ReadADCM2(int32_t mode) {
-  CallTurn turn;
+int32_t ReadADCM2(Board& board, int32_t mode) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
-  if (QelCommand(kAnalogPinSetup) != 1 || QelCommand(kPortDAfterConversion) != 1 ||
-      QelCommand(kPortSSpecial) != 1) {
+  if (QelCommand(board, kAnalogPinSetup) != 1 || QelCommand(board, kPortDAfterConversion) != 1 ||
+      QelCommand(board, kPortSSpecial) != 1) {
     return -1;
   }
   // Any mode without a pattern reads nothing and is its own result.
   int32_t result = mode;
   if (mode == 0 || mode == 1) {
-    if (QelCommand(kPortSPatterns[mode]) != 1 || QelCommand(kPortDBeforeConversion) != 1 ||
-        QelCommand(kPortSRead) != 1) {
+    if (QelCommand(board, kPortSPatterns[mode]) != 1 || QelCommand(board, kPortDBeforeConversion) != 1 ||
+        QelCommand(board, kPortSRead) != 1) {
       return -1;
     }
-    const int32_t high = DefaultBoard().LastValue;  // bits 9 and 8
-    if (QelCommand(kPortSRead) != 1) return -1;
-    result = ((high & 3) << 8) | DefaultBoard().LastValue;
+    const int32_t high = board.LastValue;  // bits 9 and 8
+    if (QelCommand(board, kPortSRead) != 1) return -1;
+    result = ((high & 3) << 8) | board.LastValue;
   }
-  if (QelCommand(kPortDAfterConversion) != 1) return -1;
+  if (QelCommand(board, kPortDAfterConversion) != 1) return -1;
   return result;
 }
+
+}  // namespace tarvelin
+
+// The classic exports act on the default board.
+int32_t TARVELIN_CALL ADCAnalog(int32_t resolution, int32_t channel) {
+  return tarvelin::ADCAnalog(DefaultBoard(), resolution, channel);
+}
+int32_t TARVELIN_CALL ReadADCM2(int32_t mode) { return tarvelin::ReadADCM2(DefaultBoard(), mode); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/host.h"
+#include "platform/reader_thread.h"
 #include "platform/serial_line.h"
 
 // The largest answer: a full block of records with its prompt and some line noise.
@@ -44,12 +45,17 @@ struct CommChannelRecord {
 namespace tarvelin {
 
 struct Board {
-  Board() = default;
+  // `quiet`: a board of the handle API, which shows no message box and never
+  // dispatches window messages; the classic exports' board does both.
+  explicit Board(bool quiet = false) : Quiet(quiet) {}
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
 
+  const bool Quiet;
+
   // The channel. Opened and closed by the holder of the call turn (or the unload).
   SerialLine Line;
+  ReaderThread Reader;
   CommChannelRecord CommChannel{Line, {0}, 9600, 0, 0, 0, 0, 0, 8, 9600, nullptr, nullptr, 0};
   std::atomic<int32_t> Closing{0};  // a close runs
   int32_t LastRunNumber = 0;        // the call turn's
@@ -77,7 +83,7 @@ struct Board {
   std::atomic<bool> Overflowed{false};
   std::atomic<bool> InputLost{false};
   // The owed lines: the call turn's (sent and retired by the holder; forgotten at open and close).
-  uint32_t OwedSentAt[kOwedMax] = {};
+  uint32_t OwedUntil[kOwedMax] = {};  // the tick at which each line stops being owed
   int OwedHead = 0;
   int OwedCount = 0;
   uint32_t PromptsMatched = 0;
@@ -116,6 +122,10 @@ struct Board {
   // back through a window procedure that the library's own waiting dispatched.
   std::atomic<uint32_t> CallOwner{0};
   std::atomic<int32_t> ClosesWaiting{0};  // closes and re-opens waiting for the turn
+  // Counts cancels asked for from any thread; the holder compares it with the
+  // count its call started at.
+  std::atomic<uint32_t> CancelRequests{0};
+  uint32_t CancelsSeen = 0;               // the call turn's
   std::atomic<uint32_t> TurnSession{0};   // the channel the holder started on
   std::atomic<uint32_t> NestedCalls{0};   // calls that came back in through the holder's pumping
   // Above 0 while a wait of the library pumps messages, or a message box of

@@ -1,4 +1,5 @@
 // Unloading the library closes the channel.
+#include "board/handle_boards.h"
 #include "serial/comm_channel.h"
 
 #ifdef _WIN32
@@ -23,11 +24,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // under FreeLibrary the loader lock keeps it from finishing, though it can
     // still leave its loop.
     if (reserved != nullptr) {
-      CloseComm(CloseWait::None);
+      tarvelin::CloseHandleBoards(CloseWait::None);
+      CloseComm(DefaultBoard(), CloseWait::None);
     } else {
-      CloseComm(CloseWait::ReaderDone);
+      tarvelin::CloseHandleBoards(CloseWait::ReaderDone);
+      CloseComm(DefaultBoard(), CloseWait::ReaderDone);
       // A host that loads and unloads the library again and again keeps nothing of it.
-      ReleaseLoadObjects();
+      ReleaseLoadObjects(DefaultBoard());
     }
   }
   return TRUE;
@@ -37,8 +40,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 
 namespace {
 __attribute__((destructor)) void UnloadLibrary() {
-  CloseComm();
-  ReleaseLoadObjects();
+  tarvelin::CloseHandleBoards(CloseWait::Full);
+  CloseComm(DefaultBoard());
+  ReleaseLoadObjects(DefaultBoard());
 }
 }  // namespace
 

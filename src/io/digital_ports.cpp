@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "board/families.h"
 #include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
@@ -26,33 +27,43 @@ bool IsPortLetter(char letter) { return letter != '\0' && strchr(kPortLetters, l
 
 }  // namespace
 
-int32_t TARVELIN_CALL IOPortRead(int32_t port) {
-  CallTurn turn;
+namespace tarvelin {
+
+int32_t IOPortRead(Board& board, int32_t port) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
   const char letter = PortLetter(port);
   if (!IsPortLetter(letter)) {
-    RecordError(LibraryErrorId::NoSuchPort);
+    RecordError(board, LibraryErrorId::NoSuchPort);
     return -1;
   }
   char command[8];
   snprintf(command, sizeof command, "PR%c", letter);
-  return QelCommand(command) == 1 ? DefaultBoard().LastValue.load() : -1;
+  return QelCommand(board, command) == 1 ? board.LastValue.load() : -1;
 }
 
-int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value) {
-  CallTurn turn;
+int32_t IOPortWrite(Board& board, int32_t port, int32_t value) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
   const char letter = PortLetter(port);
   // The value is judged before the letter: a bad value hides a bad letter.
   if (value < kValueMin || value > kValueMax) {
-    RecordError(LibraryErrorId::PortValueRange);
+    RecordError(board, LibraryErrorId::PortValueRange);
     return -1;
   }
   if (!IsPortLetter(letter)) {
-    RecordError(LibraryErrorId::WrongPort);
+    RecordError(board, LibraryErrorId::WrongPort);
     return -1;
   }
   char command[16];
   snprintf(command, sizeof command, "PW%c%d", letter, static_cast<int>(value));
-  return QelCommand(command) == 1 ? 1 : -1;
+  return QelCommand(board, command) == 1 ? 1 : -1;
+}
+
+}  // namespace tarvelin
+
+// The classic exports act on the default board.
+int32_t TARVELIN_CALL IOPortRead(int32_t port) { return tarvelin::IOPortRead(DefaultBoard(), port); }
+int32_t TARVELIN_CALL IOPortWrite(int32_t port, int32_t value) {
+  return tarvelin::IOPortWrite(DefaultBoard(), port, value);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "analog/analog_pins.h"
+#include "board/families.h"
 #include "protocol/call_turn.h"
 #include "protocol/result_state.h"
 #include "protocol/transaction.h"
@@ -28,30 +29,32 @@ constexpr int32_t kDefaultBaudRate = 9600;
 const char kNoText[] = "";
 
 template <size_t N>
-void WriteRaw(const char (&text)[N]) {
-  WriteComm(static_cast<int32_t>(N - 1), text);
+void WriteRaw(tarvelin::Board& board, const char (&text)[N]) {
+  WriteComm(board, static_cast<int32_t>(N - 1), text);
 }
 
 }  // namespace
 
-int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast) {
-  CallTurn turn;
+namespace tarvelin {
+
+int32_t IO485Address(Board& board, int32_t address, int32_t selector, int32_t broadcast) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
   // A port opened once and closed since is no port: the selection would go nowhere.
-  if (!PortIsOpen()) {
-    RecordError(LibraryErrorId::NoPortOpen);
+  if (!PortIsOpen(board)) {
+    RecordError(board, LibraryErrorId::NoPortOpen);
     return -1;
   }
   if (address < 0 || address > kAddressMax) {
-    RecordError(LibraryErrorId::Io485Address);
+    RecordError(board, LibraryErrorId::Io485Address);
     return -1;
   }
   if (selector < 0 || selector >= kSelectorCount) {
-    RecordError(LibraryErrorId::Io485Selector);
+    RecordError(board, LibraryErrorId::Io485Selector);
     return -1;
   }
   if (broadcast != 0 && broadcast != 1) {
-    RecordError(LibraryErrorId::Io485Broadcast);
+    RecordError(board, LibraryErrorId::Io485Broadcast);
     return -1;
   }
   const int32_t addressByte = address + kSelectorBits[selector] + (broadcast == 1 ? kBroadcastBit : 0);
@@ -60,32 +63,31 @@ int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t br
   snprintf(command, sizeof command, "PWA%d", static_cast<int>(addressByte));
   // The selection and the read that follows act on the bus alone; what the board
   // answers to them is left in the result state for the host to inspect.
-  QelCommand(command);
-  WriteRaw("\r");
-  WriteRaw("\r");
-  QelCommand("PRB");
+  QelCommand(board, command);
+  WriteRaw(board, "\r");
+  WriteRaw(board, "\r");
+  QelCommand(board, "PRB");
   return 1;
 }
 
-int32_t TARVELIN_CALL IO485Initialize() {
-  tarvelin::Board& board = DefaultBoard();
-  CallTurn turn;
+int32_t IO485Initialize(Board& board) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
-  WriteRaw(kPortAOutputs);
+  WriteRaw(board, kPortAOutputs);
   tarvelin::SleepMs(kRawPauseMs);
-  WriteRaw(kSelectAllBroadcast);
+  WriteRaw(board, kSelectAllBroadcast);
   tarvelin::SleepMs(kRawPauseMs);
   // Two empty command lines; what the board makes of them is not looked at.
-  QelCommand("\r");
-  QelCommand("\r");
+  QelCommand(board, "\r");
+  QelCommand(board, "\r");
 
-  if (QelCommand("PCSA128") != 1 || QelCommand(kAnalogPinSetup) != 1) {
-    RecordError(LibraryErrorId::Io485InitCommunication);
+  if (QelCommand(board, "PCSA128") != 1 || QelCommand(board, kAnalogPinSetup) != 1) {
+    RecordError(board, LibraryErrorId::Io485InitCommunication);
     return -1;
   }
   board.AdcConfigured = 1;
-  if (QelCommand(kPortDAfterConversion) != 1) return -1;
-  if (QelCommand("CRAP") != 1) {
+  if (QelCommand(board, kPortDAfterConversion) != 1) return -1;
+  if (QelCommand(board, "CRAP") != 1) {
     board.Io485Mode = 0;
     return -1;
   }
@@ -93,21 +95,30 @@ int32_t TARVELIN_CALL IO485Initialize() {
   return 1;
 }
 
-int32_t TARVELIN_CALL ResetIO485Network() {
-  CallTurn turn;
+int32_t ResetIO485Network(Board& board) {
+  CallTurn turn(board);
   if (!turn.Granted()) return -1;
-  if (IO485Address(0, 3, 1) == -1) {
-    RecordError(LibraryErrorId::Io485ResetCommunication);
+  if (IO485Address(board, 0, 3, 1) == -1) {
+    RecordError(board, LibraryErrorId::Io485ResetCommunication);
     return -1;
   }
-  if (ChangeBaudRate(kDefaultBaudRate) == -1) {
-    RecordError(LibraryErrorId::Io485ResetBaudRate);
+  if (ChangeBaudRate(board, kDefaultBaudRate) == -1) {
+    RecordError(board, LibraryErrorId::Io485ResetBaudRate);
     return -1;
   }
   // The reset proper starts from a cleared error: code 0 and no text.
-  RecordFixedError(0, kNoText);
+  RecordFixedError(board, 0, kNoText);
   // The board comes out of its reset with the analog pins unconfigured.
-  DefaultBoard().AdcConfigured = 0;
-  QelCommand("RESET");
-  return IO485Initialize();
+  board.AdcConfigured = 0;
+  QelCommand(board, "RESET");
+  return IO485Initialize(board);
 }
+
+}  // namespace tarvelin
+
+// The classic exports act on the default board.
+int32_t TARVELIN_CALL IO485Address(int32_t address, int32_t selector, int32_t broadcast) {
+  return tarvelin::IO485Address(DefaultBoard(), address, selector, broadcast);
+}
+int32_t TARVELIN_CALL IO485Initialize() { return tarvelin::IO485Initialize(DefaultBoard()); }
+int32_t TARVELIN_CALL ResetIO485Network() { return tarvelin::ResetIO485Network(DefaultBoard()); }

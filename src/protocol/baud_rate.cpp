@@ -24,13 +24,12 @@ int32_t LineRateFor(int32_t requestedRate) {
   return 0;
 }
 
-void SelectPortBaudRate(int32_t requestedRate) {
+void SelectPortBaudRate(tarvelin::Board& board, int32_t requestedRate) {
   const int32_t lineRate = LineRateFor(requestedRate);
-  if (lineRate != 0) DefaultBoard().PortBaudRate = lineRate;
+  if (lineRate != 0) board.PortBaudRate = lineRate;
 }
 
-bool ApplyPortBaudRate() {
-  if (!PortIsOpen()) return true;
-  return DefaultBoard().CommChannel.Line.SetRate(static_cast<uint32_t>(DefaultBoard().PortBaudRate)) ==
-         tarvelin::LineResult::Done;
+bool ApplyPortBaudRate(tarvelin::Board& board) {
+  if (!PortIsOpen(board)) return true;
+  return board.CommChannel.Line.SetRate(static_cast<uint32_t>(board.PortBaudRate)) == tarvelin::LineResult::Done;
 }

@@ -11,8 +11,7 @@ namespace {
 
 }  // namespace
 
-CallTurn::CallTurn(TurnKind kind) {
-  tarvelin::Board& board = DefaultBoard();
+CallTurn::CallTurn(tarvelin::Board& board, TurnKind kind) : board_(board) {
   const uint32_t self = CurrentThreadId();
   if (board.CallOwner.load(std::memory_order_acquire) == self) {
     // An export that the library runs as part of another (the I/O-485 reset) is part of that turn.
@@ -25,14 +24,14 @@ CallTurn::CallTurn(TurnKind kind) {
       granted_ = true;  // a "Stop" button: the interrupted call finds its channel closed
       return;
     }
-    RecordError(LibraryErrorId::CalledWhileWaiting);
+    RecordError(board, LibraryErrorId::CalledWhileWaiting);
     return;
   }
   const bool cancels = kind != TurnKind::Command;
   if (cancels) {
     board.ClosesWaiting.fetch_add(1, std::memory_order_acq_rel);
     board.WritesCut.fetch_add(1, std::memory_order_acq_rel);
-    WakeAnswerWaiter();
+    WakeAnswerWaiter(board);
   }
   board.CallLock.Acquire();
   if (cancels) {
@@ -45,33 +44,39 @@ CallTurn::CallTurn(TurnKind kind) {
   board.TurnSession.store(board.ChannelSession.load(std::memory_order_acquire), std::memory_order_release);
   held_ = true;
   granted_ = true;
-  TakeReadLead();
+  TakeReadLead(board);
 }
 
 CallTurn::~CallTurn() {
-  tarvelin::Board& board = DefaultBoard();
+  tarvelin::Board& board = board_;
   if (held_) {
-    GiveBackReadLead();
+    GiveBackReadLead(board);
     board.CallOwner.store(0, std::memory_order_release);
     board.CallLock.Release();
   }
 }
 
-bool CallCancelled() {
-  tarvelin::Board& board = DefaultBoard();
+bool CallCancelled(tarvelin::Board& board) {
   if (board.CallOwner.load(std::memory_order_acquire) == 0) return false;  // no turn taken: nothing to cancel
   return board.ClosesWaiting.load(std::memory_order_acquire) != 0 ||
          board.TurnSession.load(std::memory_order_acquire) != board.ChannelSession.load(std::memory_order_acquire);
 }
 
-void AdoptChannelSession() {
-  DefaultBoard().TurnSession.store(DefaultBoard().ChannelSession.load(std::memory_order_acquire));
+bool CancelAsked(tarvelin::Board& board) {
+  return board.CancelRequests.load(std::memory_order_acquire) != board.CancelsSeen;
 }
 
-NestedCallGuard::NestedCallGuard() : nestedBefore_(DefaultBoard().NestedCalls.load(std::memory_order_acquire)) {
-  SaveResult(&saved_);
+void MarkCallStart(tarvelin::Board& board) { board.CancelsSeen = board.CancelRequests.load(std::memory_order_acquire); }
+
+void AdoptChannelSession(tarvelin::Board& board) {
+  board.TurnSession.store(board.ChannelSession.load(std::memory_order_acquire));
+}
+
+NestedCallGuard::NestedCallGuard(tarvelin::Board& board)
+    : board_(board), nestedBefore_(board.NestedCalls.load(std::memory_order_acquire)) {
+  SaveResult(board, &saved_);
 }
 
 NestedCallGuard::~NestedCallGuard() {
-  if (DefaultBoard().NestedCalls.load(std::memory_order_acquire) != nestedBefore_) RestoreResult(saved_);
+  if (board_.NestedCalls.load(std::memory_order_acquire) != nestedBefore_) RestoreResult(board_, saved_);
 }

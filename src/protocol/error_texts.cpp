@@ -40,6 +40,7 @@ constexpr LibraryError kLibraryErrors[] = {
     {40, TextKind::AnswerFormatted, " Command Error: Answer is not a value \"%s\" (command = %s)"},
     {40, TextKind::AnswerFormatted, " Error: Sampled record is not a value \"%s\" (command = %s)"},
     {41, TextKind::Formatted, " Error: Characters from the board were lost (receive overrun) (command = %s)"},
+    {92, TextKind::Fixed, "Call cancelled"},
 };
 static_assert(sizeof kLibraryErrors / sizeof kLibraryErrors[0] == static_cast<int>(LibraryErrorId::Count));
 
@@ -70,7 +71,53 @@ constexpr DeviceError kDeviceErrors[] = {
      nullptr},
 };
 
+struct CodeEntry {
+  int32_t code;
+  const char* text;
+};
+// One text per code: several families share 4, 26, 28, 50, 60, 61 and 77.
+constexpr CodeEntry kCodeTexts[] = {
+    {0, "No error"},
+    {25, "Commands cannot be sent before a COM port is open"},
+    {26, "COM port timed out"},
+    {27, "Command text is missing or longer than 62 characters"},
+    {28, "The buffer for the sampled values is missing or too small"},
+    {29, "Returned value out of range"},
+    {30, "I/O-485 address out of range (0..31)"},
+    {31, "I/O-485 IC out of range (0, 1 or 3 {or BROAD})"},
+    {32, "I/O-485 Broadcast parameter must be True or False"},
+    {33, "Malformed device error in the answer"},
+    {34, "The two characters of MotorGo must be printable (codes 32 to 126)"},
+    {35, "COM port is NOT open"},
+    {36, "Unable to open COM port"},
+    {37, "Call refused: this thread is inside a call that is waiting for the board"},
+    {38, "COM port was closed while the call was waiting for the board"},
+    {39, "COM port is no longer available (device removed or line hung up)"},
+    {40, "Answer is not a value"},
+    {41, "Characters from the board were lost (receive overrun)"},
+    {50, "Wrong channel, or I/O-485 communication failed"},
+    {60, "Resolution, number of samples or PWM frequency out of range"},
+    {61, "Channel, sampling resolution or PWM duty cycle out of range"},
+    {62, "PWM pulses out of range"},
+    {77, "Baud rate could not be changed"},
+    {80, "Port value out of range (-1..255)"},
+    {81, "Wrong Port selected"},
+    {90, "Not an open board handle"},
+    {91, "Missing or unusable argument"},
+    {92, "Call cancelled"},
+};
+
 }  // namespace
+
+const char* CodeText(int32_t code) {
+  for (const CodeEntry& entry : kCodeTexts) {
+    if (entry.code == code) return entry.text;
+  }
+  for (const DeviceError& error : kDeviceErrors) {
+    if (error.code == code) return error.blockText;
+  }
+  return "Unknown error code";
+}
 
 const LibraryError& LibraryErrorOf(LibraryErrorId id) { return kLibraryErrors[static_cast<int>(id)]; }
 

@@ -17,12 +17,12 @@ bool MessageBoxesOff() {
 
 }  // namespace
 
-void ShowNotice(const char* text, const char* caption) {
+void ShowNotice(tarvelin::Board& board, const char* text, const char* caption) {
   if (text == nullptr) text = "";
   if (caption == nullptr) caption = "";
   if (MessageBoxesOff()) {
     DebugLine("TARVELIN: MessageBox [%s] %s\n", caption, text);
     return;
   }
-  LibraryMessageBox(text, caption, tarvelin::BoxIcon::None);
+  LibraryMessageBox(board, text, caption, tarvelin::BoxIcon::None);
 }

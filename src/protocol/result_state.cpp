@@ -14,8 +14,7 @@ const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 // The texts that carry the command are formats from the error tables, never from
 // outside; `second` is passed only to formats with two placeholders.
-void FormatErrorText(const char* format, const char* first, const char* second = nullptr) {
-  tarvelin::Board& board = DefaultBoard();
+void FormatErrorText(tarvelin::Board& board, const char* format, const char* first, const char* second = nullptr) {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -36,22 +35,19 @@ void FormatErrorText(const char* format, const char* first, const char* second =
 
 }  // namespace
 
-void ResetError() {
-  tarvelin::Board& board = DefaultBoard();
+void ResetError(tarvelin::Board& board) {
   board.ErrorCode = -1;
   board.ErrorMessage = kEmptyText;
 }
 
-void ClearErrorMessage() { DefaultBoard().ErrorMessage = kEmptyText; }
+void ClearErrorMessage(tarvelin::Board& board) { board.ErrorMessage = kEmptyText; }
 
-void RecordFixedError(int32_t code, const char* text) {
-  tarvelin::Board& board = DefaultBoard();
+void RecordFixedError(tarvelin::Board& board, int32_t code, const char* text) {
   board.ErrorCode = code;
   board.ErrorMessage = text;
 }
 
-void RecordError(LibraryErrorId id, const char* command, const char* answer) {
-  tarvelin::Board& board = DefaultBoard();
+void RecordError(tarvelin::Board& board, LibraryErrorId id, const char* command, const char* answer) {
   const LibraryError& error = LibraryErrorOf(id);
   board.ErrorCode = error.code;
   switch (error.kind) {
@@ -65,30 +61,28 @@ void RecordError(LibraryErrorId id, const char* command, const char* answer) {
       board.ErrorTextLock.Release();
       return;
     case TextKind::Formatted:
-      FormatErrorText(error.text, command);
+      FormatErrorText(board, error.text, command);
       return;
     case TextKind::AnswerFormatted:
-      FormatErrorText(error.text, answer, OrEmpty(command));
+      FormatErrorText(board, error.text, answer, OrEmpty(command));
       return;
   }
 }
 
-void RecordDeviceError(const DeviceError& error, const char* command) {
-  DefaultBoard().ErrorCode = error.code;
-  FormatErrorText(error.transactionFormat, command);
+void RecordDeviceError(tarvelin::Board& board, const DeviceError& error, const char* command) {
+  board.ErrorCode = error.code;
+  FormatErrorText(board, error.transactionFormat, command);
 }
 
-void CopyErrorMessage(char* buffer) {
-  tarvelin::Board& board = DefaultBoard();
+void CopyErrorMessage(tarvelin::Board& board, char* buffer) {
   board.ErrorTextLock.Acquire();
   strcpy(buffer, board.ErrorMessage.load());  // every error text is at most 151 characters
   board.ErrorTextLock.Release();
 }
 
-bool PortIsOpen() { return DefaultBoard().PortInitialized != 0 && ChannelOpen(); }
+bool PortIsOpen(tarvelin::Board& board) { return board.PortInitialized != 0 && ChannelOpen(board); }
 
-void SaveResult(ResultSnapshot* snapshot) {
-  tarvelin::Board& board = DefaultBoard();
+void SaveResult(tarvelin::Board& board, ResultSnapshot* snapshot) {
   snapshot->value = board.LastValue;
   snapshot->code = board.ErrorCode;
   board.ErrorTextLock.Acquire();
@@ -97,8 +91,7 @@ void SaveResult(ResultSnapshot* snapshot) {
   board.ErrorTextLock.Release();
 }
 
-void RestoreResult(const ResultSnapshot& snapshot) {
-  tarvelin::Board& board = DefaultBoard();
+void RestoreResult(tarvelin::Board& board, const ResultSnapshot& snapshot) {
   board.ErrorTextLock.Acquire();
   memcpy(board.ErrorText, snapshot.text, sizeof board.ErrorText);
   board.ErrorTextLock.Release();

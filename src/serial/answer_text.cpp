@@ -18,17 +18,16 @@ uint32_t CountOf(const char* text, size_t length, char wanted) {
 
 }  // namespace
 
-bool MakeAnswerEvent() { return DefaultBoard().AnswerEvent.Make(); }
+bool MakeAnswerEvent(tarvelin::Board& board) { return board.AnswerEvent.Make(); }
 
-void WakeAnswerWaiter() {
-  DefaultBoard().AnswerEvent.Raise();
-  WakeLeadingCaller();
+void WakeAnswerWaiter(tarvelin::Board& board) {
+  board.AnswerEvent.Raise();
+  WakeLeadingCaller(board);
 }
 
-void ReleaseAnswerEvent() { DefaultBoard().AnswerEvent.Release(); }
+void ReleaseAnswerEvent(tarvelin::Board& board) { board.AnswerEvent.Release(); }
 
-void NoteLinesSent(const char* data, int32_t byteCount) {
-  tarvelin::Board& board = DefaultBoard();
+void NoteLinesSent(tarvelin::Board& board, const char* data, int32_t byteCount) {
   const uint32_t now = NowMs();
   for (int32_t i = 1; i < byteCount; ++i) {
     if (data[i] != '\r' || data[i - 1] == '\r') continue;
@@ -36,37 +35,38 @@ void NoteLinesSent(const char* data, int32_t byteCount) {
       board.OwedHead = (board.OwedHead + 1) % kOwedMax;
       --board.OwedCount;
     }
-    board.OwedSentAt[(board.OwedHead + board.OwedCount) % kOwedMax] = now;
+    board.OwedUntil[(board.OwedHead + board.OwedCount) % kOwedMax] = now + kAnswerOwedMs;
     ++board.OwedCount;
   }
 }
 
-bool OldestOwedAnswer(uint32_t received, uint32_t* sentAt) {
-  tarvelin::Board& board = DefaultBoard();
+void ExtendLastOwedAnswer(tarvelin::Board& board, uint32_t milliseconds) {
+  if (board.OwedCount == 0) return;
+  board.OwedUntil[(board.OwedHead + board.OwedCount - 1) % kOwedMax] = NowMs() + milliseconds;
+}
+
+bool OldestOwedAnswer(tarvelin::Board& board, uint32_t received, uint32_t* leftMs) {
   // Prompts beyond the lines owed answer nothing still to come.
   uint32_t answered = received - board.PromptsMatched;
   board.PromptsMatched = received;
   const uint32_t now = NowMs();
-  while (board.OwedCount > 0 &&
-         (answered > 0 || static_cast<uint32_t>(now - board.OwedSentAt[board.OwedHead]) >= kAnswerOwedMs)) {
+  while (board.OwedCount > 0 && (answered > 0 || static_cast<int32_t>(board.OwedUntil[board.OwedHead] - now) <= 0)) {
     if (answered > 0) --answered;
     board.OwedHead = (board.OwedHead + 1) % kOwedMax;
     --board.OwedCount;
   }
   if (board.OwedCount == 0) return false;
-  *sentAt = board.OwedSentAt[board.OwedHead];
+  *leftMs = board.OwedUntil[board.OwedHead] - now;
   return true;
 }
 
-void ForgetOwedAnswers() {
-  tarvelin::Board& board = DefaultBoard();
+void ForgetOwedAnswers(tarvelin::Board& board) {
   board.OwedHead = 0;
   board.OwedCount = 0;
   board.PromptsMatched = board.PromptsReceived.load(std::memory_order_acquire);
 }
 
-uint32_t EmptyAnswerText() {
-  tarvelin::Board& board = DefaultBoard();
+uint32_t EmptyAnswerText(tarvelin::Board& board) {
   board.TextLock.Acquire();
   board.TextLength.store(0, std::memory_order_release);
   board.HoldsPrompt = board.HoldsLimit = board.HoldsPwm = false;
@@ -79,13 +79,12 @@ uint32_t EmptyAnswerText() {
   return received;
 }
 
-bool AnswerOverflowed() { return DefaultBoard().Overflowed.load(std::memory_order_acquire); }
+bool AnswerOverflowed(tarvelin::Board& board) { return board.Overflowed.load(std::memory_order_acquire); }
 
-void NoteInputLost() { DefaultBoard().InputLost.store(true, std::memory_order_release); }
-bool InputWasLost() { return DefaultBoard().InputLost.load(std::memory_order_acquire); }
+void NoteInputLost(tarvelin::Board& board) { board.InputLost.store(true, std::memory_order_release); }
+bool InputWasLost(tarvelin::Board& board) { return board.InputLost.load(std::memory_order_acquire); }
 
-void AppendAnswerChunk(const char* chunk, uint32_t length) {
-  tarvelin::Board& board = DefaultBoard();
+void AppendAnswerChunk(tarvelin::Board& board, const char* chunk, uint32_t length) {
   char* text = board.CommChannel.AnswerText;
   if (text == nullptr) return;
   // A NUL is kept: dropping it and what follows would shift a block's records
@@ -131,4 +130,4 @@ void AppendAnswerChunk(const char* chunk, uint32_t length) {
   if (raised) board.AnswerEvent.Raise();
 }
 
-int32_t AnswerLength() { return DefaultBoard().TextLength.load(std::memory_order_acquire); }
+int32_t AnswerLength(tarvelin::Board& board) { return board.TextLength.load(std::memory_order_acquire); }

@@ -19,23 +19,23 @@ constexpr uint32_t kBackoffMaxMs = 50;
 // whose waits a driver never ends is looked at again.
 constexpr uint32_t kWaitMs = 60000;
 
-bool StillRunning(int32_t runNumber) { return DefaultBoard().CommChannel.Running.load() == runNumber; }
+bool StillRunning(tarvelin::Board& board, int32_t runNumber) { return board.CommChannel.Running.load() == runNumber; }
 
 // Reads what the line holds; the bytes read.
-uint32_t DrainReceived(SerialLine& line, int32_t runNumber, char* piece, size_t pieceSize) {
+uint32_t DrainReceived(tarvelin::Board& board, SerialLine& line, int32_t runNumber, char* piece, size_t pieceSize) {
   uint32_t total = 0;
   // A close ends the drain at its next piece, also while a block streams in.
-  while (StillRunning(runNumber)) {
+  while (StillRunning(board, runNumber)) {
     const LineRead read = line.Read(piece, pieceSize);
     // Received characters were dropped: the answer being gathered has a hole in it.
-    if (read.inputLost) NoteInputLost();
+    if (read.inputLost) NoteInputLost(board);
     if (read.bytes != 0) {
       TraceWire(WireDirection::Read, piece, static_cast<int32_t>(read.bytes));
-      AppendAnswerChunk(piece, static_cast<uint32_t>(read.bytes));
+      AppendAnswerChunk(board, piece, static_cast<uint32_t>(read.bytes));
       total += static_cast<uint32_t>(read.bytes);
     }
-    if (read.result == LineResult::Gone && StillRunning(runNumber)) {
-      MarkLineGone("ReadCommBlock", line.SystemError());
+    if (read.result == LineResult::Gone && StillRunning(board, runNumber)) {
+      MarkLineGone(board, "ReadCommBlock", line.SystemError());
     }
     if (read.bytes < pieceSize || read.result != LineResult::Done) return total;
   }
@@ -48,15 +48,14 @@ uint32_t NextBackoff(uint32_t backoffMs) {
 
 }  // namespace
 
-void CommWatchThread(int32_t runNumber) {
-  tarvelin::Board& board = DefaultBoard();
+void CommWatchThread(tarvelin::Board& board, int32_t runNumber) {
   SerialLine& line = board.CommChannel.Line;
   char piece[kPieceSize];
   uint32_t backoffMs = 0;
   int emptyWakes = 0;
   // The first wait reports what came before it (a banner when DTR rose), so
   // that it is read now, not put in front of an answer.
-  while (StillRunning(runNumber)) {
+  while (StillRunning(board, runNumber)) {
     if (board.CallerLeads.load(std::memory_order_acquire) != 0) {
       board.ReaderMayRead.WaitFor(kWaitMs, false);
       continue;
@@ -68,14 +67,15 @@ void CommWatchThread(int32_t runNumber) {
     uint32_t drained = 0;
     if (waited == LineResult::Done) {
       board.ReadTurn.Acquire();
-      drained = DrainReceived(line, runNumber, piece, sizeof piece);
+      drained = DrainReceived(board, line, runNumber, piece, sizeof piece);
       board.ReadTurn.Release();
     }
     if (waited == LineResult::Gone || waited == LineResult::Failed) {
-      if (waited == LineResult::Gone && StillRunning(runNumber)) MarkLineGone("CommWatchThread", line.SystemError());
+      if (waited == LineResult::Gone && StillRunning(board, runNumber))
+        MarkLineGone(board, "CommWatchThread", line.SystemError());
       // A removed device fails every wait at once: back off instead of spinning.
       backoffMs = NextBackoff(backoffMs);
-      if (StillRunning(runNumber)) SleepMs(backoffMs);
+      if (StillRunning(board, runNumber)) SleepMs(backoffMs);
       continue;
     }
     // Only bytes read prove the line healthy: around a surprise removal a
@@ -86,7 +86,7 @@ void CommWatchThread(int32_t runNumber) {
       emptyWakes = 0;
       continue;
     }
-    if (StillRunning(runNumber) && ++emptyWakes > 1) {
+    if (StillRunning(board, runNumber) && ++emptyWakes > 1) {
       backoffMs = NextBackoff(backoffMs);
       SleepMs(backoffMs);
     }
@@ -96,44 +96,39 @@ void CommWatchThread(int32_t runNumber) {
 // The reader is not woken to step aside: it steps aside at the first bytes it
 // sees while the lead is taken, in parallel with the lead reading them, and
 // comes back when the lead is given back.
-void TakeReadLead() {
-  tarvelin::Board& board = DefaultBoard();
+void TakeReadLead(tarvelin::Board& board) {
   if (!CallersReadTheLine() || !board.ReaderMayRead.Make()) return;
   board.ReaderMayRead.Reset();
   board.CallerLeads.store(1, std::memory_order_release);
 }
 
-void GiveBackReadLead() {
-  tarvelin::Board& board = DefaultBoard();
+void GiveBackReadLead(tarvelin::Board& board) {
   if (board.CallerLeads.load(std::memory_order_acquire) == 0) return;
   board.CallerLeads.store(0, std::memory_order_release);
   board.ReaderMayRead.Raise();
 }
 
-bool LeadsReading() { return DefaultBoard().CallerLeads.load(std::memory_order_acquire) != 0; }
+bool LeadsReading(tarvelin::Board& board) { return board.CallerLeads.load(std::memory_order_acquire) != 0; }
 
-void ReadWhileWaiting(uint32_t milliseconds) {
-  tarvelin::Board& board = DefaultBoard();
+void ReadWhileWaiting(tarvelin::Board& board, uint32_t milliseconds) {
   SerialLine& line = board.CommChannel.Line;
   const int32_t runNumber = board.CommChannel.Running.load();
   const LineResult waited = line.LeadWaitReadable(milliseconds);
   if (waited == LineResult::Done) {
     board.ReadTurn.Acquire();
-    DrainReceived(line, runNumber, board.LeadPiece, sizeof board.LeadPiece);
+    DrainReceived(board, line, runNumber, board.LeadPiece, sizeof board.LeadPiece);
     board.ReadTurn.Release();
   } else if (waited == LineResult::Gone) {
-    if (runNumber != 0) MarkLineGone("CommWatchThread", line.SystemError());
+    if (runNumber != 0) MarkLineGone(board, "CommWatchThread", line.SystemError());
   } else if (waited == LineResult::Failed) {
     SleepMs(1);  // never spin on a line that refuses its waits
   }
 }
 
-void ReleaseSteppedAsideReader() {
-  tarvelin::Board& board = DefaultBoard();
+void ReleaseSteppedAsideReader(tarvelin::Board& board) {
   if (board.ReaderMayRead.Made()) board.ReaderMayRead.Raise();
 }
 
-void WakeLeadingCaller() {
-  tarvelin::Board& board = DefaultBoard();
+void WakeLeadingCaller(tarvelin::Board& board) {
   if (board.CallerLeads.load(std::memory_order_acquire) != 0) board.CommChannel.Line.WakeLead();
 }

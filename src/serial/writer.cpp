@@ -19,8 +19,7 @@ uint32_t WriteAllowanceMs(const CommChannelRecord* channel, int32_t byteCount) {
 
 }  // namespace
 
-int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byteCount) {
-  tarvelin::Board& board = DefaultBoard();
+int32_t WriteCommBlock(tarvelin::Board& board, CommChannelRecord* channel, const char* data, int32_t byteCount) {
   if (byteCount == 0) {
     DebugLine("KORIMAX: WriteCommBlock --> Byte count is zero\n");
     return 0;
@@ -33,22 +32,21 @@ int32_t WriteCommBlock(CommChannelRecord* channel, const char* data, int32_t byt
     result = channel->Line.Write(data, static_cast<size_t>(byteCount), WriteAllowanceMs(channel, byteCount),
                                  &board.WritesCut);
   }
-  if (result == LineResult::Gone) MarkLineGone("WriteCommBlock", channel->Line.SystemError());
+  if (result == LineResult::Gone) MarkLineGone(board, "WriteCommBlock", channel->Line.SystemError());
   return result == LineResult::Done ? 1 : 0;
 }
 
-int32_t WriteComm(int32_t byteCount, const char* data) {
-  tarvelin::Board& board = DefaultBoard();
+int32_t WriteComm(tarvelin::Board& board, int32_t byteCount, const char* data) {
   // Other families write without asking whether the channel is open: on a
   // closed channel the write fails at once.
-  if (!ChannelOpen()) return 0;
-  int32_t written = WriteCommBlock(&board.CommChannel, data, byteCount);
+  if (!ChannelOpen(board)) return 0;
+  int32_t written = WriteCommBlock(board, &board.CommChannel, data, byteCount);
   // A write that a close cut short is not tried again.
   if (written != 1 && board.WritesCut.load(std::memory_order_acquire) == 0) {
     DebugLine("KORIMAXDLL: WriteComm --> second round\n");
-    written = WriteCommBlock(&board.CommChannel, data, byteCount);
+    written = WriteCommBlock(board, &board.CommChannel, data, byteCount);
   }
   // The lines that went out are owed their answers.
-  if (written == 1) NoteLinesSent(data, byteCount);
+  if (written == 1) NoteLinesSent(board, data, byteCount);
   return written;
 }

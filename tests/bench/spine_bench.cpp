@@ -30,23 +30,23 @@
 namespace {
 
 void BindAnswerBuffer() {
-  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer,
-                  kAnswerCapacity);
+  SetCommSettings(DefaultBoard(), 9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady,
+                  DefaultBoard().AnswerBuffer, kAnswerCapacity);
 }
 
 void BM_AppendChunk(benchmark::State& state) {
   BindAnswerBuffer();
   const std::string chunk(80, '5');
   const auto prefill = static_cast<size_t>(state.range(0));
-  EmptyAnswerText();
-  for (size_t done = 0; done < prefill; done += chunk.size()) AppendAnswerChunk(chunk.data(), 80);
-  const int32_t start = AnswerLength();
+  EmptyAnswerText(DefaultBoard());
+  for (size_t done = 0; done < prefill; done += chunk.size()) AppendAnswerChunk(DefaultBoard(), chunk.data(), 80);
+  const int32_t start = AnswerLength(DefaultBoard());
   for (auto _ : state) {
-    AppendAnswerChunk(chunk.data(), 80);
-    if (AnswerLength() > kAnswerCapacity - 200) {
+    AppendAnswerChunk(DefaultBoard(), chunk.data(), 80);
+    if (AnswerLength(DefaultBoard()) > kAnswerCapacity - 200) {
       state.PauseTiming();
-      EmptyAnswerText();
-      for (size_t done = 0; done < prefill; done += chunk.size()) AppendAnswerChunk(chunk.data(), 80);
+      EmptyAnswerText(DefaultBoard());
+      for (size_t done = 0; done < prefill; done += chunk.size()) AppendAnswerChunk(DefaultBoard(), chunk.data(), 80);
       state.ResumeTiming();
     }
   }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/board.h"
 #include "fake/standin_faults.h"
 #include "serial/answer_text.h"
 #include "support/board_fixture.h"
@@ -236,7 +237,7 @@ TEST_F(CallsTest, StopDuringAStreamingBlockReturnsWithinASecond) {
     int32_t closed = 0;
     static void Run(void* self) {
       auto* stop = static_cast<Stop*>(self);
-      if (AnswerLength() < 1000) {
+      if (AnswerLength(DefaultBoard()) < 1000) {
         std::this_thread::sleep_for(milliseconds(5));
         standin::PostCallback(&Stop::Run, self);  // not yet: the block has to be arriving
         return;

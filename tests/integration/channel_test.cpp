@@ -25,8 +25,8 @@ using Clock = std::chrono::steady_clock;
 class ChannelTest : public test::BoardTest {
  protected:
   void Bind(uint32_t cts, uint32_t dsr, uint32_t xonXoff) {
-    SetCommSettings(9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &DefaultBoard().AnswerReady, DefaultBoard().AnswerBuffer,
-                    kAnswerCapacity);
+    SetCommSettings(DefaultBoard(), 9600, 9600, 8, 0, 0, cts, dsr, xonXoff, &DefaultBoard().AnswerReady,
+                    DefaultBoard().AnswerBuffer, kAnswerCapacity);
   }
   DCB State() {
     DCB dcb{};
@@ -37,7 +37,7 @@ class ChannelTest : public test::BoardTest {
 
 TEST_F(ChannelTest, OpenAppliesTheLineSettings) {
   Bind(0, 0, 0);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   const DCB dcb = State();
   EXPECT_EQ(dcb.BaudRate, 9600u);
   EXPECT_EQ(dcb.ByteSize, 8);
@@ -59,20 +59,20 @@ TEST_F(ChannelTest, OpenAppliesTheLineSettings) {
                 timeouts.WriteTotalTimeoutMultiplier + timeouts.WriteTotalTimeoutConstant,
             0u);
   EXPECT_TRUE(standin::PortDtr(test::LinePort()));
-  EXPECT_TRUE(tarvelin::ReaderRunning());
+  EXPECT_TRUE(DefaultBoard().Reader.Running());
 }
 
 TEST_F(ChannelTest, FlowControlFlags) {
   Bind(1, 0, 0);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   DCB dcb = State();
   EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
   EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
   EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
-  ASSERT_EQ(CloseComm(), 1);
+  ASSERT_EQ(CloseComm(DefaultBoard()), 1);
 
   Bind(0, 1, 1);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   dcb = State();
   EXPECT_EQ(dcb.fOutxDsrFlow, 1u);
   EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_HANDSHAKE);
@@ -83,17 +83,17 @@ TEST_F(ChannelTest, FlowControlFlags) {
 TEST_F(ChannelTest, Lifecycle) {
   Bind(0, 0, 0);
   standin::StartTrace();
-  EXPECT_EQ(CloseComm(), 0);
+  EXPECT_EQ(CloseComm(DefaultBoard()), 0);
   EXPECT_STREQ(standin::TraceText(), "");  // closing a closed channel touches nothing
 
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   const HANDLE port = test::LinePort();
-  EXPECT_FALSE(OpenComm(test::kBoardPort));
+  EXPECT_FALSE(OpenComm(DefaultBoard(), test::kBoardPort));
   EXPECT_EQ(test::LinePort(), port);  // the open channel is untouched
 
   standin::StartTrace();
-  EXPECT_EQ(CloseComm(), 1);
-  EXPECT_FALSE(tarvelin::ReaderRunning());
+  EXPECT_EQ(CloseComm(DefaultBoard()), 1);
+  EXPECT_FALSE(DefaultBoard().Reader.Running());
   EXPECT_EQ(test::LinePort(), INVALID_HANDLE_VALUE);
   // DTR drops after the reader is woken and its read cancelled, before the purge and the close of the port.
   const std::string trace = standin::TraceText();
@@ -101,29 +101,29 @@ TEST_F(ChannelTest, Lifecycle) {
   ASSERT_GE(trace.size(), tail.size());
   EXPECT_EQ(trace.substr(trace.size() - tail.size()), tail);
 
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
-  EXPECT_EQ(CloseComm(), 1);
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
+  EXPECT_EQ(CloseComm(DefaultBoard()), 1);
 }
 
 // As the library's unload closes it: the reader is stopped past its last use of
 // the channel and ended there, and the port is given back.
 TEST_F(ChannelTest, CloseForUnloadEndsTheReader) {
   Bind(0, 0, 0);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
-  ASSERT_TRUE(tarvelin::ReaderRunning());
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
+  ASSERT_TRUE(DefaultBoard().Reader.Running());
   const auto start = Clock::now();
-  EXPECT_EQ(CloseComm(CloseWait::ReaderDone), 1);
+  EXPECT_EQ(CloseComm(DefaultBoard(), CloseWait::ReaderDone), 1);
   // Well under the close's 2-second wait for the thread: the parked reader was ended, not awaited.
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
-  EXPECT_FALSE(tarvelin::ReaderRunning());
+  EXPECT_FALSE(DefaultBoard().Reader.Running());
   const int fd = open(board_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
   close(fd);
   // The channel opens again with a reader of its own.
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
-  EXPECT_EQ(WriteComm(4, "PRB\r"), 1);
-  EXPECT_EQ(CloseComm(), 1);
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
+  EXPECT_EQ(WriteComm(DefaultBoard(), 4, "PRB\r"), 1);
+  EXPECT_EQ(CloseComm(DefaultBoard()), 1);
 }
 
 TEST_F(ChannelTest, DeviceNameUsesTheDeviceNamespace) {
@@ -149,40 +149,40 @@ TEST_F(ChannelTest, PortHeldElsewhereCannotBeOpened) {
 TEST_F(ChannelTest, RefusedSettingsLeaveTheChannelClosed) {
   Bind(0, 0, 0);
   standin::RefuseLineSettings(true);
-  EXPECT_FALSE(OpenComm(test::kBoardPort));
+  EXPECT_FALSE(OpenComm(DefaultBoard(), test::kBoardPort));
   EXPECT_EQ(test::LinePort(), INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(tarvelin::ReaderRunning());
-  EXPECT_EQ(WriteComm(4, "PRB\r"), 0);
+  EXPECT_FALSE(DefaultBoard().Reader.Running());
+  EXPECT_EQ(WriteComm(DefaultBoard(), 4, "PRB\r"), 0);
   standin::RefuseLineSettings(false);
   // The port was given back and nothing was left half made: the next open works.
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
-  EXPECT_EQ(WriteComm(4, "PRB\r"), 1);
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
+  EXPECT_EQ(WriteComm(DefaultBoard(), 4, "PRB\r"), 1);
   EXPECT_TRUE(board_.WaitForReceived(4, 1000));
 }
 
 TEST_F(ChannelTest, ReaderThatCannotSelectItsEventStillCloses) {
   Bind(0, 0, 0);
   standin::FailCommMask(true);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   const auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (tarvelin::ReaderRunning() && Clock::now() < deadline) std::this_thread::yield();
+  while (DefaultBoard().Reader.Running() && Clock::now() < deadline) std::this_thread::yield();
   standin::FailCommMask(false);
-  EXPECT_EQ(CloseComm(), 1);
+  EXPECT_EQ(CloseComm(DefaultBoard()), 1);
 }
 
 TEST_F(ChannelTest, RefusedPrioritiesShowBoxesAndStillOpen) {
   Bind(0, 0, 0);
   const int boxes = standin::MessageBoxCount();
   standin::RefuseThreadPriorities(1);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   EXPECT_EQ(standin::MessageBoxCount(), boxes + 1);
   EXPECT_STREQ(standin::LastMessageBoxCaption(),
                "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL");
   EXPECT_TRUE(standin::PortDtr(test::LinePort()));
-  ASSERT_EQ(CloseComm(), 1);
+  ASSERT_EQ(CloseComm(DefaultBoard()), 1);
 
   standin::RefuseThreadPriorities(2);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   EXPECT_EQ(standin::MessageBoxCount(), boxes + 3);
   EXPECT_STREQ(standin::LastMessageBoxCaption(),
                "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST");
@@ -190,21 +190,21 @@ TEST_F(ChannelTest, RefusedPrioritiesShowBoxesAndStillOpen) {
 
 TEST_F(ChannelTest, WritesRetryOnce) {
   Bind(0, 0, 0);
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   standin::CaptureDebugOutput(true);
-  EXPECT_EQ(WriteCommBlock(&DefaultBoard().CommChannel, "x", 0), 0);
+  EXPECT_EQ(WriteCommBlock(DefaultBoard(), &DefaultBoard().CommChannel, "x", 0), 0);
   EXPECT_STREQ(standin::CapturedDebugOutput(), "KORIMAX: WriteCommBlock --> Byte count is zero\n");
 
   standin::CaptureDebugOutput(true);
   standin::FailNextWrites(1);
-  EXPECT_EQ(WriteComm(2, "A\r"), 1);
+  EXPECT_EQ(WriteComm(DefaultBoard(), 2, "A\r"), 1);
   EXPECT_STREQ(standin::CapturedDebugOutput(),
                "KORIMAX: WriteCommBlock --> Write failed\nKORIMAXDLL: WriteComm --> second round\n");
   EXPECT_TRUE(board_.WaitForReceived(2, 1000));
   EXPECT_EQ(board_.Received(), "A\r");
 
   standin::FailNextWrites(2);
-  EXPECT_EQ(WriteComm(2, "B\r"), 0);
+  EXPECT_EQ(WriteComm(DefaultBoard(), 2, "B\r"), 0);
   standin::CaptureDebugOutput(false);
 }
 

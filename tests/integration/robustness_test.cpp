@@ -78,12 +78,12 @@ TEST_F(RobustnessTest, WaitsThatEndEmptyAreBackedOff) {
 
 TEST_F(RobustnessTest, OpenWaitsForALateReaderAndUnloadStillEndsIt) {
   standin::DelayThreadStarts(300);
-  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+  SetCommSettings(DefaultBoard(), 9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
   auto start = Clock::now();
-  ASSERT_TRUE(OpenComm(test::kBoardPort));
+  ASSERT_TRUE(OpenComm(DefaultBoard(), test::kBoardPort));
   EXPECT_GE(MillisecondsSince(start), 290) << "the open returned before its reader ran";
   start = Clock::now();
-  EXPECT_EQ(CloseComm(CloseWait::ReaderDone), 1);
+  EXPECT_EQ(CloseComm(DefaultBoard(), CloseWait::ReaderDone), 1);
   EXPECT_LT(MillisecondsSince(start), 1500);
 }
 
@@ -224,7 +224,7 @@ TEST_F(RobustnessTest, ReaderGivenUpOnLeavesByItself) {
   ASSERT_EQ(PortOpen(test::kBoardPort), 1);
   std::this_thread::sleep_for(milliseconds(1000));  // the first reader has run and left
   EXPECT_EQ(IOPortRead('B'), 255) << GetErrorMessage();
-  EXPECT_TRUE(tarvelin::ReaderRunning());
+  EXPECT_TRUE(DefaultBoard().Reader.Running());
   EXPECT_EQ(standin::TerminateThreadCalls(), terminated);
 }
 

@@ -221,7 +221,7 @@ TEST_F(NoPortTest, NothingIsSentBeforeAPortIsOpen) {
   EXPECT_FALSE(board_.WaitForReceived(1, 100));
   // A write on a closed channel fails at once without a second round.
   standin::CaptureDebugOutput(true);
-  EXPECT_EQ(WriteComm(4, "PRB\r"), 0);
+  EXPECT_EQ(WriteComm(DefaultBoard(), 4, "PRB\r"), 0);
   EXPECT_STREQ(standin::CapturedDebugOutput(), "");
   standin::CaptureDebugOutput(false);
 }
@@ -265,18 +265,18 @@ TEST_F(TransactionTest, AnswersThatAreNotValuesFailTheCall) {
 TEST(OwedAnswerClock, ALineIsOwedForExactlyOneSecond) {
   for (const DWORD sent : {DWORD{5000}, DWORD{0xFFFFFFFFu - 500}}) {
     standin::FreezeClock(sent);
-    ForgetOwedAnswers();
-    NoteLinesSent("PRB\r", 4);
+    ForgetOwedAnswers(DefaultBoard());
+    NoteLinesSent(DefaultBoard(), "PRB\r", 4);
     const uint32_t received = DefaultBoard().PromptsReceived.load();
-    uint32_t sentAt = 0;
+    uint32_t leftMs = 0;
     standin::AdvanceClock(kAnswerOwedMs - 1);
-    EXPECT_TRUE(OldestOwedAnswer(received, &sentAt)) << sent;
-    EXPECT_EQ(sentAt, sent);
+    EXPECT_TRUE(OldestOwedAnswer(DefaultBoard(), received, &leftMs)) << sent;
+    EXPECT_EQ(leftMs, 1u);
     standin::AdvanceClock(1);
-    EXPECT_FALSE(OldestOwedAnswer(received, &sentAt)) << sent;
+    EXPECT_FALSE(OldestOwedAnswer(DefaultBoard(), received, &leftMs)) << sent;
   }
   standin::ThawClock();
-  ForgetOwedAnswers();
+  ForgetOwedAnswers(DefaultBoard());
 }
 
 }  // namespace

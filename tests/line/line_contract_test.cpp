@@ -521,7 +521,7 @@ std::atomic<int32_t> BodyRuns{0};
 std::atomic<int32_t> SeenRun{0};
 std::atomic<int32_t> HoldMs{0};  // how long the body lingers after being told to stop
 
-void Body(int32_t runNumber) {
+void Body(void*, int32_t runNumber) {
   SeenRun.store(runNumber);
   BodyRuns.fetch_add(1);
   while (Running.load() == runNumber) SleepMs(5);
@@ -532,15 +532,36 @@ TEST(ReaderThread, RunsTheBodyAndIsSeenToEnd) {
   BodyRuns.store(0);
   HoldMs.store(0);
   Running.store(41);
-  ASSERT_TRUE(StartReaderThread(Body, 41, &Running));
-  EXPECT_TRUE(RaiseReaderPriority([](const char*) {}));
-  EXPECT_FALSE(ReaderThreadsGone());
+  ReaderThread reader;
+  ASSERT_TRUE(reader.Start(Body, nullptr, 41, &Running));
+  EXPECT_TRUE(reader.RaisePriority([](void*, const char*) {}, nullptr));
+  EXPECT_FALSE(reader.Gone());
   Running.store(0);
-  EXPECT_TRUE(StopReaderThread(CloseWait::Full));
+  EXPECT_TRUE(reader.Stop(CloseWait::Full));
   EXPECT_EQ(BodyRuns.load(), 1);
   EXPECT_EQ(SeenRun.load(), 41);
-  EXPECT_TRUE(ReaderThreadsGone());
-  ReleaseReaderThreadObjects();
+  EXPECT_TRUE(reader.Gone());
+  reader.ReleaseObjects();
+}
+
+// Each board has a reader of its own: two run at once and stop apart.
+TEST(ReaderThread, TwoReadersRunAtOnceAndStopApart) {
+  std::atomic<int32_t> first{3};
+  std::atomic<int32_t> second{4};
+  std::atomic<int32_t> inBodies{0};
+  const auto body = [](void* count, int32_t) {
+    auto* running = static_cast<std::atomic<int32_t>*>(count);
+    running->fetch_add(1);
+  };
+  ReaderThread one;
+  ReaderThread two;
+  ASSERT_TRUE(one.Start(body, &inBodies, 3, &first));
+  ASSERT_TRUE(two.Start(body, &inBodies, 4, &second));
+  EXPECT_TRUE(one.Stop(CloseWait::Full));
+  EXPECT_TRUE(two.Stop(CloseWait::Full));
+  EXPECT_EQ(inBodies.load(), 2);
+  EXPECT_TRUE(one.Gone());
+  EXPECT_TRUE(two.Gone());
 }
 
 #ifndef TARVELIN_WIN32_SEAM  // the POSIX line only
@@ -548,10 +569,11 @@ TEST(ReaderThread, AStaleRunNumberNeverRunsTheBody) {
   BodyRuns.store(0);
   Running.store(7);
   const auto start = Clock::now();
-  EXPECT_FALSE(StartReaderThread(Body, 6, &Running));
+  ReaderThread reader;
+  EXPECT_FALSE(reader.Start(Body, nullptr, 6, &Running));
   EXPECT_LT(MsSince(start), 2000);  // told at once, not after the start's time-out
-  for (int i = 0; i < 200 && !ReaderThreadsGone(); ++i) SleepMs(5);
-  EXPECT_TRUE(ReaderThreadsGone());
+  for (int i = 0; i < 200 && !reader.Gone(); ++i) SleepMs(5);
+  EXPECT_TRUE(reader.Gone());
   EXPECT_EQ(BodyRuns.load(), 0);
   Running.store(0);
 }
@@ -562,15 +584,16 @@ TEST(ReaderThread, AReaderThatLingersIsLeftRunningAndCounted) {
   BodyRuns.store(0);
   HoldMs.store(3000);
   Running.store(9);
-  ASSERT_TRUE(StartReaderThread(Body, 9, &Running));
+  ReaderThread reader;
+  ASSERT_TRUE(reader.Start(Body, nullptr, 9, &Running));
   Running.store(0);
   const auto start = Clock::now();
-  EXPECT_FALSE(StopReaderThread(CloseWait::ReaderDone));
+  EXPECT_FALSE(reader.Stop(CloseWait::ReaderDone));
   EXPECT_GE(MsSince(start), 900);
   EXPECT_LT(MsSince(start), 2500);
-  EXPECT_FALSE(ReaderThreadsGone());
-  for (int i = 0; i < 1000 && !ReaderThreadsGone(); ++i) SleepMs(5);
-  EXPECT_TRUE(ReaderThreadsGone());
+  EXPECT_FALSE(reader.Gone());
+  for (int i = 0; i < 1000 && !reader.Gone(); ++i) SleepMs(5);
+  EXPECT_TRUE(reader.Gone());
   HoldMs.store(0);
 }
 #endif

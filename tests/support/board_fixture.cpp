@@ -16,7 +16,7 @@
 namespace test {
 
 void ResetLibraryState() {
-  CloseComm();
+  CloseComm(DefaultBoard());
 #ifdef TARVELIN_WIN32_SEAM
   standin::ResetFaults();
 #endif

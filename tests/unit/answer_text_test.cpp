@@ -12,15 +12,17 @@ namespace {
 class AnswerTextTest : public ::testing::Test {
  protected:
   void Bind(int32_t capacity) {
-    SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, text_, capacity);
-    EmptyAnswerText();
+    SetCommSettings(DefaultBoard(), 9600, 9600, 8, 0, 0, 0, 0, 0, &DefaultBoard().AnswerReady, text_, capacity);
+    EmptyAnswerText(DefaultBoard());
     DefaultBoard().AnswerReady.store(0);
     DefaultBoard().LimitEvent.store(0);
     DefaultBoard().PwmFinished.store(0);
   }
   void SetUp() override { Bind(sizeof text_); }
-  void TearDown() override { SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0); }
-  void Append(const std::string& chunk) { AppendAnswerChunk(chunk.data(), static_cast<uint32_t>(chunk.size())); }
+  void TearDown() override { SetCommSettings(DefaultBoard(), 9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0); }
+  void Append(const std::string& chunk) {
+    AppendAnswerChunk(DefaultBoard(), chunk.data(), static_cast<uint32_t>(chunk.size()));
+  }
 
   char text_[32] = {};
 };
@@ -32,7 +34,7 @@ TEST_F(AnswerTextTest, PromptSplitAcrossChunks) {
   Append(">");
   EXPECT_STREQ(text_, "12>");
   EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
-  EXPECT_EQ(AnswerLength(), 3);
+  EXPECT_EQ(AnswerLength(DefaultBoard()), 3);
 }
 
 TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
@@ -47,7 +49,7 @@ TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
   EXPECT_EQ(DefaultBoard().LimitEvent.load(), 1);
   EXPECT_EQ(DefaultBoard().PwmFinished.load(), 1);
 
-  EmptyAnswerText();
+  EmptyAnswerText(DefaultBoard());
   DefaultBoard().AnswerReady.store(0);
   DefaultBoard().LimitEvent.store(0);
   DefaultBoard().PwmFinished.store(0);
@@ -59,9 +61,9 @@ TEST_F(AnswerTextTest, FlagsRiseAgainUntilTheTextIsEmptied) {
 
 TEST_F(AnswerTextTest, NulIsKeptAsACharacter) {
   const char chunk[] = {'A', 'B', '\0', 'C', 'D', '>'};
-  AppendAnswerChunk(chunk, sizeof chunk);
+  AppendAnswerChunk(DefaultBoard(), chunk, sizeof chunk);
   EXPECT_EQ(std::string(text_, 6), std::string(chunk, 6));
-  EXPECT_EQ(AnswerLength(), 6);
+  EXPECT_EQ(AnswerLength(DefaultBoard()), 6);
   EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
 }
 
@@ -71,19 +73,19 @@ TEST_F(AnswerTextTest, TextNeverRunsPastItsCapacity) {
   Bind(8);
   text_[8] = '#';
   Append("0123456");
-  EXPECT_FALSE(AnswerOverflowed());
+  EXPECT_FALSE(AnswerOverflowed(DefaultBoard()));
   Append("789>");
   EXPECT_STREQ(text_, "0123456");
   EXPECT_EQ(text_[8], '#');
-  EXPECT_EQ(AnswerLength(), 7);
-  EXPECT_TRUE(AnswerOverflowed());
+  EXPECT_EQ(AnswerLength(DefaultBoard()), 7);
+  EXPECT_TRUE(AnswerOverflowed(DefaultBoard()));
   EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
-  EmptyAnswerText();
-  EXPECT_FALSE(AnswerOverflowed());
+  EmptyAnswerText(DefaultBoard());
+  EXPECT_FALSE(AnswerOverflowed(DefaultBoard()));
 }
 
 TEST_F(AnswerTextTest, UnboundTextIsLeftAlone) {
-  SetCommSettings(9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
+  SetCommSettings(DefaultBoard(), 9600, 9600, 8, 0, 0, 0, 0, 0, nullptr, nullptr, 0);
   Append("12>");
   EXPECT_EQ(DefaultBoard().AnswerReady.load(), 0);
   EXPECT_EQ(text_[0], '\0');
@@ -97,19 +99,19 @@ namespace {
 // that arrives after the emptying stays in the text and leaves the line owed,
 // so the next wait never takes an earlier line's answer for its own.
 TEST_F(AnswerTextTest, PromptsAfterTheEmptyingDoNotRetireTheOwedLine) {
-  ForgetOwedAnswers();
-  NoteLinesSent("PRA\r", 4);
+  ForgetOwedAnswers(DefaultBoard());
+  NoteLinesSent(DefaultBoard(), "PRA\r", 4);
   Append("\r\nV=1\r\n>");
-  uint32_t sentAt = 0;
-  EXPECT_FALSE(OldestOwedAnswer(EmptyAnswerText(), &sentAt));
+  uint32_t leftMs = 0;
+  EXPECT_FALSE(OldestOwedAnswer(DefaultBoard(), EmptyAnswerText(DefaultBoard()), &leftMs));
 
-  NoteLinesSent("PRB\r", 4);
-  const uint32_t received = EmptyAnswerText();
+  NoteLinesSent(DefaultBoard(), "PRB\r", 4);
+  const uint32_t received = EmptyAnswerText(DefaultBoard());
   Append("\r\nV=2\r\n>");  // the reader's next chunk, after the emptying
-  EXPECT_TRUE(OldestOwedAnswer(received, &sentAt));
+  EXPECT_TRUE(OldestOwedAnswer(DefaultBoard(), received, &leftMs));
   EXPECT_EQ(DefaultBoard().AnswerReady.load(), 1);
-  EXPECT_FALSE(OldestOwedAnswer(EmptyAnswerText(), &sentAt));
-  ForgetOwedAnswers();
+  EXPECT_FALSE(OldestOwedAnswer(DefaultBoard(), EmptyAnswerText(DefaultBoard()), &leftMs));
+  ForgetOwedAnswers(DefaultBoard());
 }
 
 }  // namespace

@@ -4,10 +4,40 @@
 // every lock and ends it there, so that no thread of the library outlives it.
 #include "platform/reader_thread.h"
 
+#include <new>
+
 #include "platform/host.h"
 #include "platform/win32/win32.h"
 
 namespace tarvelin {
+
+// What one board's reader is started, watched and ended with. Given back only
+// once no thread of it can run; its events are made once and kept, so that a
+// reader late to leave never signals a released handle.
+struct ReaderThread::State {
+  // Read by a reader that starts late, after a later open wrote them again.
+  std::atomic<ReaderBody> body{nullptr};
+  std::atomic<void*> context{nullptr};
+  std::atomic<const std::atomic<int32_t>*> running{nullptr};
+  // Signalled by the reader once it runs, and again once it has stopped using the channel.
+  HANDLE started = nullptr;
+  HANDLE stoppedEvent = nullptr;
+  // The reader's handle as the open got it.
+  HANDLE handle = nullptr;
+  // Set by the reader as its last act.
+  std::atomic<int32_t> ended{0};
+  // From the reader's start until it leaves its body.
+  std::atomic<int32_t> inBody{0};
+  // Set by an unload's close: the reader then stops at its end, outside every
+  // lock, sets parked, and the close ends the thread there.
+  std::atomic<int32_t> park{0};
+  std::atomic<int32_t> parked{0};
+  // The library's own module, referenced for a reader whose open gave up on it
+  // before it ran: it leaves through FreeLibraryAndExitThread.
+  std::atomic<HMODULE> orphanModule{nullptr};
+  // No reader of this board can still run: none was started, or the last one was seen to end.
+  bool knownGone = true;
+};
 
 namespace {
 
@@ -21,57 +51,41 @@ constexpr DWORD kParkSliceMs = 100;
 const char kTimeCriticalCaption[] = "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_TIME_CRITICAL";
 const char kHighestCaption[] = "Can not setup priority of the KORIMAX thread to THREAD_PRIORITY_HIGHEST";
 
-// Read by a reader that starts late, after a later open wrote them again.
-std::atomic<ReaderBody> Body{nullptr};
-std::atomic<const std::atomic<int32_t>*> Running{nullptr};
-// Signalled by the reader once it runs, and again once it has stopped using the
-// channel. Made once for the load: a reader late to leave never signals a released handle.
-HANDLE ReaderStarted = nullptr;
-HANDLE ReaderStopped = nullptr;
-// The reader's handle as the open got it.
-HANDLE ReaderHandle = nullptr;
-// Set by the reader as its last act.
-std::atomic<int32_t> ReaderEnded{0};
-// From the reader's start until it leaves its body.
-std::atomic<int32_t> ReaderInBody{0};
-// Set by an unload's close: the reader then stops at its end, outside every
-// lock, sets ReaderParked, and the close ends the thread there.
-std::atomic<int32_t> ParkReader{0};
-std::atomic<int32_t> ReaderParked{0};
-// The library's own module, referenced for a reader whose open gave up on it
-// before it ran: it leaves through FreeLibraryAndExitThread.
-std::atomic<HMODULE> OrphanModule{nullptr};
-// No reader of this load can still run: none was started, or the last one was seen to end.
-bool ReaderKnownGone = true;
-
 bool MakeEventOnce(HANDLE* event) {
   if (*event == nullptr) *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   return *event != nullptr;
 }
 
-LPVOID RunNumberParameter(int32_t runNumber) { return reinterpret_cast<LPVOID>(static_cast<intptr_t>(runNumber)); }
+// What one thread is started with: its board's state and its own run number.
+struct Launch {
+  ReaderThread::State* state;
+  int32_t runNumber;
+};
 
 DWORD WINAPI ReaderThreadMain(LPVOID parameter) {
-  const auto runNumber = static_cast<int32_t>(reinterpret_cast<intptr_t>(parameter));
-  if (Running.load()->load() != runNumber) {
+  const Launch launch = *static_cast<Launch*>(parameter);
+  delete static_cast<Launch*>(parameter);
+  ReaderThread::State& state = *launch.state;
+  const int32_t runNumber = launch.runNumber;
+  if (state.running.load()->load() != runNumber) {
     // Its open gave up before it ran: it touches nothing of a later open.
-    const HMODULE module = OrphanModule.exchange(nullptr);
+    const HMODULE module = state.orphanModule.exchange(nullptr);
     if (module != nullptr) FreeLibraryAndExitThread(module, 0);
     return 0;
   }
-  ReaderInBody.store(1);
-  SetEvent(ReaderStarted);
-  Body.load()(runNumber);
-  ReaderInBody.store(0);
+  state.inBody.store(1);
+  SetEvent(state.started);
+  state.body.load()(state.context.load(), runNumber);
+  state.inBody.store(0);
   // A later open has its own reader, whose signals these are now.
-  const int32_t running = Running.load()->load();
+  const int32_t running = state.running.load()->load();
   if (running != 0 && running != runNumber) return 0;
-  ReaderEnded.store(1);
-  if (ParkReader.load() != 0) ReaderParked.store(1);
-  SetEvent(ReaderStopped);
+  state.ended.store(1);
+  if (state.park.load() != 0) state.parked.store(1);
+  SetEvent(state.stoppedEvent);
   // While the library is being unloaded it would leave through code that is
   // gone by then: it waits here for the close to end it.
-  while (ParkReader.load() != 0) Sleep(kParkSliceMs);
+  while (state.park.load() != 0) Sleep(kParkSliceMs);
   return 0;
 }
 
@@ -92,90 +106,112 @@ bool WaitServingMessages(HANDLE event, DWORD limitMs) {
   }
 }
 
-void ForgetReader() {
-  ParkReader.store(0);
-  if (ReaderHandle != nullptr) CloseHandle(ReaderHandle);
-  ReaderHandle = nullptr;
+void ForgetReader(ReaderThread::State& state) {
+  state.park.store(0);
+  if (state.handle != nullptr) CloseHandle(state.handle);
+  state.handle = nullptr;
 }
 
 }  // namespace
 
-bool StartReaderThread(ReaderBody body, int32_t runNumber, const std::atomic<int32_t>* running) {
-  if (!MakeEventOnce(&ReaderStarted) || !MakeEventOnce(&ReaderStopped)) return false;
-  Body = body;
-  Running = running;
-  ResetEvent(ReaderStarted);
-  ResetEvent(ReaderStopped);
-  ReaderEnded.store(0);
-  ReaderParked.store(0);
+bool ReaderThread::Start(ReaderBody body, void* context, int32_t runNumber, const std::atomic<int32_t>* running) {
+  if (state_ == nullptr) state_ = new (std::nothrow) State;
+  if (state_ == nullptr) return false;
+  State& state = *state_;
+  if (!MakeEventOnce(&state.started) || !MakeEventOnce(&state.stoppedEvent)) return false;
+  auto* launch = new (std::nothrow) Launch{state_, runNumber};
+  if (launch == nullptr) return false;
+  state.body = body;
+  state.context = context;
+  state.running = running;
+  ResetEvent(state.started);
+  ResetEvent(state.stoppedEvent);
+  state.ended.store(0);
+  state.parked.store(0);
   DWORD threadId = 0;
-  HANDLE thread = CreateThread(nullptr, 0, ReaderThreadMain, RunNumberParameter(runNumber), 0, &threadId);
-  if (thread == nullptr) return false;
-  ReaderHandle = thread;
-  ReaderKnownGone = false;
+  HANDLE thread = CreateThread(nullptr, 0, ReaderThreadMain, launch, 0, &threadId);
+  if (thread == nullptr) {
+    delete launch;
+    return false;
+  }
+  state.handle = thread;
+  state.knownGone = false;
   // A thread's start needs the loader lock: an open that returned before the
   // reader ran would leave an unload (which holds that lock) waiting for it forever.
-  if (WaitForSingleObject(ReaderStarted, kReaderStartMs) == WAIT_OBJECT_0) return true;
+  if (WaitForSingleObject(state.started, kReaderStartMs) == WAIT_OBJECT_0) return true;
   DebugLine("KORIMAX: OpenComm --> Reader thread did not start\n");
   // Not ended from outside (it may be inside the system's thread start, holding
   // its locks): it leaves by itself once it runs, and keeps the library loaded until then.
   HMODULE self = nullptr;
   if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ReaderThreadMain), &self)) {
-    OrphanModule.store(self);
+    state.orphanModule.store(self);
   }
-  ForgetReader();
+  ForgetReader(state);
   return false;
 }
 
-bool RaiseReaderPriority(void (*tell)(const char* caption)) {
-  if (ReaderHandle == nullptr || SetThreadPriority(ReaderHandle, THREAD_PRIORITY_TIME_CRITICAL) != 0) return true;
-  tell(kTimeCriticalCaption);
-  if (SetThreadPriority(ReaderHandle, THREAD_PRIORITY_HIGHEST) == 0) tell(kHighestCaption);
+bool ReaderThread::RaisePriority(void (*tell)(void* context, const char* caption), void* context) {
+  if (state_ == nullptr) return true;
+  const HANDLE handle = state_->handle;
+  if (handle == nullptr || SetThreadPriority(handle, THREAD_PRIORITY_TIME_CRITICAL) != 0) return true;
+  tell(context, kTimeCriticalCaption);
+  if (SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST) == 0) tell(context, kHighestCaption);
   return false;
 }
 
-bool StopReaderThread(CloseWait wait) {
+bool ReaderThread::Stop(CloseWait wait) {
+  if (state_ == nullptr) return true;
+  State& state = *state_;
   if (wait == CloseWait::None) {
     // At process exit the system has ended the reader already.
-    ForgetReader();
+    ForgetReader(state);
     return true;
   }
-  const bool readerRan = ReaderHandle != nullptr;
-  if (wait == CloseWait::ReaderDone && readerRan) ParkReader.store(1);
-  bool stopped = !readerRan || ReaderEnded.load() != 0;
+  const bool readerRan = state.handle != nullptr;
+  if (wait == CloseWait::ReaderDone && readerRan) state.park.store(1);
+  bool stopped = !readerRan || state.ended.load() != 0;
   if (!stopped) {
     // Under the loader lock no message is dispatched: a window procedure may need that lock.
-    stopped = wait == CloseWait::Full ? WaitServingMessages(ReaderStopped, kReaderStopMs)
-                                      : WaitForSingleObject(ReaderStopped, kUnloadStopMs) == WAIT_OBJECT_0;
+    if (wait == CloseWait::Full) {
+      stopped = WaitServingMessages(state.stoppedEvent, kReaderStopMs);
+    } else {
+      const DWORD limitMs = wait == CloseWait::Plain ? kReaderStopMs : kUnloadStopMs;
+      stopped = WaitForSingleObject(state.stoppedEvent, limitMs) == WAIT_OBJECT_0;
+    }
   }
   if (!stopped) DebugLine("KORIMAX: CloseComm --> Reader thread did not stop\n");
   bool ended = !readerRan;
   if (readerRan && wait == CloseWait::ReaderDone) {
     // The reader is ended only where it is parked, past its last use of the
     // channel and out of every lock.
-    if (ReaderParked.load() != 0) {
-      TerminateThread(ReaderHandle, 0);
-      ended = WaitForSingleObject(ReaderHandle, kUnloadStopMs) == WAIT_OBJECT_0;
+    if (state.parked.load() != 0) {
+      TerminateThread(state.handle, 0);
+      ended = WaitForSingleObject(state.handle, kUnloadStopMs) == WAIT_OBJECT_0;
     }
   } else if (readerRan && stopped) {
-    ended = WaitForSingleObject(ReaderHandle, kReaderStopMs) == WAIT_OBJECT_0;
+    ended = WaitForSingleObject(state.handle, kReaderStopMs) == WAIT_OBJECT_0;
   }
-  ReaderKnownGone = ended;
-  ForgetReader();
+  state.knownGone = ended;
+  ForgetReader(state);
   return stopped;
 }
 
 bool CallersReadTheLine() { return false; }
 
-bool ReaderRunning() { return ReaderInBody.load() != 0; }
+bool ReaderThread::Running() const { return state_ != nullptr && state_->inBody.load() != 0; }
 
-bool ReaderThreadsGone() { return ReaderKnownGone && OrphanModule.load() == nullptr; }
+bool ReaderThread::Gone() const {
+  return state_ == nullptr || (state_->knownGone && state_->orphanModule.load() == nullptr);
+}
 
-void ReleaseReaderThreadObjects() {
-  for (HANDLE* event : {&ReaderStarted, &ReaderStopped}) {
+void ReaderThread::ReleaseObjects() {
+  if (!Gone() || state_ == nullptr) return;
+  for (HANDLE* event : {&state_->started, &state_->stoppedEvent}) {
     if (*event != nullptr) CloseHandle(*event);
     *event = nullptr;
   }
+  delete state_;
+  state_ = nullptr;
 }
 
 }  // namespace tarvelin
