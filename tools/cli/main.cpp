@@ -25,6 +25,9 @@ namespace {
 
 using namespace tarvelin::cli;
 
+// What the calls that give no value print: 1, as their classic exports return.
+constexpr int32_t kNoValue = 1;
+
 struct Options {
   std::string port;
   int baud = 9600;
@@ -60,9 +63,8 @@ int SendOne(Session& session, const std::string& command) {
   return 0;
 }
 
-// What a call on the board gave: its value, or its error. A call that gives no
-// value prints 1, as its classic export returns.
-int Returned(Session& session, const std::string& what, int32_t code, int32_t value = 1) {
+// What a call on the board gave: its value, or its error.
+int Returned(Session& session, const std::string& what, int32_t code, int32_t value) {
   if (code != TARVELIN_OK) return session.Failure(what, code);
   session.Result({{"operation", what}, {"value", value}}, fmt::format("{}", value));
   return 0;
@@ -160,20 +162,26 @@ int CheckUsage(const std::string& name, const Options& o) {
 int Motor(Session& session, const Options& options) {
   const std::string& action = options.motorAction;
   tarvelin_board* board = session.Board();
-  int32_t value = 0;
+  int32_t value = kNoValue;
+  int32_t code = TARVELIN_OK;
   if (action == "go") {
     int32_t numbers[4];
     MotorNumbers(options.motorArgs, numbers);
     // The characters go as the library's MotorGo takes them, bytes above 127 included.
     const auto pair = reinterpret_cast<const unsigned char*>(options.motorArgs[0].data());
-    return Returned(session, "motor go",
-                    tarvelin_motor_go(board, pair[0], pair[1], numbers[0], numbers[1], numbers[2], numbers[3]));
+    code = tarvelin_motor_go(board, pair[0], pair[1], numbers[0], numbers[1], numbers[2], numbers[3]);
+  } else if (action == "stop") {
+    code = tarvelin_motor_stop(board);
+  } else if (action == "reset") {
+    code = tarvelin_motor_counter_reset(board);
+  } else if (action == "counter") {
+    code = tarvelin_motor_counter(board, &value);
+  } else if (action == "flag") {
+    code = tarvelin_motor_flag(board, &value);
+  } else {
+    code = tarvelin_motor_disable(board, &value);
   }
-  if (action == "stop") return Returned(session, "motor stop", tarvelin_motor_stop(board));
-  if (action == "reset") return Returned(session, "motor reset", tarvelin_motor_counter_reset(board));
-  if (action == "counter") return Returned(session, "motor counter", tarvelin_motor_counter(board, &value), value);
-  if (action == "flag") return Returned(session, "motor flag", tarvelin_motor_flag(board, &value), value);
-  return Returned(session, "motor disable", tarvelin_motor_disable(board, &value), value);
+  return Returned(session, "motor " + action, code, value);
 }
 
 int Pwm(Session& session, const Options& options) {
@@ -211,13 +219,16 @@ int Pwm(Session& session, const Options& options) {
 
 int Io485(Session& session, const Options& options) {
   tarvelin_board* board = session.Board();
-  int32_t value = 0;
-  if (options.io485Action == "init") return Returned(session, "io485 init", tarvelin_io485_initialize(board));
-  if (options.io485Action == "reset") {
-    return Returned(session, "io485 reset", tarvelin_io485_reset(board, &value), value);
+  int32_t value = kNoValue;
+  int32_t code = TARVELIN_OK;
+  if (options.io485Action == "init") {
+    code = tarvelin_io485_initialize(board);
+  } else if (options.io485Action == "reset") {
+    code = tarvelin_io485_reset(board, &value);
+  } else {
+    code = tarvelin_io485_address(board, options.address, options.selector, options.broadcast ? 1 : 0);
   }
-  return Returned(session, "io485 address",
-                  tarvelin_io485_address(board, options.address, options.selector, options.broadcast ? 1 : 0));
+  return Returned(session, "io485 " + options.io485Action, code, value);
 }
 
 // Each line typed (or piped) is one command; its value or its error is printed.
@@ -346,9 +357,10 @@ int Run(const std::string& name, const Options& o) {
       if ((status = SendOne(session, command)) != 0) break;
     }
   } else if (name == "read") {
-    status = Returned(session, fmt::format("read {:c}", letter), tarvelin_port_read(board, letter, &value), value);
+    const int32_t code = tarvelin_port_read(board, letter, &value);
+    status = Returned(session, fmt::format("read {:c}", letter), code, value);
   } else if (name == "write") {
-    status = Returned(session, "write", tarvelin_port_write(board, letter, o.value));
+    status = Returned(session, "write", tarvelin_port_write(board, letter, o.value), kNoValue);
   } else if (name == "config") {
     status = SendOne(session, fmt::format("PC{:c}{}", letter, o.value));
   } else if (name == "adc") {
@@ -360,7 +372,8 @@ int Run(const std::string& name, const Options& o) {
   } else if (name == "pwm") {
     status = Pwm(session, o);
   } else if (name == "period") {
-    status = Returned(session, "period", tarvelin_period(board, &value), value);
+    const int32_t code = tarvelin_period(board, &value);
+    status = Returned(session, "period", code, value);
   } else if (name == "io485") {
     status = Io485(session, o);
   } else if (name == "term") {

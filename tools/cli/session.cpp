@@ -61,9 +61,11 @@ bool Session::OpenBoard(int& status) {
   if (code == TARVELIN_OK) return true;
   board_ = nullptr;
   // The library's text of a failed open names the device and the system's reason.
-  char reason[512] = "";
-  tarvelin_error_text(nullptr, reason, sizeof reason);
-  status = Report(fmt::format("opening {}", port_name_), code, Trim(tarvelin_code_text(code)), Trim(reason));
+  char text[512] = "";
+  if (tarvelin_error_text(nullptr, text, sizeof text) != TARVELIN_OK || text[0] == '\0') {
+    std::snprintf(text, sizeof text, "%s", tarvelin_code_text(code));
+  }
+  status = Report(fmt::format("opening {}", port_name_), code, Trim(text), "");
   return false;
 }
 
@@ -113,7 +115,8 @@ int Session::Failure(const std::string& what, int32_t code) const {
 int Session::Report(const std::string& what, int32_t code, const std::string& message,
                     const std::string& reason) const {
   const bool hasReason = !reason.empty() && reason != message;
-  const std::string& where = hasReason ? reason : port_name_;
+  // A text that names the port already (a failed open's) needs it no second time.
+  const std::string where = hasReason ? reason : message.find(port_name_) == std::string::npos ? port_name_ : "";
   fmt::print(stderr, "error {}: {}{}\n", code, message, where.empty() ? "" : " (" + where + ")");
   if (json_) {
     JsonValue fields{{"operation", what}, {"error", code}, {"message", message}};
