@@ -60,12 +60,15 @@ bool Session::OpenBoard(int& status) {
   const int32_t code = tarvelin_open(port_name_.c_str(), baud_, &board_);
   if (code == TARVELIN_OK) return true;
   board_ = nullptr;
-  // The library's text of a failed open names the device and the system's reason.
+  // The library's text names the device and the system's reason after the
+  // code's own text; they go in parentheses, as the tool reports every failed
+  // open: "error 36: Unable to open COM port (/dev/ttyUSB0: Permission denied)".
   char text[512] = "";
-  if (tarvelin_error_text(nullptr, text, sizeof text) != TARVELIN_OK || text[0] == '\0') {
-    std::snprintf(text, sizeof text, "%s", tarvelin_code_text(code));
-  }
-  status = Report(fmt::format("opening {}", port_name_), code, Trim(text), "");
+  tarvelin_error_text(nullptr, text, sizeof text);
+  const std::string message = Trim(tarvelin_code_text(code));
+  std::string reason = Trim(text);
+  if (reason.compare(0, message.size(), message) == 0) reason = Trim(reason.substr(message.size()));
+  status = Report(fmt::format("opening {}", port_name_), code, message, reason);
   return false;
 }
 
@@ -115,8 +118,7 @@ int Session::Failure(const std::string& what, int32_t code) const {
 int Session::Report(const std::string& what, int32_t code, const std::string& message,
                     const std::string& reason) const {
   const bool hasReason = !reason.empty() && reason != message;
-  // A text that names the port already (a failed open's) needs it no second time.
-  const std::string where = hasReason ? reason : message.find(port_name_) == std::string::npos ? port_name_ : "";
+  const std::string& where = hasReason ? reason : port_name_;
   fmt::print(stderr, "error {}: {}{}\n", code, message, where.empty() ? "" : " (" + where + ")");
   if (json_) {
     JsonValue fields{{"operation", what}, {"error", code}, {"message", message}};

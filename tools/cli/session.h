@@ -44,8 +44,8 @@ class Session {
   // Prints a result: in text the value alone, in JSON one object a line.
   void Result(const JsonValue& fields, const std::string& text) const;
   // Reports a failed call on the board as "error N: text (PORT)" on standard
-  // error, PORT being the port as the user named it unless the text names it
-  // (and as a JSON line with --json); returns kFailed.
+  // error, PORT being the port as the user named it (and as a JSON line with
+  // --json); returns kFailed.
   int Failure(const std::string& what, int32_t code) const;
 
  private:
