@@ -24,6 +24,9 @@ ROW = re.compile(r"(\d+)\s+(\w+)\s+(\d+)\s+(\w[\w ]*?\**)\s*\(([^)]*)\)\s*\|([^|
 PROTOTYPE = re.compile(r"TARVELIN_API\s+([\w\s\*]+?)\s*TARVELIN_CALL\s+(\w+)\s*\(([^)]*)\)\s*;")
 # The table's short C types, as the header spells them.
 C_TYPE = {"int32": "int32_t", "int32*": "int32_t*", "SAFEARRAY**": "struct tagSAFEARRAY**"}
+# Every type the table may use: each renderer below maps all of them.
+TYPES = {"int32", "int32*", "const char*", "char*", "SAFEARRAY**", "tarvelin_board*", "tarvelin_board**", "void*",
+         "tarvelin_progress"}
 
 
 def read_table(root):
@@ -35,6 +38,10 @@ def read_table(root):
         if not match:
             raise SystemExit(f"{TABLE}:{number}: not 'ordinal name bytes result (type name, ...) | arguments | result'")
         arguments = [tuple(part.strip().rsplit(" ", 1)) for part in match[5].split(",") if part.strip()]
+        for kind in [match[4].strip()] + [kind for kind, _ in arguments]:
+            if kind not in TYPES:
+                raise SystemExit(f"{TABLE}:{number}: the bindings know no type '{kind}' "
+                                 f"(known: {', '.join(sorted(TYPES))}); scripts/gen_declarations.py maps each")
         rows.append({"ordinal": int(match[1]), "name": match[2], "result": match[4].strip(), "arguments": arguments,
                      "readme": (match[6].strip(), match[7].strip())})
     return rows
@@ -73,7 +80,8 @@ def against_header(rows, header):
 
 def python(rows, header):
     kinds = {"int32": "_i32", "const char*": "_text", "char*": "ctypes.c_char_p", "int32*": "ctypes.POINTER(_i32)",
-             "SAFEARRAY**": "ctypes.c_void_p"}
+             "SAFEARRAY**": "ctypes.c_void_p", "tarvelin_board*": "_board", "tarvelin_board**": "ctypes.POINTER(_board)",
+             "void*": "ctypes.c_void_p", "tarvelin_progress": "PROGRESS"}
     notes = {"ADCAnalogSamplingVb": "The safe array is Visual Basic's; from Python use ADCAnalogSampling."}
     lines = ["SIGNATURES = {"]
     for row in rows:
@@ -85,11 +93,15 @@ def python(rows, header):
 
 
 # VB names: a prefix by type, except where the name says more than the C one.
+# {ptr} is the type of a pointer or handle: LongPtr under PtrSafe, Long in VB6.
 VB_ARGUMENT = {"int32": ("n", "ByVal {} As Long"), "const char*": ("lp", "ByVal {} As String"),
                "char*": ("lp", "ByVal {} As String"), "int32*": ("lp", "{} As Long"),
-               "SAFEARRAY**": ("lp", "{}() As Long")}
+               "SAFEARRAY**": ("lp", "{}() As Long"), "tarvelin_board*": ("h", "ByVal {} As {ptr}"),
+               "tarvelin_board**": ("ph", "{} As {ptr}"), "void*": ("lp", "ByVal {} As {ptr}"),
+               "tarvelin_progress": ("lp", "ByVal {} As {ptr}")}
 VB_NAME = {("ADCAnalogSampling", "values"): "firstValue", ("MotorGo", "first"): "nChar1",
-           ("MotorGo", "second"): "nChar2"}
+           ("MotorGo", "second"): "nChar2", ("tarvelin_sample", "values"): "firstValue",
+           ("tarvelin_motor_go", "first"): "nChar1", ("tarvelin_motor_go", "second"): "nChar2"}
 VB_NOTES = {
     "GetDLLVersion": ["GetDLLVersion and GetErrorMessage return a pointer to the library's text: "
                       "use the Vb variants."],
@@ -98,26 +110,38 @@ VB_NOTES = {
     "ADCAnalogSamplingVb": ["lpValueArray: an array of Long with the indices 0 to channels x samples - 1 "
                             "(ReDim values(0 To n - 1)),",
                             "filled from index 0; any other is refused with code 28 before anything is sent."],
+    "tarvelin_open": ["Boards by handle: every function returns 0 (TARVELIN_OK) or an error code. "
+                      "Keep the handle in a {ptr};",
+                      "lpPort is \"COM3\" or \"3\". After a failed open, TarvelinBoardErrorText(0) tells why."],
+    "tarvelin_error_text": ["lpBuffer: a String of nSize characters, e.g. String$(256, vbNullChar); "
+                            "TarvelinBoardErrorText does this."],
+    "tarvelin_code_text": ["Returns a pointer to the library's text."],
+    "tarvelin_sample": ["firstValue: values(0) of an array of nCapacity Longs. lpProgress: 0, or AddressOf a Function "
+                        "in a standard module:",
+                        "Function OnProgress(ByVal lpContext As {ptr}, ByVal nReceived As Long, "
+                        "ByVal nTotal As Long) As Long, 0 to go on, nonzero to cancel (code 92)."],
 }
 
 
 def vb_branch(rows, ptrsafe, indent):
+    pointer = "LongPtr" if ptrsafe else "Long"
     lines = []
     for row in rows:
         name = row["name"]
-        lines += [f"{indent}' {note}" for note in VB_NOTES.get(name, [])]
+        lines += [f"{indent}' {note.format(ptr=pointer)}" for note in VB_NOTES.get(name, [])]
         parts = []
         for kind, argument in row["arguments"]:
             prefix, form = VB_ARGUMENT[kind]
-            parts.append(form.format(VB_NAME.get((name, argument), prefix + argument[0].upper() + argument[1:])))
-        result = "Long" if row["result"] == "int32" or not ptrsafe else "LongPtr"
+            parts.append(form.format(VB_NAME.get((name, argument), prefix + argument[0].upper() + argument[1:]),
+                                     ptr=pointer))
+        result = "Long" if row["result"] == "int32" else pointer
         declare = "Declare PtrSafe Function" if ptrsafe else "Declare Function"
         head = f'{indent}Public {declare} {name} Lib "TARVELIN.DLL" Alias "{name}" ('
         # Three arguments a line: the long ones stay readable in the VB editor.
-        if len(parts) > 3:
-            lines += [head + ", ".join(parts[:3]) + ", _", f"{indent}    {', '.join(parts[3:])}) As {result}"]
-        else:
-            lines.append(f"{head}{', '.join(parts)}) As {result}")
+        chunks = [", ".join(parts[at:at + 3]) for at in range(0, len(parts), 3)] or [""]
+        for at, chunk in enumerate(chunks):
+            start = head if at == 0 else f"{indent}    "
+            lines.append(start + chunk + (", _" if at < len(chunks) - 1 else f") As {result}"))
     return lines
 
 
@@ -130,20 +154,26 @@ def vba7(rows, header):
 
 
 def csharp(rows, header):
-    kinds = {"int32": "int", "const char*": "string", "char*": "StringBuilder", "int32*": "[Out] int[]",
-             "SAFEARRAY**": "[MarshalAs(UnmanagedType.SafeArray, SafeArraySubType = VarEnum.VT_I4)] ref int[]"}
+    kinds = {"int32": "int", "const char*": "string", "char*": "StringBuilder", "int32*": "out int",
+             "SAFEARRAY**": "[MarshalAs(UnmanagedType.SafeArray, SafeArraySubType = VarEnum.VT_I4)] ref int[]",
+             "tarvelin_board*": "IntPtr", "tarvelin_board**": "out IntPtr", "void*": "IntPtr",
+             "tarvelin_progress": "Progress"}
+    # A pointer named values is the first of an array; any other int pointer is one result.
+    arrays = {"int32*": "[Out] int[]"}
     results = {"int32": "int", "const char*": "IntPtr"}
     # A checked wrapper (hand-written after the markers) stands in front of these imports.
     wrapped = {"ADCAnalogSampling": "SamplingImport"}
     lines = []
     for row in rows:
         name = row["name"]
-        arguments = ", ".join(f"{kinds[kind]} {argument}" for kind, argument in row["arguments"])
+        arguments = ", ".join(f"{arrays[kind] if argument == 'values' else kinds[kind]} {argument}"
+                              for kind, argument in row["arguments"])
         entry = f', EntryPoint = "{name}"' if name in wrapped else ""
         if name not in wrapped:
             brief = header[name][3].replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
             lines.append(f"/// <summary>{brief}</summary>")
-        lines.append(f"[DllImport(Library{entry}, CallingConvention = CallingConvention.StdCall, "
+        # Winapi is the library's TARVELIN_CALL: StdCall on Windows, Cdecl elsewhere.
+        lines.append(f"[DllImport(Library{entry}, CallingConvention = CallingConvention.Winapi, "
                      "CharSet = CharSet.Ansi, ExactSpelling = true)]")
         lines.append(f"{'private' if name in wrapped else 'public'} static extern {results[row['result']]} "
                      f"{wrapped.get(name, name)}({arguments});")
@@ -158,7 +188,7 @@ def readme(rows, header):
 
 # File, marker line from its text, indent, block, order (the header's or the ordinals'), line ending.
 TARGETS = [
-    ("bindings/python/tarvelin/__init__.py", "# --- {} ---", "", python, "ordinal", "\n"),
+    ("bindings/python/tarvelin/_native.py", "# --- {} ---", "", python, "ordinal", "\n"),
     ("bindings/vb/TARVELIN.bas", "' --- {} ---", "", vb6, "header", "\r\n"),
     ("bindings/vb/TARVELIN64.bas", "' --- {} ---", "", vba7, "header", "\r\n"),
     ("bindings/dotnet/Tarvelin.cs", "// --- {} ---", "        ", csharp, "header", "\n"),

@@ -14,7 +14,9 @@ Attribute VB_Name = "TARVELIN64"
 '
 ' Port letters and the motor's characters are passed as their codes: Asc("B").
 ' Every function returns 1 (or the value read) on success and -1 on failure;
-' GetError() and TarvelinErrorText() then tell why. TarvelinQuiet turns the
+' GetError() and TarvelinErrorText() then tell why. The tarvelin_ functions
+' drive several boards at once, each through its handle: they return 0 or
+' an error code, and TarvelinBoardErrorText(hBoard) tells why. TarvelinQuiet turns the
 ' informational message boxes off; TarvelinComPorts lists the COM ports. Every
 ' Declare names its entry point with Alias, so that VBA's recasing of names
 ' across a project cannot break it. The reference of every function is in
@@ -63,6 +65,46 @@ Option Explicit
     Public Declare PtrSafe Function IO485Address Lib "TARVELIN.DLL" Alias "IO485Address" (ByVal nAddress As Long, ByVal nSelector As Long, ByVal nBroadcast As Long) As Long
     Public Declare PtrSafe Function IO485Initialize Lib "TARVELIN.DLL" Alias "IO485Initialize" () As Long
     Public Declare PtrSafe Function ResetIO485Network Lib "TARVELIN.DLL" Alias "ResetIO485Network" () As Long
+    ' Boards by handle: every function returns 0 (TARVELIN_OK) or an error code. Keep the handle in a LongPtr;
+    ' lpPort is "COM3" or "3". After a failed open, TarvelinBoardErrorText(0) tells why.
+    Public Declare PtrSafe Function tarvelin_open Lib "TARVELIN.DLL" Alias "tarvelin_open" (ByVal lpPort As String, ByVal nBaudRate As Long, phBoard As LongPtr) As Long
+    Public Declare PtrSafe Function tarvelin_close Lib "TARVELIN.DLL" Alias "tarvelin_close" (ByVal hBoard As LongPtr) As Long
+    Public Declare PtrSafe Function tarvelin_cancel Lib "TARVELIN.DLL" Alias "tarvelin_cancel" (ByVal hBoard As LongPtr) As Long
+    ' lpBuffer: a String of nSize characters, e.g. String$(256, vbNullChar); TarvelinBoardErrorText does this.
+    Public Declare PtrSafe Function tarvelin_error_text Lib "TARVELIN.DLL" Alias "tarvelin_error_text" (ByVal hBoard As LongPtr, ByVal lpBuffer As String, ByVal nSize As Long) As Long
+    ' Returns a pointer to the library's text.
+    Public Declare PtrSafe Function tarvelin_code_text Lib "TARVELIN.DLL" Alias "tarvelin_code_text" (ByVal nCode As Long) As LongPtr
+    Public Declare PtrSafe Function tarvelin_command Lib "TARVELIN.DLL" Alias "tarvelin_command" (ByVal hBoard As LongPtr, ByVal lpCommand As String, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_set_baud_rate Lib "TARVELIN.DLL" Alias "tarvelin_set_baud_rate" (ByVal hBoard As LongPtr, ByVal nBaudRate As Long) As Long
+    Public Declare PtrSafe Function tarvelin_port_read Lib "TARVELIN.DLL" Alias "tarvelin_port_read" (ByVal hBoard As LongPtr, ByVal nPort As Long, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_port_write Lib "TARVELIN.DLL" Alias "tarvelin_port_write" (ByVal hBoard As LongPtr, ByVal nPort As Long, ByVal nValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_adc Lib "TARVELIN.DLL" Alias "tarvelin_adc" (ByVal hBoard As LongPtr, ByVal nResolution As Long, ByVal nChannel As Long, _
+        lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_adc_m2 Lib "TARVELIN.DLL" Alias "tarvelin_adc_m2" (ByVal hBoard As LongPtr, ByVal nMode As Long, lpValue As Long) As Long
+    ' firstValue: values(0) of an array of nCapacity Longs. lpProgress: 0, or AddressOf a Function in a standard module:
+    ' Function OnProgress(ByVal lpContext As LongPtr, ByVal nReceived As Long, ByVal nTotal As Long) As Long, 0 to go on, nonzero to cancel (code 92).
+    Public Declare PtrSafe Function tarvelin_sample Lib "TARVELIN.DLL" Alias "tarvelin_sample" (ByVal hBoard As LongPtr, ByVal nResolution As Long, ByVal nChannelMask As Long, _
+        ByVal nRateCode As Long, ByVal nSampleCount As Long, firstValue As Long, _
+        ByVal nCapacity As Long, ByVal lpProgress As LongPtr, ByVal lpContext As LongPtr, _
+        lpCount As Long) As Long
+    Public Declare PtrSafe Function tarvelin_motor_go Lib "TARVELIN.DLL" Alias "tarvelin_motor_go" (ByVal hBoard As LongPtr, ByVal nChar1 As Long, ByVal nChar2 As Long, _
+        ByVal nNumber1 As Long, ByVal nNumber2 As Long, ByVal nNumber3 As Long, _
+        ByVal nNumber4 As Long) As Long
+    Public Declare PtrSafe Function tarvelin_motor_stop Lib "TARVELIN.DLL" Alias "tarvelin_motor_stop" (ByVal hBoard As LongPtr) As Long
+    Public Declare PtrSafe Function tarvelin_motor_counter_reset Lib "TARVELIN.DLL" Alias "tarvelin_motor_counter_reset" (ByVal hBoard As LongPtr) As Long
+    Public Declare PtrSafe Function tarvelin_motor_counter Lib "TARVELIN.DLL" Alias "tarvelin_motor_counter" (ByVal hBoard As LongPtr, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_motor_flag Lib "TARVELIN.DLL" Alias "tarvelin_motor_flag" (ByVal hBoard As LongPtr, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_motor_disable Lib "TARVELIN.DLL" Alias "tarvelin_motor_disable" (ByVal hBoard As LongPtr, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_pwm_set Lib "TARVELIN.DLL" Alias "tarvelin_pwm_set" (ByVal hBoard As LongPtr, ByVal nFrequency As Long, ByVal nDutyCycle As Long, _
+        ByVal nPulses As Long) As Long
+    Public Declare PtrSafe Function tarvelin_pwm_counter Lib "TARVELIN.DLL" Alias "tarvelin_pwm_counter" (ByVal hBoard As LongPtr, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_pwm_finished Lib "TARVELIN.DLL" Alias "tarvelin_pwm_finished" (ByVal hBoard As LongPtr, lpFlag As Long) As Long
+    Public Declare PtrSafe Function tarvelin_limit_event Lib "TARVELIN.DLL" Alias "tarvelin_limit_event" (ByVal hBoard As LongPtr, lpFlag As Long) As Long
+    Public Declare PtrSafe Function tarvelin_period Lib "TARVELIN.DLL" Alias "tarvelin_period" (ByVal hBoard As LongPtr, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_io485_initialize Lib "TARVELIN.DLL" Alias "tarvelin_io485_initialize" (ByVal hBoard As LongPtr) As Long
+    Public Declare PtrSafe Function tarvelin_io485_reset Lib "TARVELIN.DLL" Alias "tarvelin_io485_reset" (ByVal hBoard As LongPtr, lpValue As Long) As Long
+    Public Declare PtrSafe Function tarvelin_io485_address Lib "TARVELIN.DLL" Alias "tarvelin_io485_address" (ByVal hBoard As LongPtr, ByVal nAddress As Long, ByVal nSelector As Long, _
+        ByVal nBroadcast As Long) As Long
 #Else
     Public Declare Function PortOpen Lib "TARVELIN.DLL" Alias "PortOpen" (ByVal nPort As Long) As Long
     Public Declare Function PortConfigure Lib "TARVELIN.DLL" Alias "PortConfigure" (ByVal nPort As Long, ByVal nBaudRate As Long) As Long
@@ -104,6 +146,46 @@ Option Explicit
     Public Declare Function IO485Address Lib "TARVELIN.DLL" Alias "IO485Address" (ByVal nAddress As Long, ByVal nSelector As Long, ByVal nBroadcast As Long) As Long
     Public Declare Function IO485Initialize Lib "TARVELIN.DLL" Alias "IO485Initialize" () As Long
     Public Declare Function ResetIO485Network Lib "TARVELIN.DLL" Alias "ResetIO485Network" () As Long
+    ' Boards by handle: every function returns 0 (TARVELIN_OK) or an error code. Keep the handle in a Long;
+    ' lpPort is "COM3" or "3". After a failed open, TarvelinBoardErrorText(0) tells why.
+    Public Declare Function tarvelin_open Lib "TARVELIN.DLL" Alias "tarvelin_open" (ByVal lpPort As String, ByVal nBaudRate As Long, phBoard As Long) As Long
+    Public Declare Function tarvelin_close Lib "TARVELIN.DLL" Alias "tarvelin_close" (ByVal hBoard As Long) As Long
+    Public Declare Function tarvelin_cancel Lib "TARVELIN.DLL" Alias "tarvelin_cancel" (ByVal hBoard As Long) As Long
+    ' lpBuffer: a String of nSize characters, e.g. String$(256, vbNullChar); TarvelinBoardErrorText does this.
+    Public Declare Function tarvelin_error_text Lib "TARVELIN.DLL" Alias "tarvelin_error_text" (ByVal hBoard As Long, ByVal lpBuffer As String, ByVal nSize As Long) As Long
+    ' Returns a pointer to the library's text.
+    Public Declare Function tarvelin_code_text Lib "TARVELIN.DLL" Alias "tarvelin_code_text" (ByVal nCode As Long) As Long
+    Public Declare Function tarvelin_command Lib "TARVELIN.DLL" Alias "tarvelin_command" (ByVal hBoard As Long, ByVal lpCommand As String, lpValue As Long) As Long
+    Public Declare Function tarvelin_set_baud_rate Lib "TARVELIN.DLL" Alias "tarvelin_set_baud_rate" (ByVal hBoard As Long, ByVal nBaudRate As Long) As Long
+    Public Declare Function tarvelin_port_read Lib "TARVELIN.DLL" Alias "tarvelin_port_read" (ByVal hBoard As Long, ByVal nPort As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_port_write Lib "TARVELIN.DLL" Alias "tarvelin_port_write" (ByVal hBoard As Long, ByVal nPort As Long, ByVal nValue As Long) As Long
+    Public Declare Function tarvelin_adc Lib "TARVELIN.DLL" Alias "tarvelin_adc" (ByVal hBoard As Long, ByVal nResolution As Long, ByVal nChannel As Long, _
+        lpValue As Long) As Long
+    Public Declare Function tarvelin_adc_m2 Lib "TARVELIN.DLL" Alias "tarvelin_adc_m2" (ByVal hBoard As Long, ByVal nMode As Long, lpValue As Long) As Long
+    ' firstValue: values(0) of an array of nCapacity Longs. lpProgress: 0, or AddressOf a Function in a standard module:
+    ' Function OnProgress(ByVal lpContext As Long, ByVal nReceived As Long, ByVal nTotal As Long) As Long, 0 to go on, nonzero to cancel (code 92).
+    Public Declare Function tarvelin_sample Lib "TARVELIN.DLL" Alias "tarvelin_sample" (ByVal hBoard As Long, ByVal nResolution As Long, ByVal nChannelMask As Long, _
+        ByVal nRateCode As Long, ByVal nSampleCount As Long, firstValue As Long, _
+        ByVal nCapacity As Long, ByVal lpProgress As Long, ByVal lpContext As Long, _
+        lpCount As Long) As Long
+    Public Declare Function tarvelin_motor_go Lib "TARVELIN.DLL" Alias "tarvelin_motor_go" (ByVal hBoard As Long, ByVal nChar1 As Long, ByVal nChar2 As Long, _
+        ByVal nNumber1 As Long, ByVal nNumber2 As Long, ByVal nNumber3 As Long, _
+        ByVal nNumber4 As Long) As Long
+    Public Declare Function tarvelin_motor_stop Lib "TARVELIN.DLL" Alias "tarvelin_motor_stop" (ByVal hBoard As Long) As Long
+    Public Declare Function tarvelin_motor_counter_reset Lib "TARVELIN.DLL" Alias "tarvelin_motor_counter_reset" (ByVal hBoard As Long) As Long
+    Public Declare Function tarvelin_motor_counter Lib "TARVELIN.DLL" Alias "tarvelin_motor_counter" (ByVal hBoard As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_motor_flag Lib "TARVELIN.DLL" Alias "tarvelin_motor_flag" (ByVal hBoard As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_motor_disable Lib "TARVELIN.DLL" Alias "tarvelin_motor_disable" (ByVal hBoard As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_pwm_set Lib "TARVELIN.DLL" Alias "tarvelin_pwm_set" (ByVal hBoard As Long, ByVal nFrequency As Long, ByVal nDutyCycle As Long, _
+        ByVal nPulses As Long) As Long
+    Public Declare Function tarvelin_pwm_counter Lib "TARVELIN.DLL" Alias "tarvelin_pwm_counter" (ByVal hBoard As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_pwm_finished Lib "TARVELIN.DLL" Alias "tarvelin_pwm_finished" (ByVal hBoard As Long, lpFlag As Long) As Long
+    Public Declare Function tarvelin_limit_event Lib "TARVELIN.DLL" Alias "tarvelin_limit_event" (ByVal hBoard As Long, lpFlag As Long) As Long
+    Public Declare Function tarvelin_period Lib "TARVELIN.DLL" Alias "tarvelin_period" (ByVal hBoard As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_io485_initialize Lib "TARVELIN.DLL" Alias "tarvelin_io485_initialize" (ByVal hBoard As Long) As Long
+    Public Declare Function tarvelin_io485_reset Lib "TARVELIN.DLL" Alias "tarvelin_io485_reset" (ByVal hBoard As Long, lpValue As Long) As Long
+    Public Declare Function tarvelin_io485_address Lib "TARVELIN.DLL" Alias "tarvelin_io485_address" (ByVal hBoard As Long, ByVal nAddress As Long, ByVal nSelector As Long, _
+        ByVal nBroadcast As Long) As Long
 #End If
 ' --- end of generated declarations ---
 
@@ -168,6 +250,9 @@ Public Const TARVELIN_E_PWM_PULSES As Long = 62
 Public Const TARVELIN_E_BAUD_RATE As Long = 77
 Public Const TARVELIN_E_PORT_VALUE As Long = 80
 Public Const TARVELIN_E_WRONG_PORT As Long = 81
+Public Const TARVELIN_E_BAD_HANDLE As Long = 90
+Public Const TARVELIN_E_BAD_ARGUMENT As Long = 91
+Public Const TARVELIN_E_CANCELLED As Long = 92
 ' --- end of the error codes
 
 ' The text of the last error (GetErrorMessageVb fills a String of at least 152 characters).
@@ -176,6 +261,19 @@ Public Function TarvelinErrorText() As String
     tvBuffer = String$(160, vbNullChar)
     If GetErrorMessageVb(tvBuffer) <> 1 Then Exit Function
     TarvelinErrorText = Left$(tvBuffer, InStr(tvBuffer, vbNullChar) - 1)
+End Function
+
+' The text of a board's last failure (tarvelin_error_text); hBoard 0: why this
+' thread's last tarvelin_open failed, naming the device and the system's reason.
+#If VBA7 Then
+Public Function TarvelinBoardErrorText(ByVal hBoard As LongPtr) As String
+#Else
+Public Function TarvelinBoardErrorText(ByVal hBoard As Long) As String
+#End If
+    Dim tvBuffer As String
+    tvBuffer = String$(512, vbNullChar)
+    If tarvelin_error_text(hBoard, tvBuffer, Len(tvBuffer)) <> 0 Then Exit Function
+    TarvelinBoardErrorText = Left$(tvBuffer, InStr(tvBuffer, vbNullChar) - 1)
 End Function
 
 ' The library's version text (GetDLLVersionVb fills a String of at least 25 characters).

@@ -2,6 +2,8 @@
 //   Windows: dotnet run --project Example.csproj -p:PlatformTarget=x64   (or x86; the project copies that DLL)
 //            or csc Example.cs ..\..\bindings\dotnet\Tarvelin.cs with TARVELIN.DLL of the process's width beside it
 //   mono:    mcs Example.cs ../../bindings/dotnet/Tarvelin.cs && mono Example.exe
+// Board is the board through its own handle (several boards at once work the
+// same way, one Board each); Native keeps the classic functions.
 using System;
 using Tarvelin;
 
@@ -9,16 +11,17 @@ static class Example
 {
     static int Main()
     {
-        // No message box before each block: the program runs unattended.
-        Native.MessageBoxes(false);
         Console.WriteLine(Native.Version());
         try {
-            Native.Check(Native.PortOpen(3));
-            Native.Check(Native.WriteCommand("PRB"));
-            Console.WriteLine("port B: " + Native.GetValue());
-            int[] values = Native.Sample(10, 0x3, 2, 10);    // 2 channels x 10 samples, the channels of one sample together
-            Console.WriteLine("samples: " + string.Join(" ", values));
-            Native.Check(Native.PortClose());
+            using (var board = new Board("COM3")) {
+                Console.WriteLine("port B: " + board.PortRead('B'));
+                // 2 channels x 10 samples, the channels of one sample together; the delegate may return true to cancel.
+                int[] values = board.Sample(10, 0x3, 2, 10, (received, total) => {
+                    Console.Error.WriteLine(received + "/" + total + " values");
+                    return false;
+                });
+                Console.WriteLine("samples: " + string.Join(" ", values));
+            }
             return 0;
         } catch (TarvelinException e) {
             Console.WriteLine("error " + e.Code + ": " + e.Text);

@@ -2,14 +2,17 @@
 
     pip install bindings/python          (or: pip install --no-build-isolation bindings/python)
     python example.py
+
+two_boards.py drives two boards at once. tarvelin.ClassicBoard is the wrapper
+of the classic exports, for programs written against earlier versions.
 """
 import tarvelin
 
-print(tarvelin.Board.version())
+print(tarvelin.version())
 try:
-    with tarvelin.Board(3) as board:
-        print("port B:", board.read_port("B"))
-        first, second = board.sample(resolution=10, channels=[0, 1], rate_code=2, samples=10, numpy=False)
+    with tarvelin.Board("COM3") as board:
+        print("port B:", board.port_read("B"))
+        first, second = board.sample(10, [0, 1], rate_code=2, sample_count=10, numpy=False)
         print("channel 0:", list(first))
         print("channel 1:", list(second))
 except tarvelin.TarvelinError as error:

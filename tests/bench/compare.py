@@ -9,8 +9,10 @@ import json
 import sys
 
 PAIRS = [
-    ("round trip", "BM_LibraryRoundTrip", "BM_IdealClientRoundTrip", 1.15),
-    ("720,896-value block", "BM_LibraryBlock", "BM_IdealClientBlock", 1.0),
+    ("round trip", "BM_LibraryRoundTrip", "BM_IdealClientRoundTrip", 1.15, "library", "ideal client"),
+    ("720,896-value block", "BM_LibraryBlock", "BM_IdealClientBlock", 1.0, "library", "ideal client"),
+    ("a board's round trip by handle", "BM_HandleRoundTripBothBusy", "BM_HandleRoundTripAlone", 1.3,
+     "second board busy", "alone"),
 ]
 
 
@@ -30,7 +32,7 @@ def main():
         sys.exit("usage: compare.py BENCH.json")
     found = medians(sys.argv[1])
     missing = False
-    for label, library, ideal, target in PAIRS:
+    for label, library, ideal, target, library_name, ideal_name in PAIRS:
         if library not in found or ideal not in found:
             print(f"{label}: no median for {library} or {ideal}")
             missing = True
@@ -39,8 +41,8 @@ def main():
         unit = lib["time_unit"]
         ratio = lib["real_time"] / best["real_time"]
         verdict = "met" if ratio <= target else "missed"
-        print(f"{label}: library {lib['real_time']:.1f} {unit} (caller CPU {lib['caller_cpu_us_per_op']:.1f} us), "
-              f"ideal client {best['real_time']:.1f} {unit} (caller CPU {best['caller_cpu_us_per_op']:.1f} us): "
+        print(f"{label}: {library_name} {lib['real_time']:.1f} {unit} (caller CPU {lib['caller_cpu_us_per_op']:.1f} us), "
+              f"{ideal_name} {best['real_time']:.1f} {unit} (caller CPU {best['caller_cpu_us_per_op']:.1f} us): "
               f"{ratio:.2f}x, target {target}x {verdict}")
     return 1 if missing else 0
 

@@ -16,6 +16,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -118,6 +119,52 @@ void TimeCommands(benchmark::State& state) {
 
 void BM_LibraryRoundTrip(benchmark::State& state) { TimeCommands(state); }
 BENCHMARK(BM_LibraryRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Boards by handle: one board's round trip alone, and the same while a second
+// board is kept busy by another thread (each board has its own turn and reader).
+tarvelin::board::VirtualBoard* SecondBoard() {
+  static tarvelin::board::VirtualBoard* board = [] {
+    auto* b = new tarvelin::board::VirtualBoard;
+    if (!b->Start()) abort();
+    return b;
+  }();
+  return board;
+}
+
+void TimeHandleCommands(benchmark::State& state, bool otherBusy) {
+  tarvelin_board* first = nullptr;
+  tarvelin_board* second = nullptr;
+  if (tarvelin_open(Board()->SlavePath().c_str(), 9600, &first) != TARVELIN_OK ||
+      tarvelin_open(SecondBoard()->SlavePath().c_str(), 9600, &second) != TARVELIN_OK) {
+    state.SkipWithError("tarvelin_open failed");
+    tarvelin_close(first);
+    return;
+  }
+  std::atomic<bool> stop{false};
+  std::thread other;
+  if (otherBusy) {
+    other = std::thread([&] {
+      int32_t value = 0;
+      while (!stop.load()) tarvelin_port_read(second, 'B', &value);
+    });
+  }
+  const CpuMeter meter;
+  int32_t value = 0;
+  for (auto _ : state) {
+    if (tarvelin_port_read(first, 'B', &value) != TARVELIN_OK) state.SkipWithError("command failed");
+  }
+  meter.Report(state);
+  stop = true;
+  if (other.joinable()) other.join();
+  tarvelin_close(first);
+  tarvelin_close(second);
+}
+
+void BM_HandleRoundTripAlone(benchmark::State& state) { TimeHandleCommands(state, false); }
+BENCHMARK(BM_HandleRoundTripAlone)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_HandleRoundTripBothBusy(benchmark::State& state) { TimeHandleCommands(state, true); }
+BENCHMARK(BM_HandleRoundTripBothBusy)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The ideal client: the board's terminal opened raw by the benchmark itself.
 int OpenRawSlave() {

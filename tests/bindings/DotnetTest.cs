@@ -22,11 +22,54 @@ static class DotnetTest
         Console.WriteLine((ok ? "dotnet: ok   " : "dotnet: FAIL ") + what);
     }
 
+    static TarvelinException Thrown(Action call)
+    {
+        try {
+            call();
+        } catch (TarvelinException e) {
+            return e;
+        }
+        return null;
+    }
+
+    // One board through the handle API: COM3 by number, as the classic calls had it.
+    static void BoardByHandle()
+    {
+        var progress = new List<int>();
+        var board = new Board("3");
+        using (board) {
+            Check(board.Command("PCC255") == 0 && board.PortRead('C') == 17, "Board: Command and PortRead (17 from before)");
+            board.PortWrite('c', 34);
+            Check(board.PortRead('C') == 34, "Board: PortWrite('c', 34), read back");
+            TarvelinException e = Thrown(() => board.PortRead('E'));
+            Check(e != null && e.Code == Errors.TARVELIN_E_NO_SUCH_PORT && e.Text == "No such port",
+                  "Board: PortRead('E') throws code 4 with the board's text");
+            int[] block = board.Sample(10, 0x3, 1, 25, (received, total) => { progress.Add(received); return false; });
+            Check(block.Length == 50 && block.All(v => v >= 0 && v <= 1023) && progress.Count > 0 &&
+                  progress.Last() == 50, "Board: Sample of 2 x 25 values, progress up to 50");
+            e = Thrown(() => board.Sample(10, 0x1, 6, 160, (received, total) => received > 0));
+            Check(e != null && e.Code == Errors.TARVELIN_E_CANCELLED && board.PortRead('C') == 34,
+                  "Board: a progress delegate returning true cancels with code 92; the board answers after");
+            bool passedOn = false;
+            try {
+                board.Sample(10, 0x1, 6, 160, (received, total) => { throw new InvalidOperationException("from the delegate"); });
+            } catch (InvalidOperationException) {
+                passedOn = true;
+            }
+            Check(passedOn && board.PortRead('C') == 34, "Board: an exception in the progress delegate cancels and is thrown again");
+        }
+        TarvelinException closed = Thrown(() => board.PortRead('C'));
+        Check(closed != null && closed.Code == Errors.TARVELIN_E_BAD_HANDLE, "Board: a call after Dispose throws code 90");
+        TarvelinException open = Thrown(() => new Board("/dev/tarvelin-no-such-device"));
+        Check(open != null && open.Code == Errors.TARVELIN_E_OPEN_FAILED && open.Text.Contains("/dev/tarvelin-no-such-device"),
+              "Board: a failed open throws code 36 naming the device (" + (open == null ? "" : open.Text) + ")");
+    }
+
     static int Main(string[] args)
     {
         string root = args.Length > 0 ? args[0] : ".";
 
-        // Declarations: every export once, its argument count, StdCall and ANSI.
+        // Declarations: every export once, its argument count, Winapi (the library's TARVELIN_CALL) and ANSI.
         var table = new Dictionary<string, int>();
         foreach (string line in File.ReadAllLines(Path.Combine(root, "src/exports/exports.tab"))) {
             Match m = Regex.Match(line, @"^\d+\s+(\w+)\s+(\d+)");
@@ -45,8 +88,8 @@ static class DotnetTest
             var import = (DllImportAttribute)method.GetCustomAttributes(typeof(DllImportAttribute), false)[0];
             int wanted;
             bool ok = table.TryGetValue(entry(method), out wanted) && method.GetParameters().Length == wanted &&
-                      import.CallingConvention == CallingConvention.StdCall && import.CharSet == CharSet.Ansi;
-            if (!ok) Check(false, method.Name + ": argument count, StdCall and ANSI");
+                      import.CallingConvention == CallingConvention.Winapi && import.CharSet == CharSet.Ansi;
+            if (!ok) Check(false, method.Name + ": argument count, Winapi and ANSI");
         }
         string header = File.ReadAllText(Path.Combine(root, "include/tarvelin.h"));
         var constants = Regex.Matches(header, @"#define\s+(TARVELIN_E_\w+)\s+\(?(-?\d+)\)?").Cast<Match>()
@@ -99,6 +142,8 @@ static class DotnetTest
         Check(empty, "Sample of 0 samples: ArgumentOutOfRangeException");
         Check(Native.PortClose() == 1 && Native.PortClose() == -1 && Native.GetError() == Errors.TARVELIN_E_PORT_NOT_OPEN,
               "PortClose, then code 35");
+
+        BoardByHandle();
 
         Console.WriteLine("dotnet: " + passed + " passed, " + failed + " failed");
         return failed == 0 ? 0 : 1;

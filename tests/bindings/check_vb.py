@@ -13,7 +13,7 @@ functions the helpers use are Private, aliased and PtrSafe in the VBA7 branch.
 The Const error codes must be the header's TARVELIN_E_ constants;
 TarvelinErrorText must read the text through GetErrorMessageVb, TarvelinQuiet
 set TARVELIN_MESSAGEBOX through SetEnvironmentVariableA, TarvelinLoad load the
-DLL by path, TarvelinComPorts list the ports.
+DLL by path, TarvelinComPorts list the ports, TarvelinBoardErrorText read a board's text through tarvelin_error_text.
 
 Prints one line per problem and "vb: N declarations checked, N problems".
 """
@@ -23,13 +23,19 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
-# C type of the header -> the VB argument form (ByVal or not, VB type).
+# C type of the header -> the VB argument form (ByVal or not, VB type); POINTER
+# is LongPtr under PtrSafe and Long in VB6.
+POINTER = "pointer"
 ARGUMENT = {
     "int32_t": ("ByVal", "Long"),
     "const char*": ("ByVal", "String"),
     "char*": ("ByVal", "String"),
-    "int32_t*": ("ByRef", "Long"),  # the array's first element, by reference
+    "int32_t*": ("ByRef", "Long"),  # one result, or the array's first element, by reference
     "struct tagSAFEARRAY**": ("ByRef", "Long()"),  # a VB array of Long
+    "tarvelin_board*": ("ByVal", POINTER),  # the handle
+    "tarvelin_board**": ("ByRef", POINTER),  # where the handle goes
+    "void*": ("ByVal", POINTER),
+    "tarvelin_progress": ("ByVal", POINTER),  # AddressOf a Function
 }
 
 
@@ -123,9 +129,11 @@ def check_branch(label, lines, ptrsafe, table, functions, problems):
             continue
         c_result, c_arguments = functions[name]
         for index, (vb, c_type) in enumerate(zip(parsed, c_arguments), 1):
-            if vb != ARGUMENT.get(c_type):
-                problems.append(f"{label}: {name} argument {index} is {vb}, the header's {c_type} wants "
-                                f"{ARGUMENT.get(c_type)}")
+            wanted = ARGUMENT.get(c_type)
+            if wanted and wanted[1] == POINTER:
+                wanted = (wanted[0], "LongPtr" if ptrsafe else "Long")
+            if vb != wanted:
+                problems.append(f"{label}: {name} argument {index} is {vb}, the header's {c_type} wants {wanted}")
         wanted = "Long" if c_result == "int32_t" else ("LongPtr" if ptrsafe else "Long")
         if result != wanted:
             problems.append(f"{label}: {name} returns {result}, the header's {c_result} wants {wanted}")
@@ -186,7 +194,8 @@ def main():
         text = "\n".join(lines)
         for helper_name, needs in (("TarvelinQuiet", ("TvSetEnvironmentVariable", '"TARVELIN_MESSAGEBOX", "0"')),
                                    ("TarvelinLoad", ("TvLoadLibrary", "TARVELIN.DLL")),
-                                   ("TarvelinComPorts", ("TvQueryDosDevice",))):
+                                   ("TarvelinComPorts", ("TvQueryDosDevice",)),
+                                   ("TarvelinBoardErrorText", ("tarvelin_error_text",))):
             body = re.search(rf"(?:Function|Sub)\s+{helper_name}\(.*?End\s+(?:Function|Sub)", text, re.S)
             if not body or not all(need in body[0] for need in needs):
                 problems.append(f"{module}: no {helper_name} using {', '.join(needs)}")

@@ -22,12 +22,13 @@ python=/usr/bin/python3
 passed=0
 failed=0
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvelin-bindings.XXXXXX") || exit 1
-board_pid=
+board_pids=()
 cleanup() {
-  if [ -n "$board_pid" ]; then
-    kill "$board_pid" 2>/dev/null
-    wait "$board_pid" 2>/dev/null
-  fi
+  local pid
+  for pid in "${board_pids[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -50,10 +51,16 @@ cmake --build "$build" -j2 --target tarvelin tarvelin-board >"$work/build.log" 2
 export TARVELIN_LIBRARY=$build/libtarvelin.so.3
 export TARVELIN_BOARD=$build/tarvelin-board
 
-# One board for the .NET program and the examples (the Python tests start their own).
-start_board "$TARVELIN_BOARD" "$work" || { echo "bindings: the virtual board did not start"; exit 1; }
+# Two boards, COM3 and COM4, for the .NET program and the examples (the Python tests start their own).
+mkdir -p "$work/com3" "$work/com4"
+start_board "$TARVELIN_BOARD" "$work/com3" || { echo "bindings: the virtual board did not start"; exit 1; }
+board_pids+=("$board_pid")
+com3=$slave
+start_board "$TARVELIN_BOARD" "$work/com4" || { echo "bindings: the second virtual board did not start"; exit 1; }
+board_pids+=("$board_pid")
+com4=$slave
 
-# Python: installed, then tested from the installed copy; the example run with it.
+# Python: installed, then tested from the installed copy; the examples run with it.
 python_lane() {
   "$python" -m pip install --quiet --no-build-isolation --no-deps --no-warn-script-location \
     --target "$work/site" bindings/python 2>&1 | grep -v "Running pip as the 'root' user" || true
@@ -61,11 +68,15 @@ python_lane() {
   where=$(cd "$work" && PYTHONPATH=$work/site "$python" -c 'import tarvelin; print(tarvelin.__file__)') || return 1
   [ "$where" = "$work/site/tarvelin/__init__.py" ] || { echo "tarvelin imported from $where"; return 1; }
   PYTHONPATH=$work/site timeout 300 "$python" -m unittest discover -s bindings/python/tests -v || return 1
-  PYTHONPATH=$work/site TARVELIN_COM3=$slave timeout 60 "$python" examples/python/example.py |
-    tee "$work/example-py.txt" && grep -Eq '^port B: [0-9]+$' "$work/example-py.txt"
+  PYTHONPATH=$work/site TARVELIN_COM3=$com3 timeout 60 "$python" examples/python/example.py |
+    tee "$work/example-py.txt" && grep -Eq '^port B: [0-9]+$' "$work/example-py.txt" || return 1
+  PYTHONPATH=$work/site TARVELIN_COM3=$com3 TARVELIN_COM4=$com4 timeout 60 "$python" \
+    examples/python/two_boards.py 2>/dev/null | tee "$work/two-boards.txt" &&
+    grep -qx 'COM3: port C 17, 200 samples of channels 0 and 1' "$work/two-boards.txt" &&
+    grep -qx 'COM4: port C 34, 200 samples of channels 0 and 1' "$work/two-boards.txt"
 }
 python_lane
-result "python: pip install --no-build-isolation, unittest and the example against the board" $?
+result "python: pip install --no-build-isolation, unittest and the examples against the boards" $?
 
 "$python" tests/bindings/check_vb.py
 result "vb: TARVELIN.bas and TARVELIN64.bas against the export table" $?
@@ -74,9 +85,9 @@ dotnet_lane() {
   mcs -nologo -warnaserror -out:"$work/DotnetTest.exe" tests/bindings/DotnetTest.cs bindings/dotnet/Tarvelin.cs ||
     return 1
   # DllImport("tarvelin") finds libtarvelin.so on the library path.
-  TARVELIN_COM3=$slave LD_LIBRARY_PATH=$build timeout 120 mono "$work/DotnetTest.exe" "$root" || return 1
+  TARVELIN_COM3=$com3 LD_LIBRARY_PATH=$build timeout 120 mono "$work/DotnetTest.exe" "$root" || return 1
   mcs -nologo -warnaserror -out:"$work/Example.exe" examples/csharp/Example.cs bindings/dotnet/Tarvelin.cs &&
-    TARVELIN_COM3=$slave LD_LIBRARY_PATH=$build timeout 60 mono "$work/Example.exe" | tee "$work/example-cs.txt" &&
+    TARVELIN_COM3=$com3 LD_LIBRARY_PATH=$build timeout 60 mono "$work/Example.exe" | tee "$work/example-cs.txt" &&
     grep -Eq '^port B: [0-9]+$' "$work/example-cs.txt"
 }
 dotnet_lane

@@ -52,6 +52,9 @@ TARVELIN_E_PWM_PULSES = 62  # " Error in setting  PWM's Pulses".
 TARVELIN_E_BAUD_RATE = 77  # The board did not take, or not keep, a new baud rate (two texts).
 TARVELIN_E_PORT_VALUE = 80  # " Value is out of range. The Value needs to be 0 < Value <256  ".
 TARVELIN_E_WRONG_PORT = 81  # "Wrong Port selected": IOPortWrite().
+TARVELIN_E_BAD_HANDLE = 90  # Handle API: "Not an open board handle" (NULL, closed, or not one of this library's).
+TARVELIN_E_BAD_ARGUMENT = 91  # Handle API: "Missing or unusable argument" (a NULL result pointer, a buffer of no room).
+TARVELIN_E_CANCELLED = 92  # Handle API: "Call cancelled" by tarvelin_cancel() or a progress callback.
 # --- end of the error codes
 
 

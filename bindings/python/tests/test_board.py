@@ -1,4 +1,4 @@
-"""The Python binding against the virtual board.
+"""The classic wrapper (tarvelin.ClassicBoard) against the virtual board.
 
     TARVELIN_LIBRARY=build/native/libtarvelin.so.3 python3 -m unittest discover -s bindings/python/tests
 
@@ -19,14 +19,23 @@ COM = 3
 
 
 def start_board():
+    """A virtual board and its pseudo-terminal; its control lines go to board.stdin."""
     program = os.environ.get("TARVELIN_BOARD", str(ROOT / "build/native/tarvelin-board"))
-    board = subprocess.Popen([program], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    board = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             text=True)
     path = board.stdout.readline().strip()
     if not path:
         board.kill()
         board.wait()
         raise RuntimeError(f"{program} did not report its pseudo-terminal")
     return board, path
+
+
+def stop_board(board):
+    board.terminate()
+    board.wait(10)
+    board.stdin.close()
+    board.stdout.close()
 
 
 class Declarations(unittest.TestCase):
@@ -55,12 +64,10 @@ class AgainstTheBoard(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.board.terminate()
-        cls.board.wait(10)
-        cls.board.stdout.close()
+        stop_board(cls.board)
 
     def test_with_block_opens_and_closes_the_port(self):
-        with tarvelin.Board(COM) as board:
+        with tarvelin.ClassicBoard(COM) as board:
             self.assertEqual(board.port, COM)
             self.assertEqual(board.baud_rate, 9600)
             self.assertEqual(board.read_port("b"), 255)
@@ -69,7 +76,7 @@ class AgainstTheBoard(unittest.TestCase):
         self.assertEqual(lib.GetError(), errors.TARVELIN_E_PORT_NOT_OPEN)
 
     def test_failures_raise_code_and_text(self):
-        with tarvelin.Board(COM) as board:
+        with tarvelin.ClassicBoard(COM) as board:
             with self.assertRaises(tarvelin.TarvelinError) as caught:
                 board.read_port("E")
             self.assertEqual((caught.exception.code, caught.exception.text),
@@ -82,20 +89,20 @@ class AgainstTheBoard(unittest.TestCase):
                 board.set_pwm(14, 50, 10)
             self.assertEqual(caught.exception.code, errors.TARVELIN_E_PWM_FREQUENCY)
         with self.assertRaises(tarvelin.TarvelinError) as caught:
-            tarvelin.Board(99)  # no such device
+            tarvelin.ClassicBoard(99)  # no such device
         self.assertEqual(caught.exception.code, errors.TARVELIN_E_OPEN_FAILED)
 
     def test_commands_and_values(self):
-        with tarvelin.Board(COM) as board:
+        with tarvelin.ClassicBoard(COM) as board:
             board.command("PCC255")
             board.write_port("c", 17)
             self.assertEqual(board.read_port("C"), 17)
             self.assertEqual(board.period(), 2000)
             self.assertEqual(board.adc(10, 14), 768)
-            self.assertTrue(tarvelin.Board.version().startswith(" Dorvik DLL version "))
+            self.assertTrue(tarvelin.ClassicBoard.version().startswith(" Dorvik DLL version "))
 
     def test_sample_gives_one_list_per_channel(self):
-        with tarvelin.Board(COM) as board:
+        with tarvelin.ClassicBoard(COM) as board:
             first, second = board.sample(10, [0, 3], rate_code=1, samples=40, numpy=False)
             self.assertEqual((len(first), len(second)), (40, 40))
             for value in first + second:
