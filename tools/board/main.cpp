@@ -2,9 +2,10 @@
 //
 // Alone, it runs until SIGINT or SIGTERM; the first line on standard output is
 // the device path to open, printed once the board (and the optional link) is
-// ready, and control lines are read from standard input. With `--com N --
-// CMD ARGS...` it runs CMD with TARVELIN_COM<N> pointing at the board, stops the
-// board when CMD ends and exits with CMD's status; standard input is then CMD's.
+// ready, and control lines are read from standard input. With `-- CMD ARGS...`
+// it runs CMD with every argument `{}` replaced by the board's device path (and
+// with `--com N`, TARVELIN_COM<N> pointing at it), stops the board when CMD ends
+// and exits with CMD's status; standard input is then CMD's.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -124,16 +126,26 @@ void StartControl(VirtualBoard& board, const std::string& path) {
   }).detach();
 }
 
-// Runs the command with the board's device in TARVELIN_COM<n>; its pid or -1.
+// The argument of CMD that stands for the board's device path, as find -exec has it.
+constexpr const char* kDevicePlaceholder = "{}";
+
+bool NamesDevice(const std::vector<std::string>& command) {
+  return std::find(command.begin(), command.end(), kDevicePlaceholder) != command.end();
+}
+
+// Runs the command with the board's device in place of every `{}` argument,
+// and in TARVELIN_COM<n> with --com; its pid or -1.
 pid_t StartCommand(const Options& options, const std::string& device, const sigset_t& original) {
+  std::vector<std::string> words = options.command;
+  std::replace(words.begin(), words.end(), std::string(kDevicePlaceholder), device);
   std::vector<char*> argv;
-  for (const std::string& word : options.command) argv.push_back(const_cast<char*>(word.c_str()));
+  for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const std::string variable = "TARVELIN_COM" + std::to_string(options.com);
   const pid_t child = fork();
   if (child != 0) return child;
   pthread_sigmask(SIG_SETMASK, &original, nullptr);
-  setenv(variable.c_str(), device.c_str(), 1);
+  if (options.com != 0) setenv(variable.c_str(), device.c_str(), 1);
   execvp(argv[0], argv.data());
   std::fprintf(stderr, "tarvelin-board: cannot run %s: %s\n", argv[0], std::strerror(errno));
   _exit(127);
@@ -148,10 +160,11 @@ int ExitStatusOf(int status) {
 void Configure(CLI::App& app, Options& options) {
   app.set_version_flag("--version", "tarvelin-board " TARVELIN_VERSION);
   app.footer(
-      "Without --com, the first line on standard output is the board's device path, and control\n"
-      "lines are read from standard input (or --control FILE). See tools/board/README.md.\n\n"
-      "Example:\n  tarvelin-board --com 3 -- tarvelin --port 3 read B");
-  app.add_option("--com", options.com, "run COMMAND with TARVELIN_COM<N> set to the board's device, then stop")
+      "Without a command, the first line on standard output is the board's device path, and control\n"
+      "lines are read from standard input (or --control FILE). With -- CMD ARGS..., every argument {}\n"
+      "is replaced by the device path. See tools/board/README.md.\n\n"
+      "Examples:\n  tarvelin-board -- tarvelin --port {} read B\n  tarvelin-board --com 3 -- tarvelin --port 3 read B");
+  app.add_option("--com", options.com, "run CMD with TARVELIN_COM<N> set to the board's device, then stop")
       ->type_name("N")
       ->check(CLI::Range(1, 255));
   app.add_option("--link", options.link, "also reach the board through the symbolic link PATH")->type_name("PATH");
@@ -196,7 +209,8 @@ void Configure(CLI::App& app, Options& options) {
         return tarvelin::board::Unescape(text, bytes) ? std::string() : std::string("a broken escape");
       })
       ->group(faults);
-  app.add_option("command", options.command, "the command to run against the board (after --)")
+  app.add_option("command", options.command,
+                 "the command to run against the board (after --), then stop; {} stands for the device path")
       ->type_name("CMD ARGS...");
 }
 
@@ -209,7 +223,10 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
     if (options.com != 0 && options.command.empty()) throw CLI::ValidationError("--com", "needs -- CMD ARGS...");
-    if (options.com == 0 && !options.command.empty()) throw CLI::ValidationError("CMD", "needs --com N");
+    // Without either the command could not find the board.
+    if (options.com == 0 && !options.command.empty() && !NamesDevice(options.command)) {
+      throw CLI::ValidationError("CMD", "needs --com N or an argument {} for the device path");
+    }
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? 0 : 2;
@@ -276,7 +293,7 @@ int main(int argc, char** argv) {
   }
 
   pid_t child = -1;
-  if (options.com != 0) {
+  if (!options.command.empty()) {
     child = StartCommand(options, device, original);
     if (child < 0) {
       std::fprintf(stderr, "tarvelin-board: cannot start %s: %s\n", options.command[0].c_str(), std::strerror(errno));

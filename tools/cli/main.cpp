@@ -1,4 +1,6 @@
-// tarvelin: the board from a terminal, through the library's exports only.
+// tarvelin: the board from a terminal, through the library's exports only: a
+// board by handle for the commands, the classic exports for the version and
+// the panel.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -22,6 +24,9 @@
 namespace {
 
 using namespace tarvelin::cli;
+
+// What the calls that give no value print: 1, as their classic exports return.
+constexpr int32_t kNoValue = 1;
 
 struct Options {
   std::string port;
@@ -49,17 +54,18 @@ struct Options {
   bool broadcast = false;
 };
 
-// One command of the board through WriteCommand: its value or its error.
+// One command of the board: its value or its error.
 int SendOne(Session& session, const std::string& command) {
-  if (WriteCommand(command.c_str()) != 1) return session.Failure(command);
-  const int value = GetValue();
+  int32_t value = 0;
+  const int32_t code = tarvelin_command(session.Board(), command.c_str(), &value);
+  if (code != TARVELIN_OK) return session.Failure(command, code);
   session.Result({{"command", command}, {"value", value}}, fmt::format("{}", value));
   return 0;
 }
 
-// A result that the export returns itself (-1 on failure).
-int Returned(Session& session, const std::string& what, int32_t value) {
-  if (value == -1 && GetError() != -1) return session.Failure(what);
+// What a call on the board gave: its value, or its error.
+int Returned(Session& session, const std::string& what, int32_t code, int32_t value) {
+  if (code != TARVELIN_OK) return session.Failure(what, code);
   session.Result({{"operation", what}, {"value", value}}, fmt::format("{}", value));
   return 0;
 }
@@ -102,8 +108,9 @@ int PortLetter(const std::string& text, int& status) {
 int Adc(Session& session, const Options& options) {
   for (int i = 0; i < options.repeat && !Interrupted; ++i) {
     if (i > 0 && options.interval > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.interval));
-    const int32_t value = ADCAnalog(options.bits, options.channel);
-    if (value == -1) return session.Failure("adc");
+    int32_t value = 0;
+    const int32_t code = tarvelin_adc(session.Board(), options.bits, options.channel, &value);
+    if (code != TARVELIN_OK) return session.Failure("adc", code);
     session.Result({{"bits", options.bits}, {"channel", options.channel}, {"value", value}}, fmt::format("{}", value));
   }
   return Interrupted ? kInterrupted : 0;
@@ -154,26 +161,40 @@ int CheckUsage(const std::string& name, const Options& o) {
 
 int Motor(Session& session, const Options& options) {
   const std::string& action = options.motorAction;
+  tarvelin_board* board = session.Board();
+  int32_t value = kNoValue;
+  int32_t code = TARVELIN_OK;
   if (action == "go") {
     int32_t numbers[4];
     MotorNumbers(options.motorArgs, numbers);
-    const std::string& pair = options.motorArgs[0];
-    if (MotorGo(pair[0], pair[1], numbers[0], numbers[1], numbers[2], numbers[3]) != 1) {
-      return session.Failure("motor go");
-    }
-    session.Result({{"operation", "motor go"}, {"value", 1}}, "1");
-    return 0;
+    // The characters go as the library's MotorGo takes them, bytes above 127 included.
+    const auto pair = reinterpret_cast<const unsigned char*>(options.motorArgs[0].data());
+    code = tarvelin_motor_go(board, pair[0], pair[1], numbers[0], numbers[1], numbers[2], numbers[3]);
+  } else if (action == "stop") {
+    code = tarvelin_motor_stop(board);
+  } else if (action == "reset") {
+    code = tarvelin_motor_counter_reset(board);
+  } else if (action == "counter") {
+    code = tarvelin_motor_counter(board, &value);
+  } else if (action == "flag") {
+    code = tarvelin_motor_flag(board, &value);
+  } else {
+    code = tarvelin_motor_disable(board, &value);
   }
-  if (action == "stop") return Returned(session, "motor stop", MotorStop());
-  if (action == "reset") return Returned(session, "motor reset", MotorCounterReset());
-  if (action == "counter") return Returned(session, "motor counter", GetMotorCounter());
-  if (action == "flag") return Returned(session, "motor flag", GetMotorFlag());
-  return Returned(session, "motor disable", DisableMotor());
+  return Returned(session, "motor " + action, code, value);
 }
 
 int Pwm(Session& session, const Options& options) {
-  if (options.wait) GetPWMFinishFlag();  // an end of run from before belongs to another run
-  if (SetPWMFrequency(options.frequency, options.duty, options.pulses) != 1) return session.Failure("pwm");
+  tarvelin_board* board = session.Board();
+  int32_t finished = 0;
+  int32_t code = TARVELIN_OK;
+  // An end of run from before belongs to another run.
+  if (options.wait && (code = tarvelin_pwm_finished(board, &finished)) != TARVELIN_OK) {
+    return session.Failure("pwm", code);
+  }
+  if ((code = tarvelin_pwm_set(board, options.frequency, options.duty, options.pulses)) != TARVELIN_OK) {
+    return session.Failure("pwm", code);
+  }
   if (!options.wait) {
     session.Result({{"operation", "pwm"}, {"value", 1}}, "1");
     return 0;
@@ -182,7 +203,9 @@ int Pwm(Session& session, const Options& options) {
   const double seconds = options.timeout > 0 ? options.timeout
                                              : 2.0 * options.pulses / options.frequency + 5.0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (GetPWMFinishFlag() != 1) {
+  while (true) {
+    if ((code = tarvelin_pwm_finished(board, &finished)) != TARVELIN_OK) return session.Failure("pwm", code);
+    if (finished == 1) break;
     if (Interrupted) return kInterrupted;
     if (std::chrono::steady_clock::now() > deadline) {
       fmt::print(stderr, "tarvelin pwm: no end of run within {:.1f} s\n", seconds);
@@ -195,9 +218,17 @@ int Pwm(Session& session, const Options& options) {
 }
 
 int Io485(Session& session, const Options& options) {
-  if (options.io485Action == "init") return Returned(session, "io485 init", IO485Initialize());
-  if (options.io485Action == "reset") return Returned(session, "io485 reset", ResetIO485Network());
-  return Returned(session, "io485 address", IO485Address(options.address, options.selector, options.broadcast ? 1 : 0));
+  tarvelin_board* board = session.Board();
+  int32_t value = kNoValue;
+  int32_t code = TARVELIN_OK;
+  if (options.io485Action == "init") {
+    code = tarvelin_io485_initialize(board);
+  } else if (options.io485Action == "reset") {
+    code = tarvelin_io485_reset(board, &value);
+  } else {
+    code = tarvelin_io485_address(board, options.address, options.selector, options.broadcast ? 1 : 0);
+  }
+  return Returned(session, "io485 " + options.io485Action, code, value);
 }
 
 // Each line typed (or piped) is one command; its value or its error is printed.
@@ -318,19 +349,18 @@ int Run(const std::string& name, const Options& o) {
   if ((status = CheckUsage(name, o)) != 0) return status;
 
   Session session(o.json, o.port, o.baud);
-  if (!session.Open(status)) return status;
+  if (!session.OpenBoard(status)) return status;
+  tarvelin_board* board = session.Board();
+  int32_t value = 0;
   if (name == "send") {
     for (const std::string& command : o.commands) {
       if ((status = SendOne(session, command)) != 0) break;
     }
   } else if (name == "read") {
-    status = Returned(session, fmt::format("read {:c}", letter), IOPortRead(letter));
+    const int32_t code = tarvelin_port_read(board, letter, &value);
+    status = Returned(session, fmt::format("read {:c}", letter), code, value);
   } else if (name == "write") {
-    if (IOPortWrite(letter, o.value) != 1) {
-      status = session.Failure("write");
-    } else {
-      session.Result({{"operation", "write"}, {"value", 1}}, "1");
-    }
+    status = Returned(session, "write", tarvelin_port_write(board, letter, o.value), kNoValue);
   } else if (name == "config") {
     status = SendOne(session, fmt::format("PC{:c}{}", letter, o.value));
   } else if (name == "adc") {
@@ -342,7 +372,8 @@ int Run(const std::string& name, const Options& o) {
   } else if (name == "pwm") {
     status = Pwm(session, o);
   } else if (name == "period") {
-    status = Returned(session, "period", GetPeriod());
+    const int32_t code = tarvelin_period(board, &value);
+    status = Returned(session, "period", code, value);
   } else if (name == "io485") {
     status = Io485(session, o);
   } else if (name == "term") {
@@ -355,7 +386,8 @@ int Run(const std::string& name, const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A tool run from a terminal, a script or a service never stops at a dialog.
+  // A tool run from a terminal, a script or a service never stops at a dialog
+  // (the handle API shows none; the panel drives the classic exports).
   SetEnvironmentDefault("TARVELIN_MESSAGEBOX", "0");
   CLI::App app{"The I/O controller board from the command line.", "tarvelin"};
   Options options;

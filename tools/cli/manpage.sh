@@ -41,18 +41,20 @@ not the page's own. Bodies are limited to 64 KiB; a malformed request gets 400 w
 [ENVIRONMENT]
 .TP
 .B TARVELIN_COM\fIn\fP
-the Linux device that COM\fIn\fP opens (default /dev/ttyS\fIn-1\fP)
+the Linux device that COM\fIn\fP opens (default /dev/ttyS\fIn-1\fP); \fB--port\fP also takes the device
+path itself, which is opened as given
 .TP
 .B TARVELIN_DEBUG
-non-empty: the library's debugger output goes to standard error, among it the device and the
-system's reason when a port cannot be opened
+non-empty: the library's debugger output goes to standard error (the device and the system's
+reason of a failed open are in the tool's own error line)
 .TP
 .B TARVELIN_TRACE
 a file to which every byte written to and read from the port is appended, one timestamped
 line per block, control characters escaped
 .TP
 .B TARVELIN_MESSAGEBOX
-0: the informational message boxes become debugger-output lines (tarvelin sets this itself)
+0: the informational message boxes become debugger-output lines (tarvelin sets this itself for the
+panel; its other commands show none)
 [SEE ALSO]
 The README of the TARVELIN sources; tools/board/README.md for the virtual board.
 TEXT

@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <thread>
 
 #include "system.h"
 #include "tarvelin.h"
@@ -18,63 +16,43 @@ namespace {
 
 constexpr int kMaxSamples = 65536;
 constexpr int kMaxChannel = 10;
-// The board's pace per sample for rate codes 0..7, in milliseconds: half the
-// allowance the library grants, which is what a board keeps to.
-constexpr double kPaceMs[] = {0.25, 0.375, 1.25, 1.875, 5.625, 12.5, 25, 62.5};
 constexpr size_t kBarWidth = 30;
 
-std::atomic<bool> SampleWaitEnded{false};
-
-// Ctrl-C and, on a terminal, the elapsed/expected bar, while the main thread
-// waits in the library. Ctrl-C closes the port from here: that ends the wait.
-class Watcher {
+// The progress of a block on a terminal: values received of the block, and the
+// seconds so far. Redrawn at most ten times a second.
+class Progress {
  public:
-  Watcher(double expectedMs, bool bar) : expected_ms_(expectedMs), bar_(bar), thread_([this] { Run(); }) {}
-  ~Watcher() {
-    done_ = true;
-    thread_.join();
-    if (bar_ && drawn_) std::fputs("\r\033[K", stderr);
+  explicit Progress(bool bar) : bar_(bar), start_(std::chrono::steady_clock::now()) {}
+  ~Progress() {
+    if (drawn_) std::fputs("\r\033[K", stderr);
   }
-  Watcher(const Watcher&) = delete;
-  Watcher& operator=(const Watcher&) = delete;
-  bool ClosedThePort() const { return closed_; }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Called by the library on this thread as values arrive; Ctrl-C cancels the block here.
+  static int32_t TARVELIN_CALL Report(void* context, int32_t received, int32_t total) {
+    static_cast<Progress*>(context)->Draw(received, total);
+    return Interrupted ? 1 : 0;
+  }
 
  private:
-  void Run() {
-    const auto start = std::chrono::steady_clock::now();
-    while (!done_) {
-      if (Interrupted && !closed_) {
-        closed_ = true;
-        // Closing the port ends the library's wait; should a wait not end, the
-        // process does, which closes the port as well.
-        std::thread([] {
-          std::this_thread::sleep_for(std::chrono::seconds(2));
-          if (SampleWaitEnded) return;
-          std::fputs("\ntarvelin: interrupted; the port is closed\n", stderr);
-          std::_Exit(kInterrupted);
-        }).detach();
-        PortClose();
-      }
-      if (bar_) {
-        const double elapsed =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        const double share = std::min(elapsed / std::max(expected_ms_, 1.0), 0.99);
-        const auto filled = static_cast<size_t>(share * kBarWidth);
-        fmt::print(stderr, "\rsampling [{}{}] {:3.0f}%  {:.1f} s of {:.1f} s", std::string(filled, '#'),
-                   std::string(kBarWidth - filled, '.'), share * 100, elapsed / 1000, expected_ms_ / 1000);
-        std::fflush(stderr);
-        drawn_ = true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+  void Draw(int32_t received, int32_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!bar_ || total <= 0 || (drawn_ && now - last_ < std::chrono::milliseconds(100))) return;
+    last_ = now;
+    const double share = std::clamp(static_cast<double>(received) / total, 0.0, 1.0);
+    const auto filled = static_cast<size_t>(share * kBarWidth);
+    fmt::print(stderr, "\rsampling [{}{}] {:3.0f}%  {} of {} values, {:.1f} s", std::string(filled, '#'),
+               std::string(kBarWidth - filled, '.'), share * 100, received, total,
+               std::chrono::duration<double>(now - start_).count());
+    std::fflush(stderr);
+    drawn_ = true;
   }
 
-  double expected_ms_;
   bool bar_;
-  std::atomic<bool> done_{false};
-  std::atomic<bool> closed_{false};
   bool drawn_ = false;
-  std::thread thread_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_;
 };
 
 std::string CsvText(const SampleOptions& options, const std::vector<int32_t>& values) {
@@ -133,20 +111,18 @@ int RunSample(Session& session, const SampleOptions& options) {
   int32_t mask = 0;
   for (const int channel : options.channels) mask |= 1 << channel;
   std::vector<int32_t> values(options.channels.size() * static_cast<size_t>(options.samples));
-  int32_t result = 0;
-  bool interrupted = false;
+  int32_t code = TARVELIN_OK;
   {
-    Watcher watcher(kPaceMs[options.rate] * options.samples, StandardErrorIsTerminal());
-    result = ADCAnalogSampling(options.bits, mask, options.rate, options.samples, 0, values.data());
-    SampleWaitEnded = true;
-    interrupted = watcher.ClosedThePort();
+    Progress progress(StandardErrorIsTerminal());
+    code = tarvelin_sample(session.Board(), options.bits, mask, options.rate, options.samples, values.data(),
+                           static_cast<int32_t>(values.size()), &Progress::Report, &progress, nullptr);
   }
-  if (interrupted || Interrupted) {
-    if (!interrupted) session.Close();
+  if (Interrupted) {
+    session.Close();
     fmt::print(stderr, "tarvelin: interrupted; the port is closed\n");
     return kInterrupted;
   }
-  if (result != 1) return session.Failure("sample");
+  if (code != TARVELIN_OK) return session.Failure("sample", code);
 
   const std::string csv = CsvText(options, values);
   if (!options.csv.empty()) {

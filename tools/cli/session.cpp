@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "system.h"
-#include "tarvelin.h"
 
 namespace tarvelin::cli {
 
@@ -43,28 +42,53 @@ std::string JsonText(const JsonValue& value) {
   return value.dump(-1, ' ', false, JsonValue::error_handler_t::replace);
 }
 
-bool Session::Open(int& status) {
-  int port = 0;
-  if (port_text_.empty()) {
-    port = DefaultPort();
-  } else if ((port = ComNumber(port_text_)) == 0) {
-    if (port_text_.find('/') == std::string::npos) {
-      fmt::print(stderr, "tarvelin: --port takes COM3, 3 or a device path, not '{}'\n", port_text_);
-      status = kUsage;
-      return false;
-    }
-    port = MapDevicePath(port_text_);
-    if (port == 0) {
-      fmt::print(stderr, "tarvelin: cannot map {} to a COM port here\n", port_text_);
-      status = kUsage;
-      return false;
-    }
+std::string Session::PortToOpen() {
+  if (port_text_.empty()) return fmt::format("COM{}", DefaultPort());
+  const int number = ComNumber(port_text_);
+  if (number != 0) return fmt::format("COM{}", number);
+  if (port_text_.find_first_of("/\\") != std::string::npos) return port_text_;
+  fmt::print(stderr, "tarvelin: --port takes COM3, 3 or a device path, not '{}'\n", port_text_);
+  return {};
+}
+
+bool Session::OpenBoard(int& status) {
+  port_name_ = PortToOpen();
+  if (port_name_.empty()) {
+    status = kUsage;
+    return false;
   }
-  port_name_ = port_text_.find('/') != std::string::npos ? port_text_ : fmt::format("COM{}", port);
+  const int32_t code = tarvelin_open(port_name_.c_str(), baud_, &board_);
+  if (code == TARVELIN_OK) return true;
+  board_ = nullptr;
+  // The library's text names the device and the system's reason after the
+  // code's own text; they go in parentheses, as the tool reports every failed
+  // open: "error 36: Unable to open COM port (/dev/ttyUSB0: Permission denied)".
+  char text[512] = "";
+  tarvelin_error_text(nullptr, text, sizeof text);
+  const std::string message = Trim(tarvelin_code_text(code));
+  std::string reason = Trim(text);
+  if (reason.compare(0, message.size(), message) == 0) reason = Trim(reason.substr(message.size()));
+  status = Report(fmt::format("opening {}", port_name_), code, message, reason);
+  return false;
+}
+
+bool Session::Open(int& status) {
+  port_name_ = PortToOpen();
+  if (port_name_.empty()) {
+    status = kUsage;
+    return false;
+  }
+  int port = ComNumber(port_name_);
+  if (port == 0 && (port = MapDevicePath(port_name_)) == 0) {
+    fmt::print(stderr, "tarvelin: cannot map {} to a COM port here\n", port_name_);
+    status = kUsage;
+    return false;
+  }
   const int32_t opened = baud_ == 9600 ? PortOpen(port) : PortConfigure(port, baud_);
   if (opened != 1) {
-    // The library records only "Unable to open COM port": the system says why.
-    status = Failure(fmt::format("opening {}", port_name_), OpenFailureReason(port));
+    // The classic open records only "Unable to open COM port": the system says why.
+    status =
+        Report(fmt::format("opening {}", port_name_), GetError(), Trim(GetErrorMessage()), OpenFailureReason(port));
     return false;
   }
   open_ = true;
@@ -72,6 +96,8 @@ bool Session::Open(int& status) {
 }
 
 void Session::Close() {
+  if (board_ != nullptr) tarvelin_close(board_);
+  board_ = nullptr;
   if (open_) PortClose();
   open_ = false;
 }
@@ -81,15 +107,23 @@ void Session::Result(const JsonValue& fields, const std::string& text) const {
   std::fflush(stdout);
 }
 
-int Session::Failure(const std::string& what, const std::string& reason) const {
-  const int code = GetError();
-  const std::string message = Trim(GetErrorMessage());
-  const std::string where = reason.empty() ? port_name_ : reason;
+int Session::Failure(const std::string& what, int32_t code) const {
+  char text[512] = "";
+  if (tarvelin_error_text(board_, text, sizeof text) != TARVELIN_OK || text[0] == '\0') {
+    std::snprintf(text, sizeof text, "%s", tarvelin_code_text(code));
+  }
+  return Report(what, code, Trim(text), "");
+}
+
+int Session::Report(const std::string& what, int32_t code, const std::string& message,
+                    const std::string& reason) const {
+  const bool hasReason = !reason.empty() && reason != message;
+  const std::string& where = hasReason ? reason : port_name_;
   fmt::print(stderr, "error {}: {}{}\n", code, message, where.empty() ? "" : " (" + where + ")");
   if (json_) {
     JsonValue fields{{"operation", what}, {"error", code}, {"message", message}};
     if (!port_name_.empty()) fields["port"] = port_name_;
-    if (!reason.empty()) fields["reason"] = reason;
+    if (hasReason) fields["reason"] = reason;
     Result(fields, "");
   }
   return kFailed;

@@ -2,12 +2,13 @@
 // library's errors, and Ctrl-C.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+
+#include "tarvelin.h"
 
 namespace tarvelin::cli {
 
@@ -25,27 +26,40 @@ std::string JsonText(const JsonValue& value);
 class Session {
  public:
   Session(bool json, std::string portText, int baud) : json_(json), port_text_(std::move(portText)), baud_(baud) {}
+  ~Session() { Close(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
-  // Opens the port named by --port (COM3, 3 or a device path); false with the
-  // error reported. Usage errors in the port text leave `status` at kUsage.
+  // Opens the board named by --port (COM3, 3 or a device path) by handle; false
+  // with the error reported. Usage errors in the port text leave `status` at kUsage.
+  bool OpenBoard(int& status);
+  // The panel drives the library's classic default board, which takes a COM
+  // number only: a device path is lent a TARVELIN_COM<n> of this process.
   bool Open(int& status);
   void Close();
-  bool IsOpen() const { return open_; }
+  bool IsOpen() const { return open_ || board_ != nullptr; }
+  tarvelin_board* Board() const { return board_; }
   bool Json() const { return json_; }
 
   // Prints a result: in text the value alone, in JSON one object a line.
   void Result(const JsonValue& fields, const std::string& text) const;
-  // Reports the library's last error as "error N: text (PORT)" on standard
-  // error, PORT being the port as the user named it, with `reason` inside the
-  // parentheses when given (and as a JSON line with --json); returns kFailed.
-  int Failure(const std::string& what, const std::string& reason = "") const;
+  // Reports a failed call on the board as "error N: text (PORT)" on standard
+  // error, PORT being the port as the user named it (and as a JSON line with
+  // --json); returns kFailed.
+  int Failure(const std::string& what, int32_t code) const;
 
  private:
+  // Checks the port text: "COM<n>" for a COM name or number, the path as given
+  // for a device path, empty (with a message) for anything else.
+  std::string PortToOpen();
+  int Report(const std::string& what, int32_t code, const std::string& message, const std::string& reason) const;
+
   bool json_;
   std::string port_text_;
   int baud_;
-  bool open_ = false;
-  std::string port_name_;  // "COM3", or the device path given to --port
+  bool open_ = false;                // the classic default board
+  tarvelin_board* board_ = nullptr;  // the board by handle
+  std::string port_name_;            // "COM3", or the device path given to --port
 };
 
 // Trims the blanks the library's texts carry at either end.

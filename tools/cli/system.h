@@ -25,18 +25,19 @@ struct SystemHelp {
 };
 const SystemHelp& HelpForThisSystem();
 
-// Why COM<port> could not be opened, asked of the system itself right after
-// the library's open failed: "<device>: <reason>", or empty when the device
-// opens now.
+// Why COM<port> could not be opened by the classic PortOpen, which records no
+// reason, asked of the system itself right after: "<device>: <reason>", or
+// empty when the device opens now.
 std::string OpenFailureReason(int port);
 
 // The serial ports present, looked for below `root` ("/" normally; another
 // folder holds a copy of a /dev tree) where the system has such a tree.
 std::vector<PortEntry> ListPorts(const std::string& root);
 
-// Turns a device path into a COM number the library can open: the number whose
-// TARVELIN_COM<n> already names the path, else the first free one, which is set
-// to it. 0 when the system has no such mapping (Windows) or none is free.
+// Turns a device path into a COM number the classic PortOpen can open: the
+// number whose TARVELIN_COM<n> already names the path, else the first free one,
+// which is set to it in this process. 0 when the system has no such mapping
+// (Windows) or none is free. A board by handle opens the path itself.
 int MapDevicePath(const std::string& path);
 
 // The port used when none is named: the lowest n with TARVELIN_COM<n> set, else 1.
