@@ -78,7 +78,8 @@ if(DOXYGEN_FOUND AND PROJECT_IS_TOP_LEVEL)
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${TARVELIN_DOCS_DIR}/html ${TARVELIN_DOCS_DIR}/man
     COMMAND ${CMAKE_COMMAND} -E make_directory ${TARVELIN_DOCS_DIR}
     COMMAND Doxygen::doxygen ${PROJECT_BINARY_DIR}/Doxyfile
-    DEPENDS ${PROJECT_SOURCE_DIR}/include/tarvelin.h ${PROJECT_BINARY_DIR}/Doxyfile
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/tarvelin.h ${PROJECT_SOURCE_DIR}/include/tarvelin.hpp
+            ${PROJECT_BINARY_DIR}/Doxyfile
     COMMENT "API reference: HTML and tarvelin(3)"
     VERBATIM)
   # The tools' pages from their own --help, so that they follow the options.

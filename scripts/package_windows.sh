@@ -69,6 +69,7 @@ expected=(
   "LICENSE.txt|"
   "CHANGELOG.txt|"
   "include/tarvelin.h|$root/include/tarvelin.h"
+  "include/tarvelin.hpp|$root/include/tarvelin.hpp"
   "lib/cmake/tarvelin/tarvelinConfig.cmake|$root/packaging/windows/tarvelinConfig.cmake"
   "lib/cmake/tarvelin/tarvelinConfigVersion.cmake|"
   "x64/TARVELIN.DLL|$win64_dir/TARVELIN.DLL"

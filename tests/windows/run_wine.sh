@@ -318,7 +318,7 @@ cli_err() {
 }
 # A failed open says why in the system's words, and every error names the port.
 cli_err --port "$closed_port" read B
-grep -Eq "^error 36: Unable to open COM port \(COM$closed_port: [^)]*[[:alpha:]]{4}" <<<"$got_err" &&
+grep -Eq "^error 36: Unable to open COM port \(([\][\][.][\])?COM$closed_port: [^)]*[[:alpha:]]{4}" <<<"$got_err" &&
   ! grep -q TARVELIN_DEBUG <<<"$got_err"
 record $? "tarvelin.exe --port $closed_port read B gives the system's reason: $got_err"
 cli_err --port "$silent_port" send PRB
