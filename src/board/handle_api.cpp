@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <new>
 
 #include "board/families.h"
@@ -28,23 +26,7 @@ namespace {
 
 const char kBadArgumentText[] = "Missing or unusable argument";
 const char kNoMemoryText[] = "Unable to open COM port: not enough memory for the board";
-
-// An open board and whether its close has begun. Owned by the table and by
-// each call in progress, so that a close from another thread never frees a
-// board under a call.
-struct Entry {
-  Board* board;
-  std::atomic<bool> closed{false};
-
-  explicit Entry(Board* made) : board(made) {}
-  Entry(const Entry&) = delete;
-  Entry& operator=(const Entry&) = delete;
-  ~Entry() {
-    // A reader that did not leave when its close asked still uses the board: it is left to it.
-    ReleaseLoadObjects(*board);
-    if (!board->Line.IsOpen() && board->Reader.Gone()) delete board;
-  }
-};
+const char kTooManyText[] = "Unable to open COM port: 256 boards are open already";
 
 // The texts of failed opens, kept per thread (the library keeps no
 // thread-local data: a few recent threads are remembered).
@@ -54,9 +36,20 @@ struct OpenFailure {
   char text[kErrorTextSize] = {};
 };
 
+// Boards open at once. A slot stays taken after its close until the last call
+// that holds its board has given it back, so that a close from another thread
+// never frees a board under a call.
+constexpr int kSlotBits = 8;
+constexpr uintptr_t kSlots = uintptr_t{1} << kSlotBits;
+struct Slot {
+  uintptr_t key = 0;       // the handle while the board is open; 0 once its close began
+  Board* board = nullptr;  // null: the slot is free
+  int users = 0;           // the open itself, and each call holding the board
+};
+
 struct Table {
   tarvelin::Lock lock;
-  std::map<uintptr_t, std::shared_ptr<Entry>> boards TARVELIN_GUARDED_BY(lock);
+  Slot slots[kSlots] TARVELIN_GUARDED_BY(lock);
   uintptr_t opens TARVELIN_GUARDED_BY(lock) = 0;
   OpenFailure failures[kOpenFailureSlots] TARVELIN_GUARDED_BY(lock);
   int nextFailure TARVELIN_GUARDED_BY(lock) = 0;
@@ -67,18 +60,71 @@ struct Table {
 alignas(Table) unsigned char TableStorage[sizeof(Table)];
 Table* const Boards = new (TableStorage) Table();
 
-// Low bits 1011: never the address of anything a caller could have, so a
-// pointer passed by mistake is refused rather than taken for a board.
-constexpr int kHandleShift = 4;
+// A handle: the open's number, its slot, and the low bits 1011, never those of
+// the address of anything a caller could have, so that a pointer passed by
+// mistake is refused rather than taken for a board.
+constexpr int kTagBits = 4;
 constexpr uintptr_t kHandleTag = 0xB;
 
-tarvelin_board* HandleOf(uintptr_t key) { return reinterpret_cast<tarvelin_board*>(key); }
+uintptr_t KeyOf(tarvelin_board* handle) { return reinterpret_cast<uintptr_t>(handle); }
+uintptr_t SlotOf(uintptr_t key) { return (key >> kTagBits) & (kSlots - 1); }
 
-std::shared_ptr<Entry> Find(tarvelin_board* handle) {
-  if (handle == nullptr) return nullptr;
+// A board given back by its last user after its close: freed, unless a reader
+// that did not leave when asked still uses it.
+void FreeBoard(Board* board) {
+  ReleaseLoadObjects(*board);
+  if (!board->Line.IsOpen() && board->Reader.Gone()) delete board;
+}
+
+// One use of a slot's board: taken while the board is open, given back at the end.
+class Held {
+ public:
+  explicit Held(tarvelin_board* handle) : key_(KeyOf(handle)) {
+    if ((key_ & ((uintptr_t{1} << kTagBits) - 1)) != kHandleTag) return;
+    tarvelin::LockGuard guard(Boards->lock);
+    Slot& slot = Boards->slots[SlotOf(key_)];
+    if (slot.key != key_) return;
+    ++slot.users;
+    board_ = slot.board;
+  }
+  // Takes over a use already counted (the open's own, at its close).
+  Held(uintptr_t key, Board* board) : key_(key), board_(board) {}
+  ~Held() {
+    if (board_ == nullptr) return;
+    Board* freed = nullptr;
+    {
+      tarvelin::LockGuard guard(Boards->lock);
+      Slot& slot = Boards->slots[SlotOf(key_)];
+      if (--slot.users == 0 && slot.key == 0) {
+        freed = slot.board;
+        slot.board = nullptr;
+      }
+    }
+    if (freed != nullptr) FreeBoard(freed);
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+  Board* board() const { return board_; }
+  // False once the handle was closed (a call that waited for the turn meanwhile).
+  bool StillOpen() const {
+    tarvelin::LockGuard guard(Boards->lock);
+    return Boards->slots[SlotOf(key_)].key == key_;
+  }
+
+ private:
+  uintptr_t key_;
+  Board* board_ = nullptr;
+};
+
+// Ends a handle: from now on it names no board. The open's own use comes back
+// with the board, for the caller to close and give back.
+Board* Retire(uintptr_t key) {
   tarvelin::LockGuard guard(Boards->lock);
-  const auto found = Boards->boards.find(reinterpret_cast<uintptr_t>(handle));
-  return found != Boards->boards.end() ? found->second : nullptr;
+  Slot& slot = Boards->slots[SlotOf(key)];
+  if (key == 0 || slot.key != key) return nullptr;
+  slot.key = 0;
+  return slot.board;
 }
 
 void KeepOpenFailure(const char* text) {
@@ -115,12 +161,12 @@ int32_t Refuse(Board& board, int32_t code, const char* text) {
 // on the same board can never be read in its place.
 template <typename Family>
 int32_t Run(tarvelin_board* handle, Family family) {
-  const std::shared_ptr<Entry> entry = Find(handle);
-  if (entry == nullptr) return TARVELIN_E_BAD_HANDLE;
-  Board& board = *entry->board;
+  const Held held(handle);
+  if (held.board() == nullptr) return TARVELIN_E_BAD_HANDLE;
+  Board& board = *held.board();
   CallTurn turn(board);
   // A handle closed while this call waited for the turn names no board any more.
-  if (entry->closed.load(std::memory_order_acquire)) return TARVELIN_E_BAD_HANDLE;
+  if (!held.StillOpen()) return TARVELIN_E_BAD_HANDLE;
   if (!turn.Granted()) return board.ErrorCode.load();
   MarkCallStart(board);
   ResetError(board);
@@ -173,10 +219,10 @@ int32_t TARVELIN_CALL TellProgress(void* context, int32_t received, int32_t tota
 
 // The flags are read without the call turn, as their classic getters are: never behind a call that waits.
 int32_t TakeFlag(tarvelin_board* handle, int32_t* flag, std::atomic<int32_t> Board::*which) {
-  const std::shared_ptr<Entry> entry = Find(handle);
-  if (entry == nullptr) return TARVELIN_E_BAD_HANDLE;
+  const Held held(handle);
+  if (held.board() == nullptr) return TARVELIN_E_BAD_HANDLE;
   if (flag == nullptr) return TARVELIN_E_BAD_ARGUMENT;
-  *flag = (entry->board->*which).exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0;
+  *flag = (held.board()->*which).exchange(0, std::memory_order_acq_rel) != 0 ? 1 : 0;
   return TARVELIN_OK;
 }
 
@@ -185,18 +231,21 @@ int32_t TakeFlag(tarvelin_board* handle, int32_t* flag, std::atomic<int32_t> Boa
 namespace tarvelin {
 
 void CloseHandleBoards(CloseWait wait) {
-  std::map<uintptr_t, std::shared_ptr<Entry>> open;
-  {
-    LockGuard guard(Boards->lock);
-    open.swap(Boards->boards);
-  }
-  for (auto& [key, entry] : open) {
-    entry->closed.store(true, std::memory_order_release);
-    CloseComm(*entry->board, wait);
-  }
-  // At process exit nothing is given back: the system ends the readers and takes everything.
-  if (wait == CloseWait::None) {
-    for (auto& [key, entry] : open) new (std::nothrow) std::shared_ptr<Entry>(entry);
+  for (uintptr_t index = 0; index < kSlots; ++index) {
+    uintptr_t key = 0;
+    {
+      LockGuard guard(Boards->lock);
+      key = Boards->slots[index].key;
+    }
+    Board* board = Retire(key);
+    if (board == nullptr) continue;
+    // At process exit nothing is given back: the system ends the readers and takes everything.
+    if (wait == CloseWait::None) {
+      CloseComm(*board, wait);
+      continue;
+    }
+    const Held open(key, board);  // the open's own use, given back once closed
+    CloseComm(*board, wait);
   }
 }
 
@@ -217,10 +266,7 @@ int32_t TARVELIN_CALL tarvelin_open(const char* port, int32_t baudRate, tarvelin
     return TARVELIN_E_OPEN_FAILED;
   }
   Board* made = new (std::nothrow) Board(true);
-  std::shared_ptr<Entry> entry;
-  if (made != nullptr) entry = std::shared_ptr<Entry>(new (std::nothrow) Entry(made));
-  if (entry == nullptr) {
-    delete made;
+  if (made == nullptr) {
     KeepOpenFailure(kNoMemoryText);
     return TARVELIN_E_OPEN_FAILED;
   }
@@ -230,38 +276,41 @@ int32_t TARVELIN_CALL tarvelin_open(const char* port, int32_t baudRate, tarvelin
     char text[kErrorTextSize];
     snprintf(text, sizeof text, "Unable to open COM port %s", reason);
     KeepOpenFailure(text);
+    FreeBoard(made);
     return TARVELIN_E_OPEN_FAILED;
   }
-  tarvelin::LockGuard guard(Boards->lock);
-  const uintptr_t key = (++Boards->opens << kHandleShift) | kHandleTag;
-  Boards->boards.emplace(key, std::move(entry));
-  *board = HandleOf(key);
-  return TARVELIN_OK;
+  {
+    tarvelin::LockGuard guard(Boards->lock);
+    for (uintptr_t index = 0; index < kSlots; ++index) {
+      Slot& slot = Boards->slots[index];
+      if (slot.board != nullptr) continue;
+      const uintptr_t key = (++Boards->opens << (kSlotBits + kTagBits)) | (index << kTagBits) | kHandleTag;
+      slot = Slot{key, made, 1};
+      *board = reinterpret_cast<tarvelin_board*>(key);
+      return TARVELIN_OK;
+    }
+  }
+  CloseComm(*made);
+  FreeBoard(made);
+  KeepOpenFailure(kTooManyText);
+  return TARVELIN_E_OPEN_FAILED;
 }
 
 int32_t TARVELIN_CALL tarvelin_close(tarvelin_board* handle) {
-  std::shared_ptr<Entry> entry;
-  {
-    tarvelin::LockGuard guard(Boards->lock);
-    const auto found =
-        handle != nullptr ? Boards->boards.find(reinterpret_cast<uintptr_t>(handle)) : Boards->boards.end();
-    if (found == Boards->boards.end()) return TARVELIN_E_BAD_HANDLE;
-    entry = std::move(found->second);
-    Boards->boards.erase(found);
-  }
-  entry->closed.store(true, std::memory_order_release);
-  Board& board = *entry->board;
+  Board* board = Retire(KeyOf(handle));
+  if (board == nullptr) return TARVELIN_E_BAD_HANDLE;
+  const Held open(KeyOf(handle), board);
   // Ends the wait of a call in progress on the board first, as a close does.
-  CallTurn turn(board, TurnKind::Close);
-  CloseComm(board);
+  CallTurn turn(*board, TurnKind::Close);
+  CloseComm(*board);
   return TARVELIN_OK;
 }
 
 int32_t TARVELIN_CALL tarvelin_cancel(tarvelin_board* handle) {
-  const std::shared_ptr<Entry> entry = Find(handle);
-  if (entry == nullptr) return TARVELIN_E_BAD_HANDLE;
-  entry->board->CancelRequests.fetch_add(1, std::memory_order_acq_rel);
-  WakeAnswerWaiter(*entry->board);
+  const Held held(handle);
+  if (held.board() == nullptr) return TARVELIN_E_BAD_HANDLE;
+  held.board()->CancelRequests.fetch_add(1, std::memory_order_acq_rel);
+  WakeAnswerWaiter(*held.board());
   return TARVELIN_OK;
 }
 
@@ -271,10 +320,10 @@ int32_t TARVELIN_CALL tarvelin_error_text(tarvelin_board* handle, char* buffer, 
     CopyOpenFailure(buffer, size);
     return TARVELIN_OK;
   }
-  const std::shared_ptr<Entry> entry = Find(handle);
-  if (entry == nullptr) return TARVELIN_E_BAD_HANDLE;
+  const Held held(handle);
+  if (held.board() == nullptr) return TARVELIN_E_BAD_HANDLE;
   if (buffer == nullptr || size < 1) return TARVELIN_E_BAD_ARGUMENT;
-  Board& board = *entry->board;
+  Board& board = *held.board();
   tarvelin::LockGuard guard(board.ErrorTextLock);
   snprintf(buffer, static_cast<size_t>(size), "%s", board.ErrorMessage.load());
   return TARVELIN_OK;

@@ -112,6 +112,24 @@ TEST_F(HandleTest, RefusedHandlesAndArgumentsNeverCrash) {
   EXPECT_STREQ(tarvelin_code_text(12345), "Unknown error code");
 }
 
+// A close from another thread ends the call waiting on the board; the board is
+// given back only once that call has left it (the sanitizer lanes watch this).
+TEST_F(HandleTest, ACloseFromAnotherThreadEndsTheWaitingCall) {
+  boards_[0].SetSilent(true);
+  int32_t code = 0;
+  std::thread caller([&] {
+    int32_t value = 0;
+    code = tarvelin_command(handles_[0], "PRA", &value);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = Clock::now();
+  EXPECT_EQ(tarvelin_close(handles_[0]), TARVELIN_OK);
+  caller.join();
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_EQ(code, TARVELIN_E_CLOSED_WHILE_WAITING);
+  handles_[0] = nullptr;
+}
+
 TEST(HandleOpen, AFailedOpenNamesTheDeviceAndTheSystemsReason) {
   tarvelin_board* board = reinterpret_cast<tarvelin_board*>(1);
   EXPECT_EQ(tarvelin_open("/dev/no-such-board", 9600, &board), TARVELIN_E_OPEN_FAILED);
