@@ -752,7 +752,9 @@ TARVELIN_API int32_t TARVELIN_CALL ResetIO485Network(void);
  * Several boards at once, each through its own handle. Every function returns
  * #TARVELIN_OK (0) or an error code (the TARVELIN_E_ constants), and gives its
  * results through pointers; tarvelin_error_text() copies the text of the
- * board's last failure, with the command it names. The commands sent, the
+ * calling thread's last call on the board (empty after a success), with the
+ * command it names: another thread's calls on the board in between do not
+ * change it. The commands sent, the
  * checks made and the waits are those of the classic function named under
  * each; these functions never show a message box and never dispatch window
  * messages.
@@ -817,7 +819,10 @@ TARVELIN_API int32_t TARVELIN_CALL tarvelin_close(tarvelin_board* board);
 TARVELIN_API int32_t TARVELIN_CALL tarvelin_cancel(tarvelin_board* board);
 
 /**
- * @brief Copies the text of a board's last failure.
+ * @brief Copies the text of the calling thread's last call on a board.
+ *
+ * Empty after a call that succeeded. Kept for the 16 threads that called the
+ * board most recently.
  * @param board the handle; NULL for the calling thread's last failed tarvelin_open().
  * @param buffer receives the text, cut to fit and always terminated.
  * @param size the bytes @p buffer holds, at least 1.

@@ -87,8 +87,8 @@ class Error : public std::runtime_error {
  * time; different boards run at once, each in its own thread if wanted.
  * cancel() may be called from any thread while another one waits in a call.
  *
- * The text of an Error is the board's last failure: when several threads call
- * one Board at once, it may be the text of another thread's failure.
+ * The text of an Error is that of the failed call itself: the library keeps
+ * each thread's text apart, so several threads may share one Board.
  */
 class Board {
  public:
@@ -164,7 +164,7 @@ class Board {
   }
 
   /**
-   * @brief The text of the board's last failure, as tarvelin_error_text().
+   * @brief The text of this thread's last call on the board, as tarvelin_error_text().
    * @return the text; empty when there is none or the Board is empty.
    */
   std::string error_text() const { return handle_ != nullptr ? TextOf(handle_) : std::string(); }

@@ -186,7 +186,7 @@ namespace Tarvelin
         [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int tarvelin_cancel(IntPtr board);
 
-        /// <summary>Copies the text of a board's last failure.</summary>
+        /// <summary>Copies the text of the calling thread's last call on a board.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.Winapi, CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int tarvelin_error_text(IntPtr board, StringBuilder buffer, int size);
 
@@ -366,7 +366,7 @@ namespace Tarvelin
         const int TextRoom = 512;
         // IntPtr.Zero once closed: the library refuses it with code 90.
         IntPtr handle;
-        // Pairs a failed call with the reading of its text: the text is the board's last failure.
+        // Pairs a failed call with the reading of its text (the library keeps it per thread as well).
         readonly object turn = new object();
 
         /// <summary>The port as given: "COM3", "3" or a device path.</summary>

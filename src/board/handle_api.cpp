@@ -28,12 +28,35 @@ const char kBadArgumentText[] = "Missing or unusable argument";
 const char kNoMemoryText[] = "Unable to open COM port: not enough memory for the board";
 const char kTooManyText[] = "Unable to open COM port: 256 boards are open already";
 
-// The texts of failed opens, kept per thread (the library keeps no
-// thread-local data: a few recent threads are remembered).
-constexpr int kOpenFailureSlots = 16;
-struct OpenFailure {
-  uint32_t thread = 0;
-  char text[kErrorTextSize] = {};
+// Texts kept per thread, so that a thread reads its own call's text even when
+// other threads call on the same board in between (the library keeps no
+// thread-local data: the most recent threads are remembered).
+constexpr int kThreadTextSlots = 16;
+struct ThreadTexts {
+  struct {
+    uint32_t thread = 0;
+    char text[kErrorTextSize] = {};
+  } slots[kThreadTextSlots];
+  int next = 0;
+
+  void Keep(uint32_t thread, const char* text) {
+    int at = -1;
+    for (int i = 0; i < kThreadTextSlots; ++i) {
+      if (slots[i].thread == thread) at = i;
+    }
+    if (at < 0) {
+      at = next;
+      next = (next + 1) % kThreadTextSlots;
+    }
+    slots[at].thread = thread;
+    snprintf(slots[at].text, sizeof slots[at].text, "%s", text);
+  }
+  void Copy(uint32_t thread, char* buffer, int32_t size) const {
+    buffer[0] = '\0';
+    for (const auto& slot : slots) {
+      if (slot.thread == thread) snprintf(buffer, static_cast<size_t>(size), "%s", slot.text);
+    }
+  }
 };
 
 // Boards open at once. A slot stays taken after its close until the last call
@@ -45,14 +68,14 @@ struct Slot {
   uintptr_t key = 0;       // the handle while the board is open; 0 once its close began
   Board* board = nullptr;  // null: the slot is free
   int users = 0;           // the open itself, and each call holding the board
+  ThreadTexts* texts = nullptr;  // each thread's last call on the board
 };
 
 struct Table {
   tarvelin::Lock lock;
   Slot slots[kSlots] TARVELIN_GUARDED_BY(lock);
   uintptr_t opens TARVELIN_GUARDED_BY(lock) = 0;
-  OpenFailure failures[kOpenFailureSlots] TARVELIN_GUARDED_BY(lock);
-  int nextFailure TARVELIN_GUARDED_BY(lock) = 0;
+  ThreadTexts openFailures TARVELIN_GUARDED_BY(lock);
 };
 
 // Made as the library loads and never destroyed, as the default board is: an
@@ -98,6 +121,8 @@ class Held {
       if (--slot.users == 0 && slot.key == 0) {
         freed = slot.board;
         slot.board = nullptr;
+        delete slot.texts;
+        slot.texts = nullptr;
       }
     }
     if (freed != nullptr) FreeBoard(freed);
@@ -106,6 +131,26 @@ class Held {
   Held& operator=(const Held&) = delete;
 
   Board* board() const { return board_; }
+  // The board's text of the call this thread has just made on it, kept for this thread.
+  void KeepCallText() const {
+    char text[kErrorTextSize];
+    {
+      tarvelin::LockGuard guard(board_->ErrorTextLock);
+      snprintf(text, sizeof text, "%s", board_->ErrorMessage.load());
+    }
+    tarvelin::LockGuard guard(Boards->lock);
+    ThreadTexts* texts = Boards->slots[SlotOf(key_)].texts;
+    if (texts != nullptr) texts->Keep(tarvelin::CurrentThreadId(), text);
+  }
+  void CopyCallText(char* buffer, int32_t size) const {
+    tarvelin::LockGuard guard(Boards->lock);
+    const ThreadTexts* texts = Boards->slots[SlotOf(key_)].texts;
+    if (texts != nullptr) {
+      texts->Copy(tarvelin::CurrentThreadId(), buffer, size);
+    } else {
+      buffer[0] = '\0';
+    }
+  }
   // False once the handle was closed (a call that waited for the turn meanwhile).
   bool StillOpen() const {
     tarvelin::LockGuard guard(Boards->lock);
@@ -128,27 +173,13 @@ Board* Retire(uintptr_t key) {
 }
 
 void KeepOpenFailure(const char* text) {
-  const uint32_t self = tarvelin::CurrentThreadId();
   tarvelin::LockGuard guard(Boards->lock);
-  OpenFailure* slot = nullptr;
-  for (OpenFailure& failure : Boards->failures) {
-    if (failure.thread == self) slot = &failure;
-  }
-  if (slot == nullptr) {
-    slot = &Boards->failures[Boards->nextFailure];
-    Boards->nextFailure = (Boards->nextFailure + 1) % kOpenFailureSlots;
-  }
-  slot->thread = self;
-  snprintf(slot->text, sizeof slot->text, "%s", text);
+  Boards->openFailures.Keep(tarvelin::CurrentThreadId(), text);
 }
 
 void CopyOpenFailure(char* buffer, int32_t size) {
-  const uint32_t self = tarvelin::CurrentThreadId();
   tarvelin::LockGuard guard(Boards->lock);
-  buffer[0] = '\0';
-  for (const OpenFailure& failure : Boards->failures) {
-    if (failure.thread == self) snprintf(buffer, static_cast<size_t>(size), "%s", failure.text);
-  }
+  Boards->openFailures.Copy(tarvelin::CurrentThreadId(), buffer, size);
 }
 
 int32_t Refuse(Board& board, int32_t code, const char* text) {
@@ -167,11 +198,15 @@ int32_t Run(tarvelin_board* handle, Family family) {
   CallTurn turn(board);
   // A handle closed while this call waited for the turn names no board any more.
   if (!held.StillOpen()) return TARVELIN_E_BAD_HANDLE;
-  if (!turn.Granted()) return board.ErrorCode.load();
+  if (!turn.Granted()) {
+    held.KeepCallText();
+    return board.ErrorCode.load();
+  }
   MarkCallStart(board);
   ResetError(board);
   const int32_t result = family(board);
   const int32_t code = board.ErrorCode.load();
+  held.KeepCallText();
   return result == -1 && code != TARVELIN_E_NONE ? code : TARVELIN_OK;
 }
 
@@ -285,7 +320,7 @@ int32_t TARVELIN_CALL tarvelin_open(const char* port, int32_t baudRate, tarvelin
       Slot& slot = Boards->slots[index];
       if (slot.board != nullptr) continue;
       const uintptr_t key = (++Boards->opens << (kSlotBits + kTagBits)) | (index << kTagBits) | kHandleTag;
-      slot = Slot{key, made, 1};
+      slot = Slot{key, made, 1, new (std::nothrow) ThreadTexts};
       *board = reinterpret_cast<tarvelin_board*>(key);
       return TARVELIN_OK;
     }
@@ -323,9 +358,7 @@ int32_t TARVELIN_CALL tarvelin_error_text(tarvelin_board* handle, char* buffer, 
   const Held held(handle);
   if (held.board() == nullptr) return TARVELIN_E_BAD_HANDLE;
   if (buffer == nullptr || size < 1) return TARVELIN_E_BAD_ARGUMENT;
-  Board& board = *held.board();
-  tarvelin::LockGuard guard(board.ErrorTextLock);
-  snprintf(buffer, static_cast<size_t>(size), "%s", board.ErrorMessage.load());
+  held.CopyCallText(buffer, size);
   return TARVELIN_OK;
 }
 

@@ -112,6 +112,20 @@ TEST_F(HandleTest, RefusedHandlesAndArgumentsNeverCrash) {
   EXPECT_STREQ(tarvelin_code_text(12345), "Unknown error code");
 }
 
+// Each thread reads the text of its own last call on a board, whatever other
+// threads did on the board since.
+TEST_F(HandleTest, EachThreadReadsItsOwnCallsText) {
+  int32_t value = 0;
+  EXPECT_EQ(tarvelin_port_read(handles_[0], 'Q', &value), TARVELIN_E_NO_SUCH_PORT);
+  std::thread other([&] {
+    int32_t mine = 0;
+    EXPECT_EQ(tarvelin_port_read(handles_[0], 'B', &mine), TARVELIN_OK);
+    EXPECT_EQ(ErrorText(handles_[0]), "");
+  });
+  other.join();
+  EXPECT_EQ(ErrorText(handles_[0]), "No such port");
+}
+
 // A close from another thread ends the call waiting on the board; the board is
 // given back only once that call has left it (the sanitizer lanes watch this).
 TEST_F(HandleTest, ACloseFromAnotherThreadEndsTheWaitingCall) {

@@ -134,7 +134,7 @@ class Board:
         self._baud = _int32(baud, "baud rate")
         self._handle = _board()
         self._closed = True
-        # Pairs a failed call with the reading of its text: the text is the board's last failure.
+        # Pairs a failed call with the reading of its text (the library keeps it per thread as well).
         self._turn = threading.RLock()
         code = self._lib.tarvelin_open(_device(port), self._baud, ctypes.byref(self._handle))
         if code:
