@@ -114,8 +114,9 @@ def run(driver, board, url):
 
     # 1. The page loads with the token; the address keeps it no longer, the cookie carries it.
     driver.get(url)
-    loaded = wait(driver, lambda d: text_of(d, "line-state") == "open")
-    check("the page loads with the token and shows the line open", loaded, text_of(driver, "line-state"))
+    loaded = wait(driver, lambda d: text_of(d, "line-state") == "open" and text_of(d, "port") == LINK)
+    check("the page loads with the token and shows the line open on the device path given, no TARVELIN_COM set",
+          loaded, f"{text_of(driver, 'line-state')} {text_of(driver, 'port')}")
     check("the token leaves the address bar", "token" not in driver.current_url, driver.current_url)
 
     # 2. An input change on the board shows on its lamps, in this tab and in a second one.
@@ -273,15 +274,18 @@ def listen_checks():
     check("--listen: bad usage exits 2; 0.0.0.0 warns and takes IP and localhost Hosts, not names",
           bad.returncode == 2 and "--listen takes HOST:PORT" in bad.stderr and "warning: listening on 0.0.0.0" in warning
           and hosts == [200, 200, 403], (bad.returncode, bad.stderr, warning, hosts))
-    check("a port that cannot be opened: the panel serves, the line closed, error 36",
-          state is not None and state["line"] == "closed" and state["lastError"]["code"] == 36, state)
+    check("a port that cannot be opened: the panel serves, the line closed on COM9, error 36 naming the device",
+          state is not None and state["line"] == "closed" and state["port"] == 9 and
+          state["lastError"]["code"] == 36 and "no-such-port" in state["lastError"]["message"], state)
 
 
 def main():
     listen_checks()
     board = Board(WIRE)
+    # The device path alone names the board: no COM mapping in the environment.
+    env = {name: value for name, value in os.environ.items() if not name.startswith("TARVELIN_COM")}
     panel = subprocess.Popen([os.path.join(BUILD, "tarvelin"), "--port", LINK, "panel", "--listen", "127.0.0.1:0"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     url = panel.stdout.readline().strip()  # the first line once it listens
     check("the panel prints its address with the token first", url.startswith("http://127.0.0.1:") and
           "/?token=" in url and len(url.split("token=")[1]) == 32, url)

@@ -1,6 +1,6 @@
 // tarvelin: the board from a terminal, through the library's exports only: a
-// board by handle for the commands, the classic exports for the version and
-// the panel.
+// board by handle for the commands and the panel, which never shows a message
+// box; the classic exports for the version.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -386,9 +386,6 @@ int Run(const std::string& name, const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A tool run from a terminal, a script or a service never stops at a dialog
-  // (the handle API shows none; the panel drives the classic exports).
-  SetEnvironmentDefault("TARVELIN_MESSAGEBOX", "0");
   CLI::App app{"The I/O controller board from the command line.", "tarvelin"};
   Options options;
   std::vector<CLI::App*> commands;

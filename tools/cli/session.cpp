@@ -58,6 +58,7 @@ bool Session::OpenBoard(int& status) {
     return false;
   }
   const int32_t code = tarvelin_open(port_name_.c_str(), baud_, &board_);
+  open_code_ = code;
   if (code == TARVELIN_OK) return true;
   board_ = nullptr;
   // The library's text names the device and the system's reason after the
@@ -72,34 +73,9 @@ bool Session::OpenBoard(int& status) {
   return false;
 }
 
-bool Session::Open(int& status) {
-  port_name_ = PortToOpen();
-  if (port_name_.empty()) {
-    status = kUsage;
-    return false;
-  }
-  int port = ComNumber(port_name_);
-  if (port == 0 && (port = MapDevicePath(port_name_)) == 0) {
-    fmt::print(stderr, "tarvelin: cannot map {} to a COM port here\n", port_name_);
-    status = kUsage;
-    return false;
-  }
-  const int32_t opened = baud_ == 9600 ? PortOpen(port) : PortConfigure(port, baud_);
-  if (opened != 1) {
-    // The classic open records only "Unable to open COM port": the system says why.
-    status =
-        Report(fmt::format("opening {}", port_name_), GetError(), Trim(GetErrorMessage()), OpenFailureReason(port));
-    return false;
-  }
-  open_ = true;
-  return true;
-}
-
 void Session::Close() {
   if (board_ != nullptr) tarvelin_close(board_);
   board_ = nullptr;
-  if (open_) PortClose();
-  open_ = false;
 }
 
 void Session::Result(const JsonValue& fields, const std::string& text) const {

@@ -33,12 +33,15 @@ class Session {
   // Opens the board named by --port (COM3, 3 or a device path) by handle; false
   // with the error reported. Usage errors in the port text leave `status` at kUsage.
   bool OpenBoard(int& status);
-  // The panel drives the library's classic default board, which takes a COM
-  // number only: a device path is lent a TARVELIN_COM<n> of this process.
-  bool Open(int& status);
   void Close();
-  bool IsOpen() const { return open_ || board_ != nullptr; }
+  bool IsOpen() const { return board_ != nullptr; }
   tarvelin_board* Board() const { return board_; }
+  // Hands the open board to the caller, who closes it (the panel, which reopens it).
+  tarvelin_board* Release() { return std::exchange(board_, nullptr); }
+  // The port as opened: "COM3" or the device path given to --port.
+  const std::string& PortName() const { return port_name_; }
+  // The library's code for the last failed OpenBoard; TARVELIN_OK otherwise.
+  int32_t OpenCode() const { return open_code_; }
   bool Json() const { return json_; }
 
   // Prints a result: in text the value alone, in JSON one object a line.
@@ -57,8 +60,8 @@ class Session {
   bool json_;
   std::string port_text_;
   int baud_;
-  bool open_ = false;                // the classic default board
-  tarvelin_board* board_ = nullptr;  // the board by handle
+  tarvelin_board* board_ = nullptr;
+  int32_t open_code_ = TARVELIN_OK;
   std::string port_name_;            // "COM3", or the device path given to --port
 };
 

@@ -1,6 +1,6 @@
 // What the tool needs from the operating system, one file per system
 // (system_posix.cpp, system_windows.cpp): the serial ports present, the port
-// mapping, the environment and the terminal.
+// used by default, the programs on the PATH and the terminal.
 #pragma once
 
 #include <string>
@@ -25,27 +25,12 @@ struct SystemHelp {
 };
 const SystemHelp& HelpForThisSystem();
 
-// Why COM<port> could not be opened by the classic PortOpen, which records no
-// reason, asked of the system itself right after: "<device>: <reason>", or
-// empty when the device opens now.
-std::string OpenFailureReason(int port);
-
 // The serial ports present, looked for below `root` ("/" normally; another
 // folder holds a copy of a /dev tree) where the system has such a tree.
 std::vector<PortEntry> ListPorts(const std::string& root);
 
-// Turns a device path into a COM number the classic PortOpen can open: the
-// number whose TARVELIN_COM<n> already names the path, else the first free one,
-// which is set to it in this process. 0 when the system has no such mapping
-// (Windows) or none is free. A board by handle opens the path itself.
-int MapDevicePath(const std::string& path);
-
 // The port used when none is named: the lowest n with TARVELIN_COM<n> set, else 1.
 int DefaultPort();
-
-// Sets a variable of the process environment (where the library reads it too)
-// unless it is set already.
-void SetEnvironmentDefault(const char* name, const char* value);
 
 // The full path of a program found on PATH, or empty.
 std::string FindProgram(const std::string& name);

@@ -1,16 +1,13 @@
-// Linux: ports from /dev, the COM mapping through TARVELIN_COM<n>.
+// Linux: ports from /dev, the default COM port from TARVELIN_COM<n>.
 #include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -108,23 +105,6 @@ std::vector<PortEntry> ListPorts(const std::string& root) {
   return ports;
 }
 
-int MapDevicePath(const std::string& path) {
-  for (int n = 1; n <= kMaxComNumber; ++n) {
-    const std::string variable = "TARVELIN_COM" + std::to_string(n);
-    const char* value = getenv(variable.c_str());
-    if (value != nullptr && path == value) return n;
-  }
-  for (int n = 1; n <= kMaxComNumber; ++n) {
-    const std::string variable = "TARVELIN_COM" + std::to_string(n);
-    const char* value = getenv(variable.c_str());
-    if (value == nullptr || value[0] == '\0') {
-      setenv(variable.c_str(), path.c_str(), 1);
-      return n;
-    }
-  }
-  return 0;
-}
-
 int DefaultPort() {
   int lowest = 0;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -171,30 +151,6 @@ const SystemHelp& HelpForThisSystem() {
       "gnuplot is not installed (Debian package gnuplot-nox)", true};
   return help;
 }
-
-std::string OpenFailureReason(int port) {
-  const std::string variable = "TARVELIN_COM" + std::to_string(port);
-  const char* mapped = getenv(variable.c_str());
-  const std::string device =
-      mapped != nullptr && mapped[0] != '\0' ? std::string(mapped) : "/dev/ttyS" + std::to_string(port - 1);
-  // Opened the way the library opens it, and let go at once.
-  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    // TIOCEXCL refuses a second open with EBUSY.
-    return device + ": " + (error == EBUSY ? "in use by another program" : std::strerror(error));
-  }
-  std::string reason;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    reason = device + ": " + (errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno));
-  } else if (isatty(fd) == 0) {
-    reason = device + ": not a serial device";
-  }
-  close(fd);
-  return reason;
-}
-
-void SetEnvironmentDefault(const char* name, const char* value) { setenv(name, value, 0); }
 
 void CatchInterrupt(void (*handler)(int)) {
   struct sigaction action {};

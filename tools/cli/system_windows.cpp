@@ -60,16 +60,6 @@ std::map<int, std::string> PortDescriptions() {
   return descriptions;
 }
 
-// The system's text for an error code, without its line end.
-std::string SystemText(DWORD error) {
-  char text[256] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                                sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) --length;
-  text[length] = '\0';
-  return length > 0 ? std::string(text) : "system error " + std::to_string(error);
-}
-
 }  // namespace
 
 const SystemHelp& HelpForThisSystem() {
@@ -81,29 +71,6 @@ const SystemHelp& HelpForThisSystem() {
       "samples with --csv FILE)",
       false};
   return help;
-}
-
-std::string OpenFailureReason(int port) {
-  const std::string name = "COM" + std::to_string(port);
-  // Opened as the library opens it (exclusively), and closed at once.
-  HANDLE handle = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    // A device that opens but keeps no line settings is no serial port.
-    DCB settings{};
-    settings.DCBlength = sizeof settings;
-    const bool serial = GetCommState(handle, &settings) != 0;
-    const DWORD error = GetLastError();
-    CloseHandle(handle);
-    return serial ? std::string() : name + ": not a serial port (" + SystemText(error) + ")";
-  }
-  const DWORD error = GetLastError();
-  // A COM port is not shared: access is refused while another program has it open.
-  if (error == ERROR_ACCESS_DENIED) return name + ": " + SystemText(error) + " Another program has the port open.";
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return name + ": " + SystemText(error) + " There is no such port: tarvelin ports lists those there are.";
-  }
-  return name + ": " + SystemText(error);
 }
 
 std::vector<PortEntry> ListPorts(const std::string&) {
@@ -128,8 +95,6 @@ std::vector<PortEntry> ListPorts(const std::string&) {
   return ports;
 }
 
-int MapDevicePath(const std::string&) { return 0; }
-
 int DefaultPort() { return 1; }
 
 std::string FindProgram(const std::string& name) {
@@ -143,11 +108,6 @@ int RunWithInput(const std::string& program, const std::string& input) {
   if (pipe == nullptr) return -1;
   std::fwrite(input.data(), 1, input.size(), pipe);
   return _pclose(pipe);
-}
-
-void SetEnvironmentDefault(const char* name, const char* value) {
-  char existing[8];
-  if (GetEnvironmentVariableA(name, existing, sizeof existing) == 0) SetEnvironmentVariableA(name, value);
 }
 
 void CatchInterrupt(void (*handler)(int)) { std::signal(SIGINT, handler); }

@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "session.h"
-#include "tarvelin.h"
 
 namespace tarvelin::panel {
 
@@ -22,6 +21,28 @@ constexpr auto kAfterFailure = std::chrono::seconds(1);
 
 std::string UtcNow() { return fmt::format("{:%H:%M:%S}", fmt::gmtime(std::time(nullptr))); }
 
+// The text of the failure `code` on `board`, or of this thread's failed open
+// when `board` is null; the code's own text when the library keeps none.
+std::string FailureText(tarvelin_board* board, int32_t code) {
+  char text[512] = "";
+  if (tarvelin_error_text(board, text, sizeof text) != TARVELIN_OK || text[0] == '\0') {
+    return cli::Trim(tarvelin_code_text(code));
+  }
+  return cli::Trim(text);
+}
+
+// COM3 shows as the page has always shown it, the number; a device path as given.
+Json PortJson(const std::string& port) {
+  const bool com = port.size() > 3 && port.size() <= 6 && port.compare(0, 3, "COM") == 0 &&
+                   port.find_first_not_of("0123456789", 3) == std::string::npos;
+  return com ? Json(std::stoi(port.substr(3))) : Json(port);
+}
+
+// A call that reads one value: tarvelin_period, tarvelin_motor_counter, ...
+BoardLink::BoardCall Reading(int32_t(TARVELIN_CALL* read)(tarvelin_board*, int32_t*)) {
+  return [read](tarvelin_board* board, int32_t& value) { return read(board, &value); };
+}
+
 int LetterIndex(char letter) {
   for (int i = 0; i < 5; ++i) {
     if (kLetters[i] == letter) return i;
@@ -31,15 +52,14 @@ int LetterIndex(char letter) {
 
 }  // namespace
 
-void BoardLink::Opened(bool ok) {
+void BoardLink::Opened(tarvelin_board* board, int32_t code) {
+  board_.store(board);
   std::lock_guard<std::mutex> lock(state_mutex_);
-  line_ = ok ? Line::kOpen : Line::kClosed;
-  port_number_ = GetPort();
-  baud_rate_ = GetBaudRate();
+  line_ = board != nullptr ? Line::kOpen : Line::kClosed;
   version_ = cli::Trim(GetDLLVersion());
-  if (!ok) {
-    last_code_ = GetError();
-    last_message_ = cli::Trim(GetErrorMessage());
+  if (board == nullptr) {
+    last_code_ = code;
+    last_message_ = FailureText(nullptr, code);
     last_operation_ = "open";
   }
 }
@@ -55,19 +75,28 @@ void BoardLink::Stop() {
   wake_.notify_all();
   if (poller_.joinable()) poller_.join();
   std::lock_guard<std::mutex> library(library_);
-  PortClose();
+  if (tarvelin_board* board = board_.exchange(nullptr)) tarvelin_close(board);
 }
 
-void BoardLink::Cancel() { PortClose(); }
+void BoardLink::Cancel() {
+  if (tarvelin_board* board = board_.exchange(nullptr)) tarvelin_close(board);
+}
 
-Outcome BoardLink::Call(const std::string& what, const std::function<int32_t()>& call, bool logged) {
+Outcome BoardLink::Call(const std::string& what, const BoardCall& call, bool logged) {
   Outcome outcome;
+  outcome.value = 1;
   {
     std::lock_guard<std::mutex> lock(library_);
-    outcome.value = call();
-    outcome.code = GetError();
-    outcome.ok = !(outcome.value == -1 && outcome.code != TARVELIN_E_NONE);
-    if (!outcome.ok) outcome.message = cli::Trim(GetErrorMessage());
+    tarvelin_board* const board = board_.load();
+    if (board == nullptr) {
+      // Without a board the call fails as the library fails one before any open.
+      outcome.code = TARVELIN_E_NO_PORT_OPEN;
+      outcome.message = cli::Trim(tarvelin_code_text(outcome.code));
+    } else {
+      outcome.code = call(board, outcome.value);
+      outcome.ok = outcome.code == TARVELIN_OK;
+      if (!outcome.ok) outcome.message = FailureText(board, outcome.code);
+    }
   }
   Record(what, outcome, logged);
   return outcome;
@@ -102,27 +131,23 @@ void BoardLink::Record(const std::string& what, const Outcome& outcome, bool log
 
 Outcome BoardLink::Reopen() {
   Outcome outcome;
-  int32_t port = 0, baud = 0;
+  outcome.value = 1;
   {
     std::lock_guard<std::mutex> lock(library_);
-    PortClose();  // what is left of a line that is gone; fails harmlessly when none is open
-    port = GetPort();
-    outcome.value = baud_ == 9600 ? PortOpen(port) : PortConfigure(port, baud_);
-    outcome.code = GetError();
-    outcome.ok = outcome.value == 1;
-    if (!outcome.ok) outcome.message = cli::Trim(GetErrorMessage());
-    baud = GetBaudRate();
+    // What is left of a line that is gone goes first: the port is opened exclusively.
+    if (tarvelin_board* old = board_.exchange(nullptr)) tarvelin_close(old);
+    tarvelin_board* board = nullptr;
+    outcome.code = tarvelin_open(port_.c_str(), baud_, &board);
+    outcome.ok = outcome.code == TARVELIN_OK;
+    if (!outcome.ok) outcome.message = FailureText(nullptr, outcome.code);
+    board_.store(board);
   }
-  {
+  if (outcome.ok) {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    port_number_ = port;
-    baud_rate_ = baud;
-    if (outcome.ok) {
-      line_ = Line::kReopened;
-      // Another board may be behind the port now: nothing read before holds.
-      for (int& direction : port_directions_) direction = -1;
-      limit_ = pwm_finished_ = false;
-    }
+    line_ = Line::kReopened;
+    // Another board may be behind the port now: nothing read before holds.
+    for (int& direction : port_directions_) direction = -1;
+    limit_ = pwm_finished_ = false;
   }
   Record("reopen", outcome, true);
   PublishState();
@@ -207,7 +232,9 @@ bool BoardLink::PollRound(bool slow) {
     if (channels.empty()) return true;
     Json values = Json::object();
     for (const int channel : channels) {
-      const Outcome outcome = Call("analog " + std::to_string(channel), [&] { return ADCAnalog(bits, channel); }, false);
+      const Outcome outcome = Call(
+          "analog " + std::to_string(channel),
+          [&](tarvelin_board* board, int32_t& value) { return tarvelin_adc(board, bits, channel, &value); }, false);
       if (!outcome.ok) return false;
       values[std::to_string(channel)] = outcome.value;
     }
@@ -219,25 +246,26 @@ bool BoardLink::PollRound(bool slow) {
   int32_t ports[5];
   for (int i = 0; i < 5; ++i) {
     const char letter = kLetters[i];
-    const Outcome outcome =
-        Call(std::string("read ") + letter, [letter] { return IOPortRead(letter); }, false);
+    const Outcome outcome = Call(
+        std::string("read ") + letter,
+        [letter](tarvelin_board* board, int32_t& value) { return tarvelin_port_read(board, letter, &value); }, false);
     if (!outcome.ok) return false;
     ports[i] = outcome.value;
   }
-  const Outcome counter = Call("motor counter", [] { return GetMotorCounter(); }, false);
+  const Outcome counter = Call("motor counter", Reading(tarvelin_motor_counter), false);
   if (!counter.ok) return false;
-  const Outcome running = Call("motor flag", [] { return GetMotorFlag(); }, false);
+  const Outcome running = Call("motor flag", Reading(tarvelin_motor_flag), false);
   if (!running.ok) return false;
-  const Outcome pulses = Call("pwm counter", [] { return GetPWMOutputCounter(); }, false);
+  const Outcome pulses = Call("pwm counter", Reading(tarvelin_pwm_counter), false);
   if (!pulses.ok) return false;
-  const Outcome period = Call("period", [] { return GetPeriod(); }, false);
+  const Outcome period = Call("period", Reading(tarvelin_period), false);
   if (!period.ok) return false;
+  // The events are latched by the board's reader and taken without a turn of
+  // calls; a board closed meanwhile refuses the handle and leaves them 0.
   int32_t limit = 0, finished = 0;
-  {
-    std::lock_guard<std::mutex> lock(library_);
-    limit = IntStatusL();
-    finished = GetPWMFinishFlag();
-  }
+  tarvelin_board* const board = board_.load();
+  tarvelin_limit_event(board, &limit);
+  tarvelin_pwm_finished(board, &finished);
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     for (int i = 0; i < 5; ++i) port_values_[i] = ports[i];
@@ -262,8 +290,8 @@ Json BoardLink::StateJson() {
   }
   return Json{
       {"line", kLineNames[static_cast<int>(line_)]},
-      {"port", port_number_},
-      {"baud", baud_rate_},
+      {"port", PortJson(port_)},
+      {"baud", baud_},
       {"version", version_},
       {"tool", TARVELIN_VERSION},
       {"lastError", last_code_ == TARVELIN_E_NONE

@@ -1,7 +1,6 @@
-// The board through the library's classic exports, shared by the poller and
-// the tabs' requests. The classic exports keep one process-wide result (value,
-// error code, error text), so a call and the reading of its result are one
-// step under one lock, whoever makes it.
+// The board by handle, shared by the poller and the tabs' requests. A call and
+// the reading of its error text are one step under one lock, so that a text
+// is never that of another tab's call.
 #pragma once
 
 #include <atomic>
@@ -13,13 +12,15 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "event_hub.h"
+#include "tarvelin.h"
 
 namespace tarvelin::panel {
 
-// The result of one library call: its value, or the error the library recorded.
+// The result of one library call: its value, or the error the library returned.
 struct Outcome {
   bool ok = false;
   int32_t value = 0;
@@ -36,23 +37,28 @@ struct Block {
 
 class BoardLink {
  public:
-  BoardLink(EventHub& hub, int baud) : hub_(hub), baud_(baud) {}
+  // `port` as the board was opened: "COM3" or a device path.
+  BoardLink(EventHub& hub, std::string port, int baud) : hub_(hub), port_(std::move(port)), baud_(baud) {}
   ~BoardLink() { Stop(); }
   BoardLink(const BoardLink&) = delete;
   BoardLink& operator=(const BoardLink&) = delete;
 
-  // Notes the outcome of opening the port (the command-line session opened it).
-  void Opened(bool ok);
-  // Starts the poller; Stop ends it and closes the port.
+  // Takes the board the command-line session opened, or notes why it could
+  // not (`board` null; read on the thread that tried, with `code`).
+  void Opened(tarvelin_board* board, int32_t code);
+  // Starts the poller; Stop ends it and closes the board.
   void Start();
   void Stop();
-  // Closes the port from outside the turn of calls: the library then ends a
-  // call that waits (a long block), so that the panel can stop at once.
+  // Closes the board from outside the turn of calls: a call that waits (a
+  // long block) ends at once, and so does every later one, so that the panel
+  // can stop.
   void Cancel();
 
-  // One library call for the operation `what`: `call` returns the export's
-  // result; a failure is one that returns -1 with an error recorded.
-  Outcome Call(const std::string& what, const std::function<int32_t()>& call, bool logged = true);
+  // One call on the board for the operation `what`: `call` returns the
+  // library's code and leaves its result in `value`, which starts at 1 (the
+  // calls that give no value answer 1, as their classic exports return).
+  using BoardCall = std::function<int32_t(tarvelin_board* board, int32_t& value)>;
+  Outcome Call(const std::string& what, const BoardCall& call, bool logged = true);
   // Closes what is left of the line and opens the port again.
   Outcome Reopen();
 
@@ -75,8 +81,12 @@ class BoardLink {
   Json StateJson();
 
   EventHub& hub_;
+  const std::string port_;
   const int baud_;
-  std::mutex library_;  // one library call and the reading of its result at a time
+  std::mutex library_;  // one call and the reading of its error text at a time; guards opening and closing
+  // Null while no board is open. Atomic so that Cancel can take it outside the
+  // turn of calls; a handle closed under a call is refused by the library, never followed.
+  std::atomic<tarvelin_board*> board_{nullptr};
 
   std::mutex state_mutex_;
   std::condition_variable wake_;                  // guarded by state_mutex_
@@ -88,7 +98,6 @@ class BoardLink {
   std::vector<int> analog_channels_;              // guarded by state_mutex_
   int32_t motor_counter_ = 0, motor_running_ = 0, pwm_counter_ = 0, period_ = 0;  // guarded by state_mutex_
   bool limit_ = false, pwm_finished_ = false;     // latched until the next run; guarded by state_mutex_
-  int32_t port_number_ = 1, baud_rate_ = 9600;    // as the last open left them; guarded by state_mutex_
   std::string version_;                           // guarded by state_mutex_
   int32_t last_code_ = -1;                        // guarded by state_mutex_
   std::string last_message_, last_operation_;     // guarded by state_mutex_

@@ -52,13 +52,13 @@ int RunPanel(const PanelOptions& options, const std::string& port, int baud) {
   }
   cli::Session session(false, port, baud);
   int status = 0;
-  const bool opened = session.Open(status);
+  const bool opened = session.OpenBoard(status);
   if (!opened && status == cli::kUsage) return status;
   if (!opened) fmt::print(stderr, "tarvelin panel: serving anyway; the page can reopen the port\n");
 
   EventHub hub;
-  BoardLink link(hub, baud);
-  link.Opened(opened);
+  BoardLink link(hub, session.PortName(), baud);
+  link.Opened(session.Release(), session.OpenCode());
   const std::string token = MakeToken();
   PanelServer server(link, hub, token);
   const int bound = server.Bind(listen);

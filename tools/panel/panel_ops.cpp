@@ -88,7 +88,7 @@ Json PortWrite(BoardLink& link, const Json& args) {
   const char port = PortArg(args);
   const int value = IntArg(args, "value", -1, 255);
   return Answer(link.Call("write " + std::string(1, port) + " " + std::to_string(value),
-                          [=] { return IOPortWrite(port, value); }));
+                          [=](tarvelin_board* board, int32_t&) { return tarvelin_port_write(board, port, value); }));
 }
 
 // There is no export for a port's direction: the board's own command does it.
@@ -96,8 +96,9 @@ Json PortDirection(BoardLink& link, const Json& args) {
   const char port = PortArg(args);
   const int mask = IntArg(args, "mask", 0, 255);
   const std::string command = "PC" + std::string(1, port) + std::to_string(mask);
-  const Outcome outcome = link.Call("direction " + std::string(1, port) + " " + std::to_string(mask),
-                                    [&] { return WriteCommand(command.c_str()); });
+  const Outcome outcome =
+      link.Call("direction " + std::string(1, port) + " " + std::to_string(mask),
+                [&](tarvelin_board* board, int32_t&) { return tarvelin_command(board, command.c_str(), nullptr); });
   if (outcome.ok) link.SetDirection(port, mask);
   return Answer(outcome);
 }
@@ -126,8 +127,10 @@ Json Sample(BoardLink& link, const Json& args) {
   block.values.assign(block.channels.size() * static_cast<size_t>(samples), 0);
   const std::string what = "sample " + std::to_string(block.bits) + " bits, mask " + std::to_string(mask) +
                            ", rate " + std::to_string(rate) + ", " + std::to_string(samples) + " samples";
-  const Outcome outcome = link.Call(
-      what, [&] { return ADCAnalogSampling(block.bits, mask, rate, samples, 0, block.values.data()); });
+  const Outcome outcome = link.Call(what, [&](tarvelin_board* board, int32_t&) {
+    return tarvelin_sample(board, block.bits, mask, rate, samples, block.values.data(),
+                           static_cast<int32_t>(block.values.size()), nullptr, nullptr, nullptr);
+  });
   Json answer = Answer(outcome);
   if (outcome.ok) {
     Json series = Json::array();
@@ -153,21 +156,23 @@ Json MotorGoOp(BoardLink& link, const Json& args) {
   const int n4 = args.contains("n4") ? IntArg(args, "n4", INT32_MIN, INT32_MAX) : 0;
   link.RunStarted(false);
   return Answer(link.Call("motor go " + pair + " " + std::to_string(steps) + " " + std::to_string(speed),
-                          [&] { return MotorGo(pair[0], pair[1], steps, speed, n3, n4); }));
+                          [&](tarvelin_board* board, int32_t&) {
+                            return tarvelin_motor_go(board, pair[0], pair[1], steps, speed, n3, n4);
+                          }));
 }
 
 Json Pwm(BoardLink& link, const Json& args) {
   const int frequency = IntArg(args, "frequency", INT32_MIN, INT32_MAX);
   const int duty = IntArg(args, "duty", INT32_MIN, INT32_MAX);
   const int pulses = IntArg(args, "pulses", INT32_MIN, INT32_MAX);
-  {
-    // An end of run from before belongs to another run.
-    link.Call("pwm finish flag", [] { return GetPWMFinishFlag(); }, false);
-  }
+  // An end of run from before belongs to another run.
+  link.Call(
+      "pwm finish flag", [](tarvelin_board* board, int32_t& flag) { return tarvelin_pwm_finished(board, &flag); },
+      false);
   link.RunStarted(true);
   return Answer(link.Call(
       "pwm " + std::to_string(frequency) + " Hz, " + std::to_string(duty) + " %, " + std::to_string(pulses) + " pulses",
-      [=] { return SetPWMFrequency(frequency, duty, pulses); }));
+      [=](tarvelin_board* board, int32_t&) { return tarvelin_pwm_set(board, frequency, duty, pulses); }));
 }
 
 Json Io485AddressOp(BoardLink& link, const Json& args) {
@@ -175,18 +180,29 @@ Json Io485AddressOp(BoardLink& link, const Json& args) {
   const int address = IntArg(args, "address", INT32_MIN, INT32_MAX);
   const int ic = IntArg(args, "ic", INT32_MIN, INT32_MAX);
   const int broadcast = IntArg(args, "broadcast", INT32_MIN, INT32_MAX);
-  return Answer(link.Call("io485 address " + std::to_string(address),
-                          [=] { return IO485Address(address, ic, broadcast); }));
+  return Answer(link.Call("io485 address " + std::to_string(address), [=](tarvelin_board* board, int32_t&) {
+    return tarvelin_io485_address(board, address, ic, broadcast);
+  }));
 }
 
 Json Command(BoardLink& link, const Json& args) {
   const std::string text = TextArg(args, "text", kMaxCommandText);
-  return Answer(link.Call("command " + text, [&] { return WriteCommand(text.c_str()) == 1 ? GetValue() : -1; }));
+  return Answer(link.Call("command " + text, [&](tarvelin_board* board, int32_t& value) {
+    return tarvelin_command(board, text.c_str(), &value);
+  }));
 }
 
-// An operation of one library call without arguments.
-std::function<Json(BoardLink&, const Json&)> Plain(const char* what, int32_t(TARVELIN_CALL* call)()) {
-  return [what, call](BoardLink& link, const Json&) { return Answer(link.Call(what, call)); };
+// An operation of one library call without arguments, giving no value or one.
+std::function<Json(BoardLink&, const Json&)> Plain(const char* what, int32_t(TARVELIN_CALL* call)(tarvelin_board*)) {
+  return [what, call](BoardLink& link, const Json&) {
+    return Answer(link.Call(what, [call](tarvelin_board* board, int32_t&) { return call(board); }));
+  };
+}
+std::function<Json(BoardLink&, const Json&)> Plain(const char* what,
+                                                   int32_t(TARVELIN_CALL* call)(tarvelin_board*, int32_t*)) {
+  return [what, call](BoardLink& link, const Json&) {
+    return Answer(link.Call(what, [call](tarvelin_board* board, int32_t& value) { return call(board, &value); }));
+  };
 }
 
 struct Operation {
@@ -201,13 +217,13 @@ const std::vector<Operation>& Operations() {
       {"analog", Analog},
       {"sample", Sample},
       {"motorGo", MotorGoOp},
-      {"motorStop", Plain("motor stop", MotorStop)},
-      {"motorDisable", Plain("motor disable", DisableMotor)},
-      {"motorReset", Plain("motor reset", MotorCounterReset)},
+      {"motorStop", Plain("motor stop", tarvelin_motor_stop)},
+      {"motorDisable", Plain("motor disable", tarvelin_motor_disable)},
+      {"motorReset", Plain("motor reset", tarvelin_motor_counter_reset)},
       {"pwm", Pwm},
-      {"period", Plain("period", GetPeriod)},
-      {"io485Init", Plain("io485 init", IO485Initialize)},
-      {"io485Reset", Plain("io485 reset", ResetIO485Network)},
+      {"period", Plain("period", tarvelin_period)},
+      {"io485Init", Plain("io485 init", tarvelin_io485_initialize)},
+      {"io485Reset", Plain("io485 reset", tarvelin_io485_reset)},
       {"io485Address", Io485AddressOp},
       {"command", Command},
       {"reopen", [](BoardLink& link, const Json&) { return Answer(link.Reopen()); }},

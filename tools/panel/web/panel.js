@@ -261,7 +261,8 @@ function showState(s) {
   const line = $('line-state');
   line.textContent = s.line;
   line.className = `badge ${s.line}`;
-  $('port').textContent = s.port;
+  // A COM port comes as its number, a device path as the text given to --port.
+  $('port').textContent = typeof s.port === 'number' ? `COM${s.port}` : s.port;
   $('baud').textContent = s.baud;
   $('version').textContent = s.version;
   $('tool').textContent = `tarvelin ${s.tool}`;
