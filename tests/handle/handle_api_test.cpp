@@ -43,9 +43,17 @@ class HandleTest : public ::testing::Test {
   void SetUp() override {
     for (int i = 0; i < 2; ++i) {
       ASSERT_TRUE(boards_[i].Start()) << boards_[i].Error();
-      ASSERT_EQ(tarvelin_open(boards_[i].SlavePath().c_str(), 9600, &handles_[i]), TARVELIN_OK) << ErrorText(nullptr);
+#ifdef TARVELIN_WIN32_SEAM
+      // The Windows line reaches a board by its COM name, which the test fake maps to the device.
+      const std::string port = "COM" + std::to_string(kFirstPort + i);
+      setenv(("TARVELIN_" + port).c_str(), boards_[i].SlavePath().c_str(), 1);
+#else
+      const std::string port = boards_[i].SlavePath();
+#endif
+      ASSERT_EQ(tarvelin_open(port.c_str(), 9600, &handles_[i]), TARVELIN_OK) << ErrorText(nullptr);
     }
   }
+  static constexpr int kFirstPort = 61;
   void TearDown() override {
     for (tarvelin_board* handle : handles_) tarvelin_close(handle);
   }
@@ -144,6 +152,7 @@ TEST_F(HandleTest, ACloseFromAnotherThreadEndsTheWaitingCall) {
   handles_[0] = nullptr;
 }
 
+#ifndef TARVELIN_WIN32_SEAM  // a device path: the POSIX line
 TEST(HandleOpen, AFailedOpenNamesTheDeviceAndTheSystemsReason) {
   tarvelin_board* board = reinterpret_cast<tarvelin_board*>(1);
   EXPECT_EQ(tarvelin_open("/dev/no-such-board", 9600, &board), TARVELIN_E_OPEN_FAILED);
@@ -154,6 +163,7 @@ TEST(HandleOpen, AFailedOpenNamesTheDeviceAndTheSystemsReason) {
   EXPECT_EQ(tarvelin_open(nullptr, 9600, &board), TARVELIN_E_BAD_ARGUMENT);
   EXPECT_EQ(tarvelin_open("COM3", 0, &board), TARVELIN_E_BAD_ARGUMENT);
 }
+#endif
 
 TEST_F(HandleTest, SamplingTellsProgressAndFillsTheBuffer) {
   std::vector<int32_t> values(2 * 200, -1);
