@@ -34,18 +34,23 @@ def exports(table):
     return rows
 
 
+def block_before(text, position):
+    """The documentation block that ends right before `position`, or None."""
+    before = text[:position].rstrip()
+    if before.endswith("*/"):
+        start = before.rfind("/**")
+        if start >= 0 and "*/" not in before[start:-2]:
+            return before[start:]
+    return None
+
+
 def declarations(header):
     """Name -> (documentation block or None, parameter names)."""
     text = header.read_text()
     found = {}
     pattern = re.compile(r"TARVELIN_API\s+[\w\s\*]+?TARVELIN_CALL\s+(\w+)\s*\(([^)]*)\)\s*;")
     for match in pattern.finditer(text):
-        before = text[: match.start()].rstrip()
-        block = None
-        if before.endswith("*/"):
-            start = before.rfind("/**")
-            if start >= 0 and "*/" not in before[start:-2]:
-                block = before[start:]
+        block = block_before(text, match.start())
         params = []
         for part in match[2].split(","):
             part = part.strip()
@@ -61,12 +66,7 @@ def callback_types(header):
     found = {}
     pattern = re.compile(r"typedef\s+[\w\s\*]+?\(\s*TARVELIN_CALL\s*\*\s*(\w+)\s*\)\s*\(([^)]*)\)\s*;")
     for match in pattern.finditer(text):
-        before = text[: match.start()].rstrip()
-        block = None
-        if before.endswith("*/"):
-            start = before.rfind("/**")
-            if start >= 0 and "*/" not in before[start:-2]:
-                block = before[start:]
+        block = block_before(text, match.start())
         params = [re.findall(r"\w+", part)[-1] for part in match[2].split(",") if part.strip() not in ("", "void")]
         found[match[1]] = (block, params)
     return found

@@ -184,3 +184,17 @@ def native(path: Optional[str] = None):
 load = native
 
 
+def by_channel(buffer, samples: int, channels: int, numpy: Optional[bool]):
+    """A block as the board sends it (the channels of one sample after another),
+    split by channel: a numpy array of shape (channels, samples) when numpy is
+    installed and not refused (``numpy=False``), else one list per channel."""
+    if numpy is not False:
+        try:
+            import numpy as np
+        except ImportError:
+            if numpy:
+                raise
+        else:
+            return np.frombuffer(buffer, dtype=np.int32).reshape(samples, channels).T.copy()
+    values = list(buffer)
+    return [values[i::channels] for i in range(channels)]

@@ -9,7 +9,7 @@ import signal
 import threading
 from typing import Callable, Iterable, List, Optional, Union
 
-from ._native import PROGRESS, _board, _i32, native
+from ._native import PROGRESS, _board, _i32, by_channel, native
 from .errors import TARVELIN_E_BAD_HANDLE, TarvelinError
 
 # Block sampling counts bits 0..10 of the mask: at most 11 channels.
@@ -302,17 +302,7 @@ class Board:
             raise
         if raised:
             raise raised[0]
-        # The board sends the channels of one sample after another.
-        if numpy is not False:
-            try:
-                import numpy as np
-            except ImportError:
-                if numpy:
-                    raise
-            else:
-                return np.frombuffer(buffer, dtype=np.int32).reshape(sample_count, channels).T.copy()
-        values = list(buffer)
-        return [values[i::channels] for i in range(channels)]
+        return by_channel(buffer, sample_count, channels, numpy)
 
     # --- stepper motor
 

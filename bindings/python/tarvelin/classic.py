@@ -7,7 +7,7 @@ from __future__ import annotations
 from typing import Iterable, Optional, Union
 
 from . import errors
-from ._native import _i32, native
+from ._native import _i32, by_channel, native
 from .errors import TarvelinError
 
 # Block sampling counts bits 0..10 of the mask: at most 11 channels.
@@ -170,17 +170,7 @@ class ClassicBoard:
             raise ValueError(f"at most {_MAX_VALUES} values in one block, not {count * samples}")
         buffer = (_i32 * (count * samples))()
         self._check(self.lib.ADCAnalogSampling(resolution, mask, rate_code, samples, 1 if g_option else 0, buffer))
-        # The board sends the channels of one sample after another.
-        if numpy is not False:
-            try:
-                import numpy as np
-            except ImportError:
-                if numpy:
-                    raise
-            else:
-                return np.frombuffer(buffer, dtype=np.int32).reshape(samples, count).T.copy()
-        values = list(buffer)
-        return [values[i::count] for i in range(count)]
+        return by_channel(buffer, samples, count, numpy)
 
     # --- stepper motor
 
