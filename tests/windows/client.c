@@ -43,8 +43,21 @@ static AnyExport const volatile kByPrototype[] = {
     (AnyExport)IO485Initialize, (AnyExport)IO485Address, (AnyExport)GetPeriod,
     (AnyExport)ADCAnalogSamplingVb, (AnyExport)GetPWMOutputCounter, (AnyExport)GetDLLVersionVb,
     (AnyExport)ReadADCM2,
+    /* Boards by handle. */
+    (AnyExport)tarvelin_open, (AnyExport)tarvelin_close, (AnyExport)tarvelin_cancel,
+    (AnyExport)tarvelin_error_text, (AnyExport)tarvelin_code_text, (AnyExport)tarvelin_command,
+    (AnyExport)tarvelin_set_baud_rate, (AnyExport)tarvelin_port_read,
+    (AnyExport)tarvelin_port_write, (AnyExport)tarvelin_adc, (AnyExport)tarvelin_adc_m2,
+    (AnyExport)tarvelin_sample, (AnyExport)tarvelin_motor_go, (AnyExport)tarvelin_motor_stop,
+    (AnyExport)tarvelin_motor_counter_reset, (AnyExport)tarvelin_motor_counter,
+    (AnyExport)tarvelin_motor_flag, (AnyExport)tarvelin_motor_disable, (AnyExport)tarvelin_pwm_set,
+    (AnyExport)tarvelin_pwm_counter, (AnyExport)tarvelin_pwm_finished,
+    (AnyExport)tarvelin_limit_event, (AnyExport)tarvelin_period,
+    (AnyExport)tarvelin_io485_initialize, (AnyExport)tarvelin_io485_reset,
+    (AnyExport)tarvelin_io485_address,
 };
 #define EXPORT_COUNT ((int)(sizeof kByPrototype / sizeof kByPrototype[0]))
+_Static_assert(EXPORT_COUNT == 59, "every export, the classic 33 and the 26 by handle");
 
 static int g_passed;
 static int g_failed;
@@ -136,7 +149,7 @@ static int RunClient(void) {
     for (int j = 0; j < i && unique; ++j) unique = kByPrototype[j] != kByPrototype[i];
     distinct += unique;
   }
-  Check(distinct == 33, "exports bound to distinct addresses", distinct);
+  Check(distinct == EXPORT_COUNT, "exports bound to distinct addresses", distinct);
 
   long port = PortArgument(GetCommandLineA());
   if (port == 0) {
