@@ -89,10 +89,12 @@ struct Board {
   uint32_t PromptsMatched = 0;
 
   // Who reads the line while a call waits (where callers read it themselves).
-  Lock ReadTurn;                        // held for a drain: reads and appends never interleave
-  std::atomic<int32_t> CallerLeads{0};  // written by the holder of the call turn
-  Signal ReaderMayRead;                 // raised when the lead is given back or the channel closes
-  char LeadPiece[kLeadPieceSize];       // the call turn's
+  Lock ReadTurn;                         // held for a drain: reads and appends never interleave
+  std::atomic<int32_t> CallerLeads{0};   // written by the holder of the call turn
+  std::atomic<uint32_t> LeadsTaken{0};   // counted by the holder of the call turn
+  std::atomic<int32_t> ReaderParked{0};  // written by the reader: aside until raised
+  Signal ReaderMayRead;                  // raised for a parked reader when the lead is given back, and at close
+  char LeadPiece[kLeadPieceSize];        // the call turn's
 
   // Flags: raised by the reader, cleared by their getters or the next open.
   std::atomic<int32_t> LimitEvent{0};

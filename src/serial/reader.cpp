@@ -18,6 +18,11 @@ constexpr uint32_t kBackoffMaxMs = 50;
 // A wait ends now and then by itself: nothing depends on it, but a line
 // whose waits a driver never ends is looked at again.
 constexpr uint32_t kWaitMs = 60000;
+// A reader that stepped aside looks this often whether the lead was given
+// back, while calls come in a row: it stays aside without being woken for each
+// of them, so that an answer wakes its caller alone, and what comes between
+// calls is latched this much later at most.
+constexpr uint32_t kAsideLookMs = 2;
 
 bool StillRunning(tarvelin::Board& board, int32_t runNumber) { return board.CommChannel.Running.load() == runNumber; }
 
@@ -57,7 +62,15 @@ void CommWatchThread(tarvelin::Board& board, int32_t runNumber) {
   // that it is read now, not put in front of an answer.
   while (StillRunning(board, runNumber)) {
     if (board.CallerLeads.load(std::memory_order_acquire) != 0) {
-      board.ReaderMayRead.WaitFor(kWaitMs, false);
+      const uint32_t lead = board.LeadsTaken.load(std::memory_order_acquire);
+      board.ReaderMayRead.WaitFor(kAsideLookMs, false);
+      // One call's lead outlasted the look: a long wait, so the reader sleeps
+      // until that lead is given back rather than look again and again.
+      if (board.CallerLeads.load() != 0 && board.LeadsTaken.load() == lead) {
+        board.ReaderParked.store(1);
+        if (board.CallerLeads.load() != 0) board.ReaderMayRead.WaitFor(kWaitMs, false);
+        board.ReaderParked.store(0);
+      }
       continue;
     }
     const LineResult waited = line.WaitReadable(kWaitMs);
@@ -95,17 +108,21 @@ void CommWatchThread(tarvelin::Board& board, int32_t runNumber) {
 
 // The reader is not woken to step aside: it steps aside at the first bytes it
 // sees while the lead is taken, in parallel with the lead reading them, and
-// comes back when the lead is given back.
+// comes back within its look once the lead is given back, or at once where a
+// long call's lead had it parked.
 void TakeReadLead(tarvelin::Board& board) {
   if (!CallersReadTheLine() || !board.ReaderMayRead.Make()) return;
   board.ReaderMayRead.Reset();
+  board.LeadsTaken.fetch_add(1, std::memory_order_acq_rel);
   board.CallerLeads.store(1, std::memory_order_release);
 }
 
 void GiveBackReadLead(tarvelin::Board& board) {
   if (board.CallerLeads.load(std::memory_order_acquire) == 0) return;
-  board.CallerLeads.store(0, std::memory_order_release);
-  board.ReaderMayRead.Raise();
+  // Sequentially consistent with the reader's parking: either it sees the
+  // lead given back before it sleeps, or this sees it parked and raises it.
+  board.CallerLeads.store(0);
+  if (board.ReaderParked.load() != 0) board.ReaderMayRead.Raise();
 }
 
 bool LeadsReading(tarvelin::Board& board) { return board.CallerLeads.load(std::memory_order_acquire) != 0; }

@@ -167,8 +167,8 @@ void BM_HandleRoundTripBothBusy(benchmark::State& state) { TimeHandleCommands(st
 BENCHMARK(BM_HandleRoundTripBothBusy)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The ideal client: the board's terminal opened raw by the benchmark itself.
-int OpenRawSlave() {
-  const int fd = open(Board()->SlavePath().c_str(), O_RDWR | O_NOCTTY);
+int OpenRawSlave(tarvelin::board::VirtualBoard* board = Board()) {
+  const int fd = open(board->SlavePath().c_str(), O_RDWR | O_NOCTTY);
   termios tio{};
   tcgetattr(fd, &tio);
   cfmakeraw(&tio);
@@ -178,17 +178,18 @@ int OpenRawSlave() {
   return fd;
 }
 
-// Writes the command line and reads until the prompt, a buffer's worth a read.
-bool ExchangeRaw(benchmark::State& state, int fd, const std::string& line, std::vector<char>& buffer,
+// Writes the command line and reads until the prompt, a buffer's worth a read;
+// a failure is told to `state` where there is one.
+bool ExchangeRaw(benchmark::State* state, int fd, const std::string& line, std::vector<char>& buffer,
                  int timeoutMs) {
   if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    state.SkipWithError("write failed");
+    if (state != nullptr) state->SkipWithError("write failed");
     return false;
   }
   for (bool prompt = false; !prompt;) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, timeoutMs) <= 0) {
-      state.SkipWithError("no answer");
+      if (state != nullptr) state->SkipWithError("no answer");
       return false;
     }
     const ssize_t got = read(fd, buffer.data(), buffer.size());
@@ -202,12 +203,36 @@ void BM_IdealClientRoundTrip(benchmark::State& state) {
   std::vector<char> buffer(256);
   const CpuMeter meter;
   for (auto _ : state) {
-    if (!ExchangeRaw(state, fd, "PRB\r", buffer, 1000)) break;
+    if (!ExchangeRaw(&state, fd, "PRB\r", buffer, 1000)) break;
   }
   meter.Report(state);
   close(fd);
 }
 BENCHMARK(BM_IdealClientRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The same while a second ideal client keeps the second board busy: what two
+// boards at once cost on this machine's terminals and CPUs without the library.
+void BM_IdealClientRoundTripBothBusy(benchmark::State& state) {
+  const int fd = OpenRawSlave();
+  const int otherFd = OpenRawSlave(SecondBoard());
+  std::atomic<bool> stop{false};
+  std::thread other([&] {
+    std::vector<char> otherBuffer(256);
+    while (!stop.load() && ExchangeRaw(nullptr, otherFd, "PRB\r", otherBuffer, 1000)) {
+    }
+  });
+  std::vector<char> buffer(256);
+  const CpuMeter meter;
+  for (auto _ : state) {
+    if (!ExchangeRaw(&state, fd, "PRB\r", buffer, 1000)) break;
+  }
+  meter.Report(state);
+  stop = true;
+  other.join();
+  close(otherFd);
+  close(fd);
+}
+BENCHMARK(BM_IdealClientRoundTripBothBusy)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // A sampling block's answer: `values` records of 12 bits and the prompt.
 std::string SamplingAnswer(int values) {
@@ -269,7 +294,7 @@ void BM_IdealClientBlock(benchmark::State& state) {
   std::vector<char> buffer(65536);
   const CpuMeter meter;
   for (auto _ : state) {
-    if (!ExchangeRaw(state, fd, "GS12;2047;0;65536\r", buffer, 5000)) break;
+    if (!ExchangeRaw(&state, fd, "GS12;2047;0;65536\r", buffer, 5000)) break;
   }
   meter.Report(state);
   close(fd);

@@ -158,6 +158,13 @@ TEST_F(DigitalIoTest, LimitEventFromTheStepperLatches) {
   EXPECT_TRUE(Eventually([] { return DefaultBoard().LimitEvent.load() != 0; }));
   EXPECT_EQ(IntStatusL(), 1);
   EXPECT_EQ(IntStatusL(), 0);
+  // A call whose answer trickles in long enough for the reader to sleep aside:
+  // the reader reads the line again once it ends.
+  board_.SetChunking(2, 20);
+  ASSERT_EQ(MotorGo('F', 'X', 200, 1000, 0, 0), 1);
+  board_.SetChunking(0, 0);
+  board_.SendRaw("L");
+  EXPECT_TRUE(Eventually([] { return DefaultBoard().LimitEvent.load() != 0; }));
 }
 
 TEST_F(DigitalIoTest, PwmRangesInTheirOrder) {
