@@ -22,8 +22,8 @@ from __future__ import annotations
 
 from . import errors
 # _load_windows and _windows_places are here for the tests of the search on Windows.
-from ._native import SIGNATURES, _load_windows, _windows_places, load, native
-from .board import CHANNELS, MAX_VALUES, Board, code_text
+from ._native import CHANNELS, MAX_VALUES, SIGNATURES, _load_windows, _windows_places, load, native
+from .board import Board, code_text
 from .classic import ClassicBoard
 from .errors import TarvelinError
 

@@ -1,12 +1,13 @@
 """The library loaded with ctypes: every export with its argument and result
-types, and the search for the library file."""
+types, and the search for the library file; and the ports, channels and blocks
+as both board classes take them."""
 from __future__ import annotations
 
 import ctypes
 import ctypes.util
 import os
 import threading
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 _i32 = ctypes.c_int32
 _text = ctypes.c_char_p
@@ -182,6 +183,43 @@ def native(path: Optional[str] = None):
 
 
 load = native
+
+
+# Block sampling counts bits 0..10 of the mask: at most 11 channels.
+CHANNELS = 11
+# The largest block the library takes: 11 channels x 65,536 samples.
+MAX_VALUES = 720896
+
+
+def port_letter(port, number: Callable[[object], int]) -> int:
+    """A port given as its letter or its code; ``number`` takes the code."""
+    if isinstance(port, str):
+        if len(port) != 1:
+            raise ValueError(f"a port is one letter (A, B, C, D, S), not {port!r}")
+        return ord(port)
+    return number(port)
+
+
+def channel_mask(channels, number: Callable[[object], int]) -> int:
+    """A mask given as such (``number`` takes it) or as channel numbers 0..10."""
+    if isinstance(channels, int):
+        return number(channels)
+    mask = 0
+    for channel in channels:
+        if not 0 <= channel < CHANNELS:
+            raise ValueError(f"block sampling takes channels 0..{CHANNELS - 1}, not {channel}")
+        mask |= 1 << channel
+    return mask
+
+
+def block_channels(mask: int, samples: int) -> int:
+    """The channels a block counts of ``mask``; an empty or oversized block is refused."""
+    channels = bin(mask & ((1 << CHANNELS) - 1)).count("1")
+    if samples <= 0 or channels == 0:
+        raise ValueError("block sampling needs at least one channel and one sample")
+    if channels * samples > MAX_VALUES:
+        raise ValueError(f"at most {MAX_VALUES} values in one block, not {channels * samples}")
+    return channels
 
 
 def by_channel(buffer, samples: int, channels: int, numpy: Optional[bool]):

@@ -9,13 +9,8 @@ import signal
 import threading
 from typing import Callable, Iterable, List, Optional, Union
 
-from ._native import PROGRESS, _board, _i32, by_channel, native
+from ._native import PROGRESS, _board, _i32, block_channels, by_channel, channel_mask, native, port_letter
 from .errors import TARVELIN_E_BAD_HANDLE, TarvelinError
-
-# Block sampling counts bits 0..10 of the mask: at most 11 channels.
-CHANNELS = 11
-# The largest block the library takes: 11 channels x 65,536 samples.
-MAX_VALUES = 720896
 # Room for the longest error text (an answer of 99 characters quoted, the command named).
 _TEXT_ROOM = 512
 
@@ -67,22 +62,11 @@ def _command(text: Union[str, bytes]) -> bytes:
 
 
 def _letter(port: Union[str, int]) -> int:
-    if isinstance(port, str):
-        if len(port) != 1:
-            raise ValueError(f"a port is one letter (A, B, C, D, S), not {port!r}")
-        return ord(port)
-    return _int32(port, "port")
+    return port_letter(port, lambda code: _int32(code, "port"))
 
 
 def _mask(channels: Union[int, Iterable[int]]) -> int:
-    if isinstance(channels, int):
-        return _int32(channels, "channel mask")
-    mask = 0
-    for channel in channels:
-        if not 0 <= channel < CHANNELS:
-            raise ValueError(f"block sampling takes channels 0..{CHANNELS - 1}, not {channel}")
-        mask |= 1 << channel
-    return mask
+    return channel_mask(channels, lambda mask: _int32(mask, "channel mask"))
 
 
 @contextlib.contextmanager
@@ -269,12 +253,8 @@ class Board:
         """
         mask = _mask(channel_mask)
         sample_count = _int32(sample_count, "sample count")
-        channels = bin(mask & ((1 << CHANNELS) - 1)).count("1")
+        channels = block_channels(mask, sample_count)
         wanted = channels * sample_count
-        if sample_count <= 0 or channels == 0:
-            raise ValueError("block sampling needs at least one channel and one sample")
-        if wanted > MAX_VALUES:
-            raise ValueError(f"at most {MAX_VALUES} values in one block, not {wanted}")
         buffer = (_i32 * wanted)()
         count = _i32()
         raised: List[BaseException] = []

@@ -7,31 +7,16 @@ from __future__ import annotations
 from typing import Iterable, Optional, Union
 
 from . import errors
-from ._native import _i32, by_channel, native
+from ._native import _i32, block_channels, by_channel, channel_mask, native, port_letter
 from .errors import TarvelinError
-
-# Block sampling counts bits 0..10 of the mask: at most 11 channels.
-CHANNELS = 11
-_MAX_VALUES = 720896
 
 
 def _letter(port: Union[str, int]) -> int:
-    if isinstance(port, str):
-        if len(port) != 1:
-            raise ValueError(f"a port is one letter (A, B, C, D, S), not {port!r}")
-        return ord(port)
-    return int(port)
+    return port_letter(port, int)
 
 
 def _mask(channels: Union[int, Iterable[int]]) -> int:
-    if isinstance(channels, int):
-        return channels
-    mask = 0
-    for channel in channels:
-        if not 0 <= channel < CHANNELS:
-            raise ValueError(f"block sampling takes channels 0..{CHANNELS - 1}, not {channel}")
-        mask |= 1 << channel
-    return mask
+    return channel_mask(channels, lambda mask: mask)
 
 
 class ClassicBoard:
@@ -163,11 +148,7 @@ class ClassicBoard:
         before it sends it (on Linux, a line on standard error).
         """
         mask = _mask(channels)
-        count = bin(mask & ((1 << CHANNELS) - 1)).count("1")
-        if samples <= 0 or count == 0:
-            raise ValueError("block sampling needs at least one channel and one sample")
-        if count * samples > _MAX_VALUES:
-            raise ValueError(f"at most {_MAX_VALUES} values in one block, not {count * samples}")
+        count = block_channels(mask, samples)
         buffer = (_i32 * (count * samples))()
         self._check(self.lib.ADCAnalogSampling(resolution, mask, rate_code, samples, 1 if g_option else 0, buffer))
         return by_channel(buffer, samples, count, numpy)
