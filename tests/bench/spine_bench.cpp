@@ -56,12 +56,15 @@ void BM_AppendChunk(benchmark::State& state) {
 }
 BENCHMARK(BM_AppendChunk)->Arg(0)->Arg(3500000);
 
+// A virtual board for the whole run (never stopped: benchmarks run to the process's end).
+tarvelin::board::VirtualBoard* StartedBoard() {
+  auto* board = new tarvelin::board::VirtualBoard;
+  if (!board->Start()) abort();
+  return board;
+}
+
 tarvelin::board::VirtualBoard* Board() {
-  static tarvelin::board::VirtualBoard* board = [] {
-    auto* b = new tarvelin::board::VirtualBoard;
-    if (!b->Start()) abort();
-    return b;
-  }();
+  static tarvelin::board::VirtualBoard* board = StartedBoard();
   return board;
 }
 
@@ -123,11 +126,7 @@ BENCHMARK(BM_LibraryRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 // Boards by handle: one board's round trip alone, and the same while a second
 // board is kept busy by another thread (each board has its own turn and reader).
 tarvelin::board::VirtualBoard* SecondBoard() {
-  static tarvelin::board::VirtualBoard* board = [] {
-    auto* b = new tarvelin::board::VirtualBoard;
-    if (!b->Start()) abort();
-    return b;
-  }();
+  static tarvelin::board::VirtualBoard* board = StartedBoard();
   return board;
 }
 

@@ -44,32 +44,25 @@ def block_before(text, position):
     return None
 
 
-def declarations(header):
-    """Name -> (documentation block or None, parameter names)."""
+def documented(header, pattern):
+    """Name -> (documentation block or None, parameter names) of what `pattern`
+    finds: the name as its first group, the parameter list as its second."""
     text = header.read_text()
     found = {}
-    pattern = re.compile(r"TARVELIN_API\s+[\w\s\*]+?TARVELIN_CALL\s+(\w+)\s*\(([^)]*)\)\s*;")
-    for match in pattern.finditer(text):
-        block = block_before(text, match.start())
-        params = []
-        for part in match[2].split(","):
-            part = part.strip()
-            if part and part != "void":
-                params.append(re.findall(r"\w+", part)[-1])
-        found[match[1]] = (block, params)
+    for match in re.finditer(pattern, text):
+        params = [re.findall(r"\w+", part)[-1] for part in match[2].split(",") if part.strip() not in ("", "void")]
+        found[match[1]] = (block_before(text, match.start()), params)
     return found
+
+
+def declarations(header):
+    """The exported functions."""
+    return documented(header, r"TARVELIN_API\s+[\w\s\*]+?TARVELIN_CALL\s+(\w+)\s*\(([^)]*)\)\s*;")
 
 
 def callback_types(header):
-    """Name -> (documentation block or None, parameter names) of the function pointer typedefs."""
-    text = header.read_text()
-    found = {}
-    pattern = re.compile(r"typedef\s+[\w\s\*]+?\(\s*TARVELIN_CALL\s*\*\s*(\w+)\s*\)\s*\(([^)]*)\)\s*;")
-    for match in pattern.finditer(text):
-        block = block_before(text, match.start())
-        params = [re.findall(r"\w+", part)[-1] for part in match[2].split(",") if part.strip() not in ("", "void")]
-        found[match[1]] = (block, params)
-    return found
+    """The function pointer typedefs."""
+    return documented(header, r"typedef\s+[\w\s\*]+?\(\s*TARVELIN_CALL\s*\*\s*(\w+)\s*\)\s*\(([^)]*)\)\s*;")
 
 
 def without_comments(code):
