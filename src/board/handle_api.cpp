@@ -30,16 +30,19 @@ const char kTooManyText[] = "Unable to open COM port: 256 boards are open alread
 
 // Texts kept per thread, so that a thread reads its own call's text even when
 // other threads call on the same board in between (the library keeps no
-// thread-local data: the most recent threads are remembered).
+// thread-local data: the most recent threads are remembered). Each board's
+// texts have their own lock: calls on different boards never wait for each other here.
 constexpr int kThreadTextSlots = 16;
 struct ThreadTexts {
+  tarvelin::Lock lock;
   struct {
     uint32_t thread = 0;
     char text[kErrorTextSize] = {};
-  } slots[kThreadTextSlots];
-  int next = 0;
+  } slots[kThreadTextSlots] TARVELIN_GUARDED_BY(lock);
+  int next TARVELIN_GUARDED_BY(lock) = 0;
 
   void Keep(uint32_t thread, const char* text) {
+    tarvelin::LockGuard guard(lock);
     int at = -1;
     for (int i = 0; i < kThreadTextSlots; ++i) {
       if (slots[i].thread == thread) at = i;
@@ -51,7 +54,8 @@ struct ThreadTexts {
     slots[at].thread = thread;
     snprintf(slots[at].text, sizeof slots[at].text, "%s", text);
   }
-  void Copy(uint32_t thread, char* buffer, int32_t size) const {
+  void Copy(uint32_t thread, char* buffer, int32_t size) {
+    tarvelin::LockGuard guard(lock);
     buffer[0] = '\0';
     for (const auto& slot : slots) {
       if (slot.thread == thread) snprintf(buffer, static_cast<size_t>(size), "%s", slot.text);
@@ -65,17 +69,17 @@ struct ThreadTexts {
 constexpr int kSlotBits = 8;
 constexpr uintptr_t kSlots = uintptr_t{1} << kSlotBits;
 struct Slot {
-  uintptr_t key = 0;       // the handle while the board is open; 0 once its close began
-  Board* board = nullptr;  // null: the slot is free
-  int users = 0;           // the open itself, and each call holding the board
-  ThreadTexts* texts = nullptr;  // each thread's last call on the board
+  uintptr_t key = 0;             // the handle while the board is open; 0 once its close began
+  Board* board = nullptr;        // null: the slot is free
+  int users = 0;                 // the open itself, and each call holding the board
+  ThreadTexts* texts = nullptr;  // each thread's last call on the board; freed with the board
 };
 
 struct Table {
   tarvelin::Lock lock;
   Slot slots[kSlots] TARVELIN_GUARDED_BY(lock);
   uintptr_t opens TARVELIN_GUARDED_BY(lock) = 0;
-  ThreadTexts openFailures TARVELIN_GUARDED_BY(lock);
+  ThreadTexts openFailures;
 };
 
 // Made as the library loads and never destroyed, as the default board is: an
@@ -109,6 +113,7 @@ class Held {
     if (slot.key != key_) return;
     ++slot.users;
     board_ = slot.board;
+    texts_ = slot.texts;
   }
   // Takes over a use already counted (the open's own, at its close).
   Held(uintptr_t key, Board* board) : key_(key), board_(board) {}
@@ -133,20 +138,17 @@ class Held {
   Board* board() const { return board_; }
   // The board's text of the call this thread has just made on it, kept for this thread.
   void KeepCallText() const {
+    if (texts_ == nullptr) return;
     char text[kErrorTextSize];
     {
       tarvelin::LockGuard guard(board_->ErrorTextLock);
       snprintf(text, sizeof text, "%s", board_->ErrorMessage.load());
     }
-    tarvelin::LockGuard guard(Boards->lock);
-    ThreadTexts* texts = Boards->slots[SlotOf(key_)].texts;
-    if (texts != nullptr) texts->Keep(tarvelin::CurrentThreadId(), text);
+    texts_->Keep(tarvelin::CurrentThreadId(), text);
   }
   void CopyCallText(char* buffer, int32_t size) const {
-    tarvelin::LockGuard guard(Boards->lock);
-    const ThreadTexts* texts = Boards->slots[SlotOf(key_)].texts;
-    if (texts != nullptr) {
-      texts->Copy(tarvelin::CurrentThreadId(), buffer, size);
+    if (texts_ != nullptr) {
+      texts_->Copy(tarvelin::CurrentThreadId(), buffer, size);
     } else {
       buffer[0] = '\0';
     }
@@ -160,6 +162,7 @@ class Held {
  private:
   uintptr_t key_;
   Board* board_ = nullptr;
+  ThreadTexts* texts_ = nullptr;  // the slot's, kept while this use is held
 };
 
 // Ends a handle: from now on it names no board. The open's own use comes back
@@ -172,13 +175,9 @@ Board* Retire(uintptr_t key) {
   return slot.board;
 }
 
-void KeepOpenFailure(const char* text) {
-  tarvelin::LockGuard guard(Boards->lock);
-  Boards->openFailures.Keep(tarvelin::CurrentThreadId(), text);
-}
+void KeepOpenFailure(const char* text) { Boards->openFailures.Keep(tarvelin::CurrentThreadId(), text); }
 
 void CopyOpenFailure(char* buffer, int32_t size) {
-  tarvelin::LockGuard guard(Boards->lock);
   Boards->openFailures.Copy(tarvelin::CurrentThreadId(), buffer, size);
 }
 
