@@ -55,7 +55,7 @@ enum class Variant { IntegerArray, SafeArray };
 
 struct ArrayTarget {
   int32_t* values;
-  int64_t capacity;  // channel count x sample count, 0 when that is not positive
+  int64_t capacity;    // channel count x sample count, 0 when that is not positive
   int32_t stored = 0;  // one past the highest index stored
 };
 
@@ -251,19 +251,32 @@ int32_t FormatSamplingCommand(char (&out)[kSamplingCommandSize], int32_t resolut
 
 namespace tarvelin {
 
+namespace {
+
+// A block into an array of integers: a count within the library's limit, and
+// an array. `expected` is set to the values the block holds.
+bool IntegerBlockAccepted(Board& board, int32_t channelMask, int32_t sampleCount, const int32_t* values,
+                          int64_t* expected) {
+  *expected = static_cast<int64_t>(CountSampledChannels(channelMask)) * sampleCount;
+  if (sampleCount == 0 || *expected > kBlockLimit) {
+    RecordError(board, LibraryErrorId::SampleCount);
+    return false;
+  }
+  if (values == nullptr) {
+    RecordError(board, LibraryErrorId::SampleArrayMissing);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int32_t ADCAnalogSampling(Board& board, int32_t resolution, int32_t channelMask, int32_t rateCode, int32_t sampleCount,
                           int32_t gOption, int32_t* values) {
   CallTurn turn(board);
   if (!turn.Granted()) return -1;
-  const int64_t expected = static_cast<int64_t>(CountSampledChannels(channelMask)) * sampleCount;
-  if (sampleCount == 0 || expected > kBlockLimit) {
-    RecordError(board, LibraryErrorId::SampleCount);
-    return -1;
-  }
-  if (values == nullptr) {
-    RecordError(board, LibraryErrorId::SampleArrayMissing);
-    return -1;
-  }
+  int64_t expected = 0;
+  if (!IntegerBlockAccepted(board, channelMask, sampleCount, values, &expected)) return -1;
   ArrayTarget target{values, expected > 0 ? expected : 0};
   return SampleBlock(board, BlockRequest{resolution, channelMask, rateCode, sampleCount, gOption, Variant::IntegerArray,
                                          StoreInArray, &target});
@@ -271,15 +284,8 @@ int32_t ADCAnalogSampling(Board& board, int32_t resolution, int32_t channelMask,
 
 int32_t SampleIntoBuffer(Board& board, const SampleRequest& request, int32_t* stored) {
   *stored = 0;
-  const int64_t expected = static_cast<int64_t>(CountSampledChannels(request.channelMask)) * request.sampleCount;
-  if (request.sampleCount == 0 || expected > kBlockLimit) {
-    RecordError(board, LibraryErrorId::SampleCount);
-    return -1;
-  }
-  if (request.values == nullptr) {
-    RecordError(board, LibraryErrorId::SampleArrayMissing);
-    return -1;
-  }
+  int64_t expected = 0;
+  if (!IntegerBlockAccepted(board, request.channelMask, request.sampleCount, request.values, &expected)) return -1;
   if (expected > request.capacity) {
     char detail[96];
     snprintf(detail, sizeof detail, "%lld (channels x samples = %d x %d); it holds %d",
